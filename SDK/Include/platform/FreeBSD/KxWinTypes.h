@@ -1,0 +1,149 @@
+// Win32-style base types, result codes and the COM basics on a POSIX system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int32_t INT;
+typedef uint32_t UINT;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef uint8_t UCHAR;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef int32_t BOOL;
+typedef int32_t HRESULT;
+typedef int32_t SCODE;
+typedef char CHAR;
+typedef wchar_t WCHAR;
+typedef void* PVOID;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef wchar_t* LPWSTR;
+typedef const wchar_t* LPCWSTR;
+typedef DWORD* LPDWORD;
+typedef BYTE* LPBYTE;
+typedef void* HANDLE;
+typedef int16_t VARIANT_BOOL;
+typedef uint16_t VARTYPE;
+
+// Length-prefixed string: a 32-bit count precedes the characters (see KxBstr.h).
+typedef char* BSTR;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define VARIANT_TRUE ((VARIANT_BOOL)-1)
+#define VARIANT_FALSE ((VARIANT_BOOL)0)
+
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_NOTIMPL ((HRESULT)0x80004001)
+#define E_NOINTERFACE ((HRESULT)0x80004002)
+#define E_POINTER ((HRESULT)0x80004003)
+#define E_ABORT ((HRESULT)0x80004004)
+#define E_FAIL ((HRESULT)0x80004005)
+#define E_UNEXPECTED ((HRESULT)0x8000FFFF)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000E)
+#define E_INVALIDARG ((HRESULT)0x80070057)
+#define E_ACCESSDENIED ((HRESULT)0x80070005)
+
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+
+// Results of the device protocol: 0x98110000 plus the protocol's 16-bit error number.
+#define FEX_ERROR_BASE 0x98110000u
+#define FEX_HRESULT(err) ((HRESULT)(FEX_ERROR_BASE | ((err) & 0xFFFFu)))
+
+struct GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+typedef GUID IID;
+typedef GUID CLSID;
+typedef const GUID& REFGUID;
+typedef const IID& REFIID;
+typedef const CLSID& REFCLSID;
+
+inline bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
+inline bool IsEqualIID(const IID& a, const IID& b) { return a == b; }
+
+// Variant types used by the router interfaces.
+#define VT_EMPTY 0
+#define VT_I4 3
+#define VT_ERROR 10
+#define DISP_E_PARAMNOTFOUND ((SCODE)0x80020004)
+
+// A minimal variant: only empty, 32-bit integers and "parameter not given" (VT_ERROR) occur.
+struct VARIANT {
+    VARTYPE vt;
+    WORD wReserved1;
+    WORD wReserved2;
+    WORD wReserved3;
+    union {
+        LONG lVal;
+        SCODE scode;
+        LONGLONG llVal;
+        void* byref;
+    };
+};
+
+inline VARIANT KxEmptyVariant()
+{
+    VARIANT v;
+    std::memset(&v, 0, sizeof(v));
+    return v;
+}
+
+// The variant that stands for an optional argument that is not given.
+inline VARIANT KxMissingVariant()
+{
+    VARIANT v = KxEmptyVariant();
+    v.vt = VT_ERROR;
+    v.scode = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
+struct IUnknown {
+    virtual HRESULT QueryInterface(REFIID riid, void** ppv) = 0;
+    virtual ULONG AddRef() = 0;
+    virtual ULONG Release() = 0;
+};
+
+// 00000000-0000-0000-c000-000000000046
+static const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// Win32 error numbers returned by the registry functions and kept as the thread's last error.
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOT_FOUND 1168L
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
