@@ -160,3 +160,49 @@ typedef struct _SECURITY_ATTRIBUTES {
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// Calendar time split into fields; month 1-12, day of week 0-6 from Sunday.
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+typedef LONG* PLONG;
+typedef LONG* LPLONG;
+typedef const char* LPCTSTR;
+
+// The all-ones handle that file functions return on failure.
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
+// File access, sharing, creation and attribute constants.
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+#define MOVEFILE_REPLACE_EXISTING 1u
+#define CREATE_SUSPENDED 0x00000004u
+#define MAX_PATH 260
+
+#define ERROR_INVALID_DATA 13L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_TIMEOUT 1460L
