@@ -1,0 +1,17 @@
+# KxXmlCore: the data server with its symbol model, serialisation and file operations.
+add_library(KxXmlCore STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/FexSymbolInfo.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerSymbols.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerTypes.cpp
+)
+target_include_directories(KxXmlCore PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(KxXmlCore PUBLIC pugixml::pugixml KxCommon KxSystem KxHop KxWinTypes)
+
+#kx_add_test(XmlSymbolInfoTest
+#    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolInfoTest.cpp
+#            ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
+#    LIBS KxXmlCore)
+#kx_add_test(XmlTypeInfoTest
+#    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlTypeInfoTest.cpp
+#            ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
+#    LIBS KxXmlCore)

@@ -1,0 +1,189 @@
+#include <cstring>
+#include <new>
+
+#include "KxAlloc.h"
+#include "XmlDataServer.h"
+
+namespace {
+
+// An alias chain longer than this is taken as a PLC fault rather than followed further.
+constexpr unsigned kMaxAliasChain = 64;
+
+// The smallest record header; with fewer bytes left a block cannot take another record.
+constexpr uint32_t kMinTypeRoom = sizeof(FexDatatypeEntry);
+
+bool IsAlias(const FexDatatypeEntry* e)
+{
+    return !(e->flags & FEX_DTFLAG_NOTALIAS) && e->arrayDim == 0 && e->subItems == 0 && e->typeLength > 0;
+}
+
+} // namespace
+
+CXmlDataServer::CXmlDataServer(IKxFexSync* pSync) : m_pSync(pSync)
+{
+    if (m_pSync)
+        m_pSync->AddRef();
+}
+
+CXmlDataServer::~CXmlDataServer()
+{
+    FreeTypeMemory();
+    KxFree(m_pSymbolInfo);
+    m_pSymbolInfo = nullptr;
+    if (m_bOwnTransfer)
+        KxFree(m_pTransfer);
+    m_pTransfer = nullptr;
+    if (m_pSync)
+        m_pSync->Release();
+    m_pSync = nullptr;
+}
+
+uint32_t CXmlDataServer::TypeMemoryBlockSize() const
+{
+    if (m_typeBlocks.empty())
+        return 0;
+    return static_cast<uint32_t>(m_pTypeFree - m_typeBlocks.back()) + m_cbTypeLeft;
+}
+
+uint32_t CXmlDataServer::TypeMemoryUsed() const
+{
+    if (m_typeBlocks.empty())
+        return 0;
+    return static_cast<uint32_t>(m_pTypeFree - m_typeBlocks.back());
+}
+
+void CXmlDataServer::FreeTypeMemory()
+{
+    // The cache points into the blocks: it must not outlive them, or a reopened data server would hand
+    // out freed records.
+    m_typeCache.RemoveAll();
+    for (BYTE* p : m_typeBlocks)
+        KxFree(p);
+    m_typeBlocks.clear();
+    m_pTypeFree = nullptr;
+    m_cbTypeLeft = 0;
+}
+
+HRESULT CXmlDataServer::InitTypeMemory()
+{
+    FreeTypeMemory();
+    BYTE* p = KxAlloc(static_cast<int32_t>(kXmlTypeMemoryFirstBlock));
+    if (!p)
+        return XMLDS_E_NOMEMORY;
+    try {
+        m_typeBlocks.push_back(p);
+    } catch (...) {
+        KxFree(p);
+        return XMLDS_E_NOMEMORY;
+    }
+    m_pTypeFree = p;
+    m_cbTypeLeft = kXmlTypeMemoryFirstBlock;
+    return S_OK;
+}
+
+HRESULT CXmlDataServer::GrowTypeMemory(uint32_t cbNeeded)
+{
+    uint64_t cbOld = TypeMemoryBlockSize();
+    uint64_t cbNew = 2 * (cbNeeded > 2 * cbOld ? uint64_t(cbNeeded) : 2 * cbOld);
+    if (cbNew > INT32_MAX)
+        return XMLDS_E_NOMEMORY;
+    BYTE* p = KxAlloc(static_cast<int32_t>(cbNew));
+    if (!p)
+        return XMLDS_E_NOMEMORY;
+    try {
+        m_typeBlocks.push_back(p);
+    } catch (...) {
+        KxFree(p);
+        return XMLDS_E_NOMEMORY;
+    }
+    m_pTypeFree = p;
+    m_cbTypeLeft = static_cast<uint32_t>(cbNew);
+    return S_OK;
+}
+
+HRESULT CXmlDataServer::UploadDatatype(const std::string& sName, uint32_t cbRead, BYTE* pBuf, ULONG* pcbRead)
+{
+    *pcbRead = 0;
+    if (!m_pSync)
+        return XMLDS_E_FAILED;
+    return m_pSync->SyncReadWrite(XMLDS_IG_DATATYPEINFO, 0, cbRead, pBuf, static_cast<ULONG>(sName.size() + 1),
+                                  const_cast<char*>(sName.c_str()), pcbRead);
+}
+
+HRESULT CXmlDataServer::ReadDatatypeInfo(const char* sName, FexDatatypeEntry** ppInfo)
+{
+    if (!ppInfo)
+        return E_POINTER;
+    if (!sName)
+        return XMLDS_E_INVALIDTYPE;
+    FexDatatypeEntry* pHit = nullptr;
+    if (m_typeCache.Lookup(sName, pHit)) {
+        *ppInfo = pHit;
+        return S_OK;
+    }
+    if (!*sName)
+        return XMLDS_E_INVALIDTYPE;
+
+    if (m_cbTypeLeft < kMinTypeRoom && FAILED(GrowTypeMemory(kMinTypeRoom)))
+        return XMLDS_E_NOMEMORY;
+
+    std::string sCurrent(sName);
+    std::vector<std::string> aliases;
+    for (;;) {
+        ULONG cbRead = 0;
+        HRESULT hr = UploadDatatype(sCurrent, m_cbTypeLeft, m_pTypeFree, &cbRead);
+        if (hr == XMLDS_E_INVALIDSIZE) {
+            // The record does not fit the rest of this block: ask for its length, then fetch it into a
+            // block that is large enough.
+            hr = UploadDatatype(sCurrent, 4, m_pTypeFree, &cbRead);
+            if (FAILED(hr)) {
+                *ppInfo = nullptr;
+                return hr;
+            }
+            uint32_t cbNeeded = 0;
+            if (cbRead == 4)
+                std::memcpy(&cbNeeded, m_pTypeFree, 4);
+            if (cbNeeded < sizeof(FexDatatypeEntry)) {
+                *ppInfo = nullptr;
+                return XMLDS_E_FAILED;
+            }
+            if (cbNeeded > kXmlMaxDatatypeRecord)
+                return XMLDS_E_NOMEMORY;
+            if (FAILED(GrowTypeMemory(cbNeeded)))
+                return XMLDS_E_NOMEMORY;
+            hr = UploadDatatype(sCurrent, m_cbTypeLeft, m_pTypeFree, &cbRead);
+        }
+        if (FAILED(hr)) {
+            *ppInfo = nullptr;
+            return hr;
+        }
+        // A record that does not fit the bytes received would make every later walk read past them.
+        if (cbRead > m_cbTypeLeft || !FexDatatypeEntryValid(m_pTypeFree, cbRead)) {
+            *ppInfo = nullptr;
+            return XMLDS_E_FAILED;
+        }
+        FexDatatypeEntry* pEntry = reinterpret_cast<FexDatatypeEntry*>(m_pTypeFree);
+        if (IsAlias(pEntry)) {
+            std::string sBase(FexDatatypeTypeName(pEntry));
+            bool bLoop = sBase == sCurrent;
+            for (const std::string& s : aliases)
+                bLoop = bLoop || s == sBase;
+            if (bLoop || aliases.size() >= kMaxAliasChain) {
+                *ppInfo = nullptr;
+                return XMLDS_E_FAILED;
+            }
+            aliases.push_back(sCurrent);
+            sCurrent = sBase;
+            continue;
+        }
+
+        m_pTypeFree += cbRead;
+        m_cbTypeLeft -= cbRead;
+        // A full cache is no error: the record is still handed out, only not remembered.
+        m_typeCache.Set(sCurrent.c_str(), pEntry);
+        for (const std::string& s : aliases)
+            m_typeCache.Set(s.c_str(), pEntry);
+        *ppInfo = pEntry;
+        return S_OK;
+    }
+}
