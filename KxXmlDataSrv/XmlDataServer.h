@@ -127,9 +127,114 @@ public:
 
     // Array index attributes and array nodes
 
+    // Most dimensions an array may have.
+    static constexpr int kMaxArrayDims = 4;
+    // Text of node's first "index" attribute; without one, in LcId mode, "" for an "LcId" attribute.
+    // 0x98118003 for a null node, a node without attributes or with neither attribute.
+    HRESULT GetIndexAttribute(pugi::xml_node node, const char*& pszText) const;
+    // Parses node's index text ("2,1": nDims decimal subscripts, blanks allowed before each number,
+    // nothing but blanks after the last) into pSubscripts; 0x98118003 (subscripts unchanged) when
+    // there is no index text, nDims is outside 1..4, the text does not fit or a subscript overflows.
+    HRESULT ReadIndexAttribute(pugi::xml_node node, int32_t* pSubscripts, int nDims) const;
+    // Sets (or appends) node's "index" attribute to the subscripts joined by commas; 0x98118003 for a
+    // null node, 0x98110700 for nDims outside 1..4, 0x98118005 when the attribute cannot be stored.
+    static HRESULT WriteIndexAttribute(pugi::xml_node node, const int32_t* pSubscripts, int nDims);
+    // Subscripts of element nLinear (row-major, last dimension fastest). A dimension of 0 elements
+    // takes its lower bound.
+    static void CalculateArrayIndex(const FexDatatypeArrayInfo* pInfo, int nDims, uint64_t nLinear,
+                                    int32_t* pSubscripts);
+    // Element number of the subscripts (0 for nDims 0); false (nLinear unchanged) when a subscript
+    // lies outside its dimension's bounds or the array has more elements than a 64-bit count holds.
+    static bool CalculateArrayElement(const FexDatatypeArrayInfo* pInfo, int nDims, const int32_t* pSubscripts,
+                                      uint64_t& nLinear);
+    // -1, 0 or +1 as the subscripts come before, at or after element nLinear (first dimension most
+    // significant); 0 for nDims outside 1..4.
+    static int CheckArrayIndex(const int32_t* pSubscripts, const FexDatatypeArrayInfo* pInfo, int nDims,
+                               uint64_t nLinear);
+    // Appends to parent an element sName carrying the index attribute of element nLinear; the empty node
+    // when parent or sName is missing, nDims is outside 1..4 or the node cannot be created.
+    static pugi::xml_node AddArrayNode(pugi::xml_node parent, const char* sName, const FexDatatypeArrayInfo* pInfo,
+                                       int nDims, uint64_t nLinear);
+    // As AddArrayNode, inserting the element before sibling (a child of parent); the empty node on failure.
+    static pugi::xml_node AddArrayNodeBefore(pugi::xml_node parent, pugi::xml_node sibling, const char* sName,
+                                             const FexDatatypeArrayInfo* pInfo, int nDims, uint64_t nLinear);
+    // Inserts a child element sName before sibling into the position's element (which must not be an
+    // attribute position); 0, or 0x98118005 with newNode empty when anything is missing or not created.
+    static HRESULT XMLAddNodeBefore(const pugi::xpath_node& position, pugi::xml_node sibling, const char* sName,
+                                    pugi::xml_node& newNode);
+    // Appends an attribute sName with the text sValue (null: "") to the position's element or declaration;
+    // the empty attribute for an attribute position, another node kind, no name or no memory.
+    static pugi::xml_attribute XMLAddTextAttribute(const pugi::xpath_node& position, const char* sName,
+                                                   const char* sValue);
+
     // Serialisation
 
+    // Nesting of structures and arrays deeper than this stops the walk of that value (0x98118003).
+    static constexpr unsigned kMaxSerializeDepth = 64;
+    // Value step of the selected symbol (m_pSymbolInfo) at pos, in m_nDirection: writes the image into the
+    // document or fills the image from it. The caller sets m_pImage, m_pCursor, m_pPreRead (image start) and
+    // m_cbRemaining (symbol size). A write that succeeds sets m_bModified. Never throws: an inconsistent
+    // image gives 0x98118004, a record that would need unbounded work 0x98118000.
+    HRESULT SerializeSymbol(const pugi::xpath_node& pos);
+    // Walks one data type record at pos (an element, or an attribute for simple types); bInArray: the record
+    // is the element type of an enclosing array; *pnCount (optional) receives the sibling elements used.
+    // 0 success, 0x98118003 nothing serialised (tolerated by the walk), other negative results abort.
+    HRESULT Serialize(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray, ULONG* pnCount);
+    // One primitive value at the cursor: SetValue when writing, GetValue when reading.
+    HRESULT SerializeValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize);
+    // Writes the value at the cursor as pos's text and advances the cursor by nSize (bits in bit mode).
+    // 0x98110700 beyond the image or BOOL/BIT in the wrong addressing mode (cursor unchanged), 0x98118007
+    // for a string holding a control character, 0x98118003 for a type that has no text form.
+    HRESULT SetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize);
+    // Converts pos's text into the value at the cursor and advances; a text that does not convert keeps
+    // the bytes (result 0). 0x98110700 beyond the image or BOOL/BIT in the wrong addressing mode.
+    // Throws KxMemError's int when the cursor lies outside the image.
+    HRESULT GetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize);
+    // Read direction: fills the next nSize image bytes with the PLC's bytes unless already pre-read, in
+    // blocks of at most CXmlDataServerSettings::m_nFexBlockSize. 0, or 0x98110700 when nSize passes the
+    // image; PLC errors leave the bytes as they were. Does nothing when writing.
+    HRESULT InitValue(uint32_t nSize);
+    // Passes over nSize bytes (bits in bit mode) without changing them; 0x98110700 (reading) when they
+    // lie beyond the image and were not pre-read. The cursor never passes the image's end.
+    HRESULT KeepValue(uint32_t nSize);
+
     // File operations
+
+    // Generic open: loads sFile (empty: parses sXml, or "<dataentry></dataentry>" when none) and connects
+    // the PLC client for addr if none is held. 0x98110709 when a document is loaded already.
+    HRESULT Open(const HopAddr& addr, uint16_t nMode, const char* sFile, const char* sXml);
+    // Read open: loads the file (which must exist) and selects every listed symbol; with mode bit 1 the
+    // XML values are written into the PLC. The result of the last entry.
+    HRESULT OpenRead(const HopAddr& addr, uint16_t nMode, const char* sFile, const char* sSymbol,
+                     const char* sXmlPath, const char* sXml);
+    // Write open: loads or creates the document and selects every listed symbol; with mode bit 1 the PLC's
+    // values are stored into the document. psXml (optional) in: initial text for an empty sFile; out: the
+    // resulting text as a length-prefixed string when the document was modified (KxSysFreeString).
+    HRESULT OpenWrite(const HopAddr& addr, uint16_t nMode, const char* sFile, const char* sSymbol,
+                      const char* sXmlPath, BSTR* psXml);
+    // Loads sSrc with the credentials and saves it as plain XML to sDst; the document is empty afterwards.
+    HRESULT OpenClarify(const char* sSrc, const char* sDst);
+    // Selects a symbol for reading (XML to PLC image) / writing (PLC image to XML).
+    HRESULT InitRead(uint16_t nMode, const char* sSymbol, const char* sXmlPath);
+    HRESULT InitWrite(uint16_t nMode, const char* sSymbol, const char* sXmlPath);
+    // Moves the selected symbol's data piecewise, continuing the transfer in progress.
+    HRESULT Read(uint32_t cbLength, BYTE* pBuffer, uint32_t* pcbRead);
+    HRESULT Write(uint32_t cbLength, const BYTE* pData);
+    // The same with a selection made in the call when nSequence is 0.
+    HRESULT Read(uint16_t nMode, const char* sSymbol, const char* sXmlPath, uint32_t cbLength, BYTE* pBuffer,
+                 uint16_t nSequence, bool bAllowPartial, uint32_t* pcbRead);
+    HRESULT Write(uint16_t nMode, const char* sSymbol, const char* sXmlPath, uint32_t cbLength,
+                  const BYTE* pData, uint16_t nSequence, bool bAllowPartial);
+    // The document as text in the save format; 0x98110709 without a document or without changes.
+    HRESULT GetXml(std::string& sXml);
+    // Saves a modified document unless bDiscard, then empties the data server. 0, or 0x9811070C.
+    HRESULT Close(bool bDiscard);
+    // Credentials for encrypted files; null or empty: plain files.
+    void SetCredentials(const char* sUser, const char* sPassword);
+    // The file path given at open (clarify: the destination).
+    const std::string& FilePath() const { return m_sFilePath; }
+    // True while a document is loaded.
+    bool IsLoaded() const { return !m_doc.first_child().empty(); }
 
 protected:
     // An "index" attribute of node, or in LcId mode an "LcId" attribute (value ""); false when neither.
@@ -183,4 +288,14 @@ protected:
     uint32_t m_cbRemaining = 0;   // image bytes from the cursor to the image's end
     BYTE* m_pPreRead = nullptr;   // read direction: the image holds PLC bytes up to here
     int m_nBitPos = -1;           // -1 while addressing bytes; 0..7 inside a bit-valued member
+
+    // Serialisation internals.
+    HRESULT SerializeStruct(const pugi::xpath_node& pos, const FexDatatypeEntry* pType);
+    HRESULT SerializeArray(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
+                           ULONG* pnCount);
+    void InsertComment(pugi::xml_node before, const char* sComment);
+    bool ImageHolds(const BYTE* p, uint64_t cb) const;
+    unsigned m_nSerializeDepth = 0;       // nesting of the Serialize calls in progress
+    uint64_t m_nSerializeBudget = 0;      // walk steps left for the current symbol
+    std::vector<const char*> m_typeStack; // names of the records being walked (recursion guard)
 };
