@@ -15,3 +15,8 @@ target_link_libraries(KxXmlCore PUBLIC pugixml::pugixml KxCommon KxSystem KxHop 
 #    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlTypeInfoTest.cpp
 #            ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
 #    LIBS KxXmlCore)
+
+# Value texts, code pages, array index attributes and the process-wide settings.
+target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlValueConv.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlArrayIndex.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerSettings.cpp)
+kx_add_test(XmlValueConvTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlValueConvTest.cpp LIBS KxXmlCore)
+kx_add_test(XmlArrayIndexTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlArrayIndexTest.cpp LIBS KxXmlCore)

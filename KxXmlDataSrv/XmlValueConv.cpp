@@ -1,0 +1,665 @@
+#include "XmlValueConv.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#ifdef __FreeBSD__
+#include <xlocale.h>
+#endif
+
+#include "XmlDataServerSettings.h"
+
+namespace {
+
+constexpr HRESULT kOk = 0;
+constexpr HRESULT kBadArguments = static_cast<HRESULT>(0x98118000u);
+constexpr HRESULT kNotConvertible = static_cast<HRESULT>(0x98118003u);
+
+constexpr uint32_t kReplacementChar = 0xFFFD;
+constexpr uint32_t kMaxCodePoint = 0x10FFFF;
+
+// Code points of the bytes 0x80-0x9F; 0 marks the five bytes the code page leaves unassigned.
+constexpr uint16_t kWindows1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+};
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && IsBlank(text[first]))
+        ++first;
+    while (last > first && IsBlank(text[last - 1]))
+        --last;
+    return text.substr(first, last - first);
+}
+
+bool IsContinuation(unsigned char b)
+{
+    return (b & 0xC0) == 0x80;
+}
+
+bool IsHighSurrogate(uint32_t u)
+{
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+
+bool IsLowSurrogate(uint32_t u)
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+// Well-formed UTF-8 only (no overlong forms, no surrogates, nothing above U+10FFFF).
+// Returns the length of the sequence at s, or 0 when s does not start a valid one.
+size_t DecodeUtf8Strict(const unsigned char* s, size_t left, uint32_t& codePoint)
+{
+    const unsigned char b0 = s[0];
+    if (b0 < 0x80) {
+        codePoint = b0;
+        return 1;
+    }
+    size_t length;
+    uint32_t cp;
+    uint32_t minimum;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2;
+        cp = b0 & 0x1F;
+        minimum = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3;
+        cp = b0 & 0x0F;
+        minimum = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4;
+        cp = b0 & 0x07;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if (!IsContinuation(s[i]))
+            return 0;
+        cp = (cp << 6) | (s[i] & 0x3F);
+    }
+    if (cp < minimum || cp > kMaxCodePoint || IsHighSurrogate(cp) || IsLowSurrogate(cp))
+        return 0;
+    codePoint = cp;
+    return length;
+}
+
+// Invalid sequences become U+FFFD, one per offending byte, so the document stays well-formed.
+std::string SanitizeUtf8(const char* bytes, size_t count)
+{
+    std::string out;
+    out.reserve(count);
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+    size_t i = 0;
+    while (i < count) {
+        uint32_t cp;
+        const size_t n = DecodeUtf8Strict(s + i, count - i, cp);
+        if (n == 0) {
+            CodePoint2Utf8(kReplacementChar, out);
+            ++i;
+        } else {
+            out.append(bytes + i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+// Cutting a UTF-8 text at n must not leave the lead byte of a character without its tail.
+size_t Utf8CutPoint(std::string_view text, size_t n)
+{
+    if (n >= text.size())
+        return text.size();
+    size_t lead = n;
+    for (int back = 0; back < 3 && lead > 0 && IsContinuation(static_cast<unsigned char>(text[lead])); ++back)
+        --lead;
+    if (lead < n && static_cast<unsigned char>(text[lead]) >= 0xC0)
+        return lead;
+    return n;
+}
+
+void StoreUtf16(unsigned char* field, size_t size, std::string_view text)
+{
+    std::memset(field, 0, size);
+    if (size < 2)
+        return;
+    const std::u16string units = Utf8ToUtf16(text.data(), text.size());
+    size_t n = std::min(units.size(), size / 2 - 1);
+    if (n > 0 && n < units.size() && IsHighSurrogate(units[n - 1]))
+        --n;
+    for (size_t i = 0; i < n; ++i) {
+        field[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
+        field[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);
+    }
+}
+
+void Store8Bit(char* field, size_t size, std::string_view text, bool utf8)
+{
+    std::memset(field, 0, size);
+    std::string converted;
+    std::string_view source = text;
+    if (!utf8) {
+        converted = Utf8ToWindows1252(text.data(), text.size());
+        source = converted;
+    }
+    // The last byte stays 0: a PLC string of size bytes holds at most size - 1 characters.
+    size_t n = std::min(source.size(), size - 1);
+    if (utf8)
+        n = Utf8CutPoint(source, n);
+    std::memcpy(field, source.data(), n);
+}
+
+// The text a string field is read from. False when the element does not hold a text value
+// (its first child is a comment, an element, ...).
+bool StringSourceText(const pugi::xpath_node& position, std::string_view& text)
+{
+    if (pugi::xml_attribute attribute = position.attribute()) {
+        text = attribute.value();
+        return true;
+    }
+    const pugi::xml_node node = position.node();
+    text = std::string_view();
+    if (!node)
+        return true;
+    if (node.type() != pugi::node_pcdata && node.type() != pugi::node_cdata) {
+        const pugi::xml_node first = node.first_child();
+        if (first && first.type() != pugi::node_pcdata && first.type() != pugi::node_cdata)
+            return false;
+    }
+    text = node.text().get();
+    if (CXmlDataServerSettings::m_bTrimStrings)
+        text = TrimBlanks(text);
+    return true;
+}
+
+// Number formatting and parsing must use '.' whatever locale the process runs with. The locale
+// is switched for the calling thread only, so formatting on one worker never disturbs another.
+class CThreadCLocale {
+public:
+    CThreadCLocale()
+    {
+        static const locale_t s_cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+        if (s_cLocale != static_cast<locale_t>(0))
+            m_previous = uselocale(s_cLocale);
+    }
+    ~CThreadCLocale()
+    {
+        if (m_previous != static_cast<locale_t>(0))
+            uselocale(m_previous);
+    }
+    CThreadCLocale(const CThreadCLocale&) = delete;
+    CThreadCLocale& operator=(const CThreadCLocale&) = delete;
+
+private:
+    locale_t m_previous = static_cast<locale_t>(0);
+};
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool IsCSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The "%x" conversion: optional white space, sign and "0x" prefix, then hexadecimal digits;
+// anything after the number is ignored. A magnitude wider than the target is refused rather
+// than silently cut to its low bits.
+bool ScanHex(const char* text, unsigned bits, uint64_t& pattern)
+{
+    const char* p = text;
+    while (IsCSpace(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigit(p[2]) >= 0)
+        p += 2;
+    if (HexDigit(*p) < 0)
+        return false;
+    const uint64_t mask = bits >= 64 ? ~uint64_t(0) : (uint64_t(1) << bits) - 1;
+    uint64_t magnitude = 0;
+    for (int digit; (digit = HexDigit(*p)) >= 0; ++p) {
+        if (magnitude > (mask >> 4))
+            return false;
+        magnitude = (magnitude << 4) | static_cast<uint64_t>(digit);
+    }
+    pattern = (negative ? (~magnitude + 1) : magnitude) & mask;
+    return true;
+}
+
+template <typename T>
+HRESULT ParseInteger(const char* raw, T& value)
+{
+    static_assert(std::is_integral_v<T>, "integers only");
+    const std::string text(TrimBlanks(raw));
+    if constexpr (std::is_unsigned_v<T>) {
+        if (!text.empty() && text[0] == '-')
+            return kNotConvertible;
+    }
+    if (text.size() > 2 && text[0] == '#' && text[1] == 'x') {
+        uint64_t pattern;
+        if (!ScanHex(text.c_str() + 2, sizeof(T) * 8, pattern))
+            return kNotConvertible;
+        value = static_cast<T>(pattern);
+        return kOk;
+    }
+    char* end = nullptr;
+    T parsed;
+    if constexpr (std::is_signed_v<T>)
+        parsed = static_cast<T>(std::strtoll(text.c_str(), &end, 10));
+    else
+        parsed = static_cast<T>(std::strtoull(text.c_str(), &end, 10));
+    if (*end != '\0')
+        return kNotConvertible;
+    // Printing the value back catches overflow (saturated or cut to the target width) and
+    // non-canonical forms such as "-07"; leading zeros and '+' are the accepted exceptions.
+    const size_t start = text.find_first_not_of("0+");
+    if (start == std::string::npos) {
+        value = 0;
+        return kOk;
+    }
+    if (text.compare(start, std::string::npos, std::to_string(parsed)) != 0)
+        return kNotConvertible;
+    value = parsed;
+    return kOk;
+}
+
+double ParseDouble(const char* raw)
+{
+    const std::string text(TrimBlanks(raw));
+    CThreadCLocale cLocale;
+    return std::strtod(text.c_str(), nullptr);
+}
+
+template <typename... Args>
+HRESULT SetFormatted(const pugi::xpath_node& position, const char* format, Args... args)
+{
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, format, args...);
+    return XMLSetText(position, buffer);
+}
+
+}  // namespace
+
+const char* XMLGetText(const pugi::xpath_node& position)
+{
+    if (pugi::xml_attribute attribute = position.attribute())
+        return attribute.value();
+    return position.node().text().get();
+}
+
+HRESULT XMLSetText(const pugi::xpath_node& position, const char* text)
+{
+    if (!text)
+        return kBadArguments;
+    if (pugi::xml_attribute attribute = position.attribute())
+        return attribute.set_value(text) ? kOk : kBadArguments;
+    pugi::xml_node node = position.node();
+    if (!node)
+        return kBadArguments;
+    return node.text().set(text) ? kOk : kBadArguments;
+}
+
+HRESULT XMLGetLong(const pugi::xpath_node& position, int32_t& value)
+{
+    try {
+        return ParseInteger(XMLGetText(position), value);
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+HRESULT XMLGetLongLong(const pugi::xpath_node& position, int64_t& value)
+{
+    try {
+        return ParseInteger(XMLGetText(position), value);
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+HRESULT XMLGetULong(const pugi::xpath_node& position, uint32_t& value)
+{
+    try {
+        return ParseInteger(XMLGetText(position), value);
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+HRESULT XMLGetULongLong(const pugi::xpath_node& position, uint64_t& value)
+{
+    try {
+        return ParseInteger(XMLGetText(position), value);
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+HRESULT XMLGetFloat(const pugi::xpath_node& position, float& value)
+{
+    try {
+        value = static_cast<float>(ParseDouble(XMLGetText(position)));
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+HRESULT XMLGetDouble(const pugi::xpath_node& position, double& value)
+{
+    try {
+        value = ParseDouble(XMLGetText(position));
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+HRESULT XMLGetBoolean(const pugi::xpath_node& position, bool& value)
+{
+    const std::string_view text = TrimBlanks(XMLGetText(position));
+    if (text == "true" || text == "1") {
+        value = true;
+        return kOk;
+    }
+    if (text == "false" || text == "0") {
+        value = false;
+        return kOk;
+    }
+    return kNotConvertible;
+}
+
+HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char* field, size_t size, bool utf8)
+{
+    if (!field || size == 0)
+        return kBadArguments;
+    std::string_view text;
+    if (!StringSourceText(position, text))
+        return kNotConvertible;
+    try {
+        Store8Bit(field, size, text, utf8);
+    } catch (const std::bad_alloc&) {
+        std::memset(field, 0, size);
+        return kBadArguments;
+    }
+    return kOk;
+}
+
+HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char16_t* field, size_t size)
+{
+    if (!field || size == 0)
+        return kBadArguments;
+    std::string_view text;
+    if (!StringSourceText(position, text))
+        return kNotConvertible;
+    // The field may lie at any byte offset of a PLC image, so it is written byte by byte.
+    auto* bytes = reinterpret_cast<unsigned char*>(field);
+    try {
+        StoreUtf16(bytes, size, text);
+    } catch (const std::bad_alloc&) {
+        std::memset(bytes, 0, size);
+        return kBadArguments;
+    }
+    return kOk;
+}
+
+HRESULT XMLSetLong(const pugi::xpath_node& position, int32_t value)
+{
+    return SetFormatted(position, "%" PRId32, value);
+}
+
+HRESULT XMLSetLongLong(const pugi::xpath_node& position, int64_t value)
+{
+    return SetFormatted(position, "%" PRId64, value);
+}
+
+HRESULT XMLSetULong(const pugi::xpath_node& position, uint32_t value)
+{
+    return SetFormatted(position, "%" PRIu32, value);
+}
+
+HRESULT XMLSetULongLong(const pugi::xpath_node& position, uint64_t value)
+{
+    return SetFormatted(position, "%" PRIu64, value);
+}
+
+HRESULT XMLSetFloat(const pugi::xpath_node& position, float value)
+{
+    CThreadCLocale cLocale;
+    return SetFormatted(position, "%.9g", static_cast<double>(value));
+}
+
+HRESULT XMLSetDouble(const pugi::xpath_node& position, double value)
+{
+    CThreadCLocale cLocale;
+    return SetFormatted(position, "%.15g", value);
+}
+
+HRESULT XMLSetBoolean(const pugi::xpath_node& position, bool value, bool numeric)
+{
+    if (numeric)
+        return XMLSetText(position, value ? "1" : "0");
+    return XMLSetText(position, value ? "true" : "false");
+}
+
+HRESULT XMLSetString(const pugi::xpath_node& position, const char* field, size_t size, bool utf8)
+{
+    if (!field)
+        return kBadArguments;
+    const void* zero = std::memchr(field, 0, size);
+    const size_t length = zero ? static_cast<size_t>(static_cast<const char*>(zero) - field) : size;
+    try {
+        const std::string text = utf8 ? SanitizeUtf8(field, length) : Windows1252ToUtf8(field, length);
+        return XMLSetText(position, text.c_str());
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+HRESULT XMLSetString(const pugi::xpath_node& position, const char16_t* field, size_t size)
+{
+    if (!field)
+        return kBadArguments;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(field);
+    try {
+        std::u16string units;
+        for (size_t i = 0; i + 1 < size; i += 2) {
+            const char16_t unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+            if (unit == 0)
+                break;
+            units.push_back(unit);
+        }
+        const std::string text = Utf16ToUtf8(units.data(), units.size());
+        return XMLSetText(position, text.c_str());
+    } catch (const std::bad_alloc&) {
+        return kBadArguments;
+    }
+}
+
+void convert(char* field, size_t size, const char* text, bool utf8)
+{
+    if (!field || size == 0)
+        return;
+    try {
+        Store8Bit(field, size, text ? text : "", utf8);
+    } catch (const std::bad_alloc&) {
+        std::memset(field, 0, size);
+    }
+}
+
+void convert(char16_t* field, size_t size, const char* text)
+{
+    if (!field || size == 0)
+        return;
+    auto* bytes = reinterpret_cast<unsigned char*>(field);
+    try {
+        StoreUtf16(bytes, size, text ? text : "");
+    } catch (const std::bad_alloc&) {
+        std::memset(bytes, 0, size);
+    }
+}
+
+std::string Windows1252ToUtf8(const char* bytes, size_t count)
+{
+    std::string out;
+    out.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        uint32_t cp = b;
+        if (b >= 0x80 && b <= 0x9F)
+            cp = kWindows1252High[b - 0x80] != 0 ? kWindows1252High[b - 0x80] : kReplacementChar;
+        CodePoint2Utf8(cp, out);
+    }
+    return out;
+}
+
+void CodePoint2Utf8(uint32_t codePoint, std::string& out)
+{
+    if (codePoint < 0x80) {
+        out.push_back(static_cast<char>(codePoint));
+    } else if (codePoint < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint <= 0xFFFF) {
+        out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint <= kMaxCodePoint) {
+        out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    }
+}
+
+std::string Utf8ToWindows1252(const char* text, size_t length)
+{
+    std::string out;
+    out.reserve(length);
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < length) {
+        const unsigned char b0 = s[i];
+        const size_t left = length - i;
+        uint32_t cp;
+        size_t n = 0;
+        // Lenient on purpose: overlong forms decode to their value, and the code page filter
+        // below drops whatever it cannot represent.
+        if (b0 < 0x80) {
+            cp = b0;
+            n = 1;
+        } else if (b0 >= 0xC0 && b0 <= 0xDF && left >= 2 && IsContinuation(s[i + 1])) {
+            cp = (uint32_t(b0 & 0x1F) << 6) | (s[i + 1] & 0x3F);
+            n = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF && left >= 3 && IsContinuation(s[i + 1]) &&
+                   IsContinuation(s[i + 2])) {
+            cp = (uint32_t(b0 & 0x0F) << 12) | (uint32_t(s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
+            n = 3;
+        } else if (b0 >= 0xF0 && b0 <= 0xF7 && left >= 4 && IsContinuation(s[i + 1]) &&
+                   IsContinuation(s[i + 2]) && IsContinuation(s[i + 3])) {
+            cp = (uint32_t(b0 & 0x07) << 18) | (uint32_t(s[i + 1] & 0x3F) << 12) |
+                 (uint32_t(s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+            n = 4;
+        }
+        if (n == 0) {
+            ++i;
+            continue;
+        }
+        unsigned char byte;
+        if (CodePoint2Windows1252(cp, byte))
+            out.push_back(static_cast<char>(byte));
+        i += n;
+    }
+    return out;
+}
+
+bool CodePoint2Windows1252(uint32_t codePoint, unsigned char& byte)
+{
+    if (codePoint <= 0xFF) {
+        byte = static_cast<unsigned char>(codePoint);
+        return true;
+    }
+    for (unsigned i = 0; i < 32; ++i) {
+        if (kWindows1252High[i] != 0 && kWindows1252High[i] == codePoint) {
+            byte = static_cast<unsigned char>(0x80 + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::u16string Utf8ToUtf16(const char* text, size_t length)
+{
+    std::u16string out;
+    out.reserve(length);
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < length) {
+        uint32_t cp;
+        const size_t n = DecodeUtf8Strict(s + i, length - i, cp);
+        if (n == 0) {
+            ++i;
+            continue;
+        }
+        if (cp > 0xFFFF) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += n;
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(const char16_t* units, size_t count)
+{
+    std::string out;
+    out.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t u = units[i];
+        if (IsHighSurrogate(u)) {
+            if (i + 1 < count && IsLowSurrogate(units[i + 1])) {
+                CodePoint2Utf8(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00u), out);
+                ++i;
+            }
+            continue;
+        }
+        if (IsLowSurrogate(u))
+            continue;
+        CodePoint2Utf8(u, out);
+    }
+    return out;
+}
