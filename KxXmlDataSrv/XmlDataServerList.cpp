@@ -1,0 +1,648 @@
+#include "XmlDataServerList.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "FileTracer.h"
+#include "XmlBasePaths.h"
+#include "XmlDataServer.h"
+
+namespace {
+
+const HRESULT kNotConnected = (HRESULT)0x98110700;
+const HRESULT kInvalidSize = (HRESULT)0x98110705;
+const HRESULT kFileBusy = (HRESULT)0x98110708;
+const HRESULT kBadString = (HRESULT)0x9811070B;
+const HRESULT kNoBaseDir = (HRESULT)0x9811070C;
+const HRESULT kNoClient = (HRESULT)0x98110715;
+const HRESULT kNoHandle = (HRESULT)0x98110716;
+const HRESULT kTimedOut = (HRESULT)0x98110719;
+const HRESULT kNoServer = (HRESULT)0x98118001;
+const HRESULT kEmptyEntry = (HRESULT)0x98118000;
+
+// Largest buffer a read job allocates: a longer answer could not travel in one frame anyway, and the
+// piecewise transfer hands out the rest on the next request.
+const uint32_t kMaxReadBuffer = 16u * 1024u * 1024u - 64u;
+
+// Reads the fields of a job payload; every access is checked against the bytes received.
+class CPayload {
+public:
+    CPayload(const uint8_t* p, uint32_t n) : m_p(p), m_n(n) {}
+    bool Has(uint64_t off, uint64_t cb) const { return off + cb <= m_n; }
+    uint16_t U16(uint32_t off) const { return static_cast<uint16_t>(m_p[off] | (m_p[off + 1] << 8)); }
+    uint32_t U32(uint32_t off) const
+    {
+        return uint32_t(m_p[off]) | (uint32_t(m_p[off + 1]) << 8) | (uint32_t(m_p[off + 2]) << 16) |
+               (uint32_t(m_p[off + 3]) << 24);
+    }
+    HopAddr Addr(uint32_t off) const
+    {
+        HopAddr a;
+        std::memcpy(&a, m_p + off, sizeof(a));
+        return a;
+    }
+    const uint8_t* At(uint32_t off) const { return m_p + off; }
+    // A string of n characters at off: exactly n non-NUL characters and a NUL right behind them.
+    bool String(uint32_t off, uint32_t n, const char** ppText) const
+    {
+        if (!Has(off, uint64_t(n) + 1))
+            return false;
+        if (std::memchr(m_p + off, 0, n) != nullptr || m_p[off + n] != 0)
+            return false;
+        *ppText = reinterpret_cast<const char*>(m_p + off);
+        return true;
+    }
+
+private:
+    const uint8_t* m_p;
+    uint32_t m_n;
+};
+
+bool IsOpenJob(uint32_t nMsg)
+{
+    return nMsg == XMLJOB_OPEN || nMsg == XMLJOB_OPENREAD || nMsg == XMLJOB_OPENWRITE || nMsg == XMLJOB_CLARIFY;
+}
+
+// The full path of a file name: the index offset selects the boot directory (4), a user path (11..19)
+// or none. False when the base directory cannot be read.
+bool ComposePath(uint32_t nIndexOffset, const char* sName, std::string& sFull)
+{
+    const size_t cbFull = std::strlen(sName) + 1025;
+    std::unique_ptr<char[]> full(new char[cbFull]);
+    char dir[1024];
+    if (nIndexOffset == 4) {
+        if (!ReadBootPrjPath(dir, sizeof(dir)))
+            return false;
+        std::snprintf(full.get(), cbFull, "%s\\%s", dir, sName);
+    } else if (nIndexOffset >= 11 && nIndexOffset <= 19) {
+        if (!ReadUserPath(nIndexOffset - 10, dir, sizeof(dir)))
+            return false;
+        std::snprintf(full.get(), cbFull, "%s\\%s", dir, sName);
+    } else {
+        std::snprintf(full.get(), cbFull, "%s", sName);
+    }
+    sFull = full.get();
+    return true;
+}
+
+struct CredentialCopy {
+    char* user = nullptr;
+    char* pass = nullptr;
+    ~CredentialCopy()
+    {
+        delete[] user;
+        delete[] pass;
+    }
+};
+
+} // namespace
+
+CXmlDataServerList::CXmlDataServerList(IXmlDataServerListOwner* pOwner, uint32_t nThreads) : m_pOwner(pOwner)
+{
+    OsUserInitializeCriticalSection(&m_csList);
+    m_nThreadCount = nThreads == 0 ? 1 : (nThreads > XMLLIST_MAX_THREADS ? XMLLIST_MAX_THREADS : nThreads);
+    for (uint32_t k = 0; k < m_nThreadCount; ++k) {
+        CMessageThread* pThread = new (std::nothrow) CMessageThread(0, this);
+        if (!pThread)
+            continue;
+        m_threads.Set(k, pThread);
+        pThread->StartMessageThread(INFINITE);
+    }
+}
+
+CXmlDataServerList::~CXmlDataServerList()
+{
+    // Workers first: no job may run while the tables and clients go away.
+    for (uint32_t k = 0; k < XMLLIST_MAX_THREADS; ++k) {
+        CMessageThread* pThread = nullptr;
+        if (m_threads.Remove(k, &pThread))
+            delete pThread;
+    }
+    RemoveAll();
+    IKxFexSync* pSync = nullptr;
+    while (m_clients.RemoveFirst(&pSync)) {
+        if (pSync)
+            pSync->Release();
+    }
+    OsUserDeleteCriticalSection(&m_csList);
+}
+
+bool CXmlDataServerList::OnThreadMessage(uint32_t, uint64_t, int64_t, int&)
+{
+    return false;
+}
+
+bool CXmlDataServerList::OnMessageThreadInit()
+{
+    return true;
+}
+
+bool CXmlDataServerList::OnMessageThreadExit()
+{
+    return true;
+}
+
+void CXmlDataServerList::Answer(HopAddr* pAddr, uint32_t invokeId, HRESULT hr, uint32_t cbData, const void* pData)
+{
+    if (m_pOwner)
+        m_pOwner->ReadWriteRes(pAddr, invokeId, hr, cbData, const_cast<void*>(pData));
+}
+
+uint32_t CXmlDataServerList::PostThreadMessage(uint32_t nMsg, uint32_t invokeId, int32_t nLength1,
+                                               const uint8_t* pBlock1, uint32_t nLength2, const uint8_t* pBlock2,
+                                               uint32_t nIndexOffset, uint32_t nReadLength)
+{
+    HopAddr requester;
+    if (pBlock1 && nLength1 == static_cast<int32_t>(sizeof(HopAddr)))
+        std::memcpy(&requester, pBlock1, sizeof(requester));
+
+    uint32_t nThreadKey = nIndexOffset;
+    if (!IsOpenJob(nMsg)) {
+        OsUserEnterCriticalSection(&m_csList);
+        ServerMapValue_ v;
+        bool found = m_handles.Lookup(static_cast<uint16_t>(nIndexOffset & 0xFFFFu), v);
+        OsUserLeaveCriticalSection(&m_csList);
+        if (!found) {
+            Answer(&requester, invokeId, kNotConnected);
+            return 0;
+        }
+        nThreadKey = v.nThreadKey;
+    }
+    CMessageThread* pThread = nullptr;
+    if (!m_threads.Lookup(nThreadKey % m_nThreadCount, pThread) || !pThread) {
+        Answer(&requester, invokeId, kNotConnected);
+        return 0;
+    }
+    uint32_t err = pThread->PostThreadMessage(nMsg, invokeId, nLength1, pBlock1, nLength2, pBlock2, nIndexOffset,
+                                              nReadLength);
+    if (err != 0)
+        Answer(&requester, invokeId, static_cast<HRESULT>(FEX_ERROR_BASE | err));
+    return 0;
+}
+
+bool CXmlDataServerList::OnPostedThreadMessage(uint32_t nMsg, uint32_t nParam, uint8_t* pBlock1, uint32_t nLength1,
+                                               uint8_t* pBlock2, uint32_t nLength2, uint32_t nValue1,
+                                               uint32_t nValue2, uint32_t nPostTick)
+{
+    if (nLength1 != sizeof(HopAddr) || nMsg < XMLJOB_OPEN || nMsg > XMLJOB_CLARIFY)
+        return false;
+    HopAddr requester;
+    std::memcpy(&requester, pBlock1, sizeof(requester));
+    // Nothing that happens inside one job may end the worker or the process.
+    try {
+        RunJob(nMsg, nParam, &requester, pBlock2, nLength2, nValue1, nValue2, nPostTick);
+    } catch (...) {
+        CFileTracer::WriteLine0("Job %u failed with an exception", nMsg);
+        Answer(&requester, nParam, static_cast<HRESULT>(0x98118000));
+    }
+    return true;
+}
+
+void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr, const uint8_t* pData,
+                                uint32_t cbData, uint32_t nIndexOffset, uint32_t nReadLength, uint32_t nPostTick)
+{
+    CPayload pl(pData, cbData);
+    const uint16_t nHandle = static_cast<uint16_t>(nIndexOffset & 0xFFFFu);
+
+    switch (nMsg) {
+    case XMLJOB_CLOSE:
+        Answer(pAddr, invokeId, Remove(nHandle, false));
+        return;
+
+    case XMLJOB_READ: {
+        uint32_t cb = nReadLength > kMaxReadBuffer ? kMaxReadBuffer : nReadLength;
+        std::unique_ptr<BYTE[]> buf(new (std::nothrow) BYTE[cb ? cb : 1]);
+        if (!buf) {
+            Answer(pAddr, invokeId, (HRESULT)0x9811070A);
+            return;
+        }
+        uint32_t cbRead = 0;
+        HRESULT hr = Read(nHandle, cb, buf.get(), &cbRead);
+        if (FAILED(hr)) {
+            Remove(nHandle, false);
+            Answer(pAddr, invokeId, hr);
+        } else {
+            Answer(pAddr, invokeId, hr, cbRead, buf.get());
+        }
+        return;
+    }
+
+    case XMLJOB_WRITE: {
+        HRESULT hr = Write(nHandle, cbData, pData);
+        if (FAILED(hr))
+            Remove(nHandle, true);
+        Answer(pAddr, invokeId, hr);
+        return;
+    }
+
+    case XMLJOB_READSYMBOL: {
+        if (!pl.Has(0, 9)) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        uint16_t mode = pl.U16(0), a = pl.U16(2), b = pl.U16(4), seq = pl.U16(6);
+        bool partial = pl.At(8)[0] != 0;
+        if (uint64_t(a) + b + 11 != cbData) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        const char *sym = nullptr, *path = nullptr;
+        if (!pl.String(9, a, &sym) || !pl.String(10 + a, b, &path)) {
+            Answer(pAddr, invokeId, kBadString);
+            return;
+        }
+        uint32_t cb = nReadLength > kMaxReadBuffer ? kMaxReadBuffer : nReadLength;
+        std::unique_ptr<BYTE[]> buf(new (std::nothrow) BYTE[cb ? cb : 1]);
+        if (!buf) {
+            Answer(pAddr, invokeId, (HRESULT)0x9811070A);
+            return;
+        }
+        uint32_t cbRead = 0;
+        HRESULT hr = Read(nHandle, mode, sym, path, cb, buf.get(), seq, partial, &cbRead);
+        if (FAILED(hr)) {
+            Remove(nHandle, false);
+            Answer(pAddr, invokeId, hr);
+        } else {
+            Answer(pAddr, invokeId, hr, cbRead, buf.get());
+        }
+        return;
+    }
+
+    case XMLJOB_WRITESYMBOL: {
+        if (!pl.Has(0, 13)) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        uint32_t d = pl.U32(0);
+        uint16_t mode = pl.U16(4), a = pl.U16(6), b = pl.U16(8), seq = pl.U16(10);
+        bool partial = pl.At(12)[0] != 0;
+        // Summed in 64 bits: a data length near 4 GB must not wrap around into an acceptable total.
+        if (uint64_t(d) + a + b + 15 != cbData) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        const char *sym = nullptr, *path = nullptr;
+        if (!pl.String(13, a, &sym) || !pl.String(14 + a, b, &path)) {
+            Answer(pAddr, invokeId, kBadString);
+            return;
+        }
+        HRESULT hr = Write(nHandle, mode, sym, path, d, pl.At(15 + a + b), seq, partial);
+        if (FAILED(hr))
+            Remove(nHandle, true);
+        Answer(pAddr, invokeId, hr);
+        return;
+    }
+
+    default:
+        break;
+    }
+
+    // The open jobs.
+    HopAddr plc;
+    uint32_t timeout = 0;
+    uint16_t mode = 0;
+    const char *s1 = nullptr, *s2 = nullptr, *s3 = nullptr;
+    if (nMsg == XMLJOB_OPEN) {
+        if (!pl.Has(0, 14) || uint64_t(pl.U16(12)) + 15 != cbData) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        if (!pl.String(14, pl.U16(12), &s1)) {
+            Answer(pAddr, invokeId, kBadString);
+            return;
+        }
+    } else if (nMsg == XMLJOB_CLARIFY) {
+        if (!pl.Has(0, 16)) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        uint16_t a = pl.U16(12), b = pl.U16(14);
+        if (uint64_t(a) + b + 18 != cbData) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        if (!pl.String(16, a, &s1) || !pl.String(17 + a, b, &s2)) {
+            Answer(pAddr, invokeId, kBadString);
+            return;
+        }
+    } else {
+        if (!pl.Has(0, 20)) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        mode = pl.U16(12);
+        uint16_t a = pl.U16(14), b = pl.U16(16), c = pl.U16(18);
+        if (uint64_t(a) + b + c + 23 != cbData) {
+            Answer(pAddr, invokeId, kInvalidSize);
+            return;
+        }
+        if (!pl.String(20, a, &s1) || !pl.String(21 + a, b, &s2) || !pl.String(22 + a + b, c, &s3)) {
+            Answer(pAddr, invokeId, kBadString);
+            return;
+        }
+    }
+    plc = pl.Addr(0);
+    timeout = pl.U32(8);
+
+    if (timeout != 0xFFFFFFFFu && static_cast<uint32_t>(OsUserGetTickCount() - nPostTick) >= timeout) {
+        Answer(pAddr, invokeId, kTimedOut);
+        return;
+    }
+
+    std::string full1, full2;
+    if (!ComposePath(nIndexOffset, s1, full1) || (nMsg == XMLJOB_CLARIFY && !ComposePath(nIndexOffset, s2, full2))) {
+        Answer(pAddr, invokeId, kNoBaseDir);
+        return;
+    }
+
+    CredentialCopy cred;
+    if (m_pOwner)
+        m_pOwner->ReadUserNamePassword(&cred.user, &cred.pass);
+
+    uint16_t nNewHandle = 0;
+    HRESULT hr;
+    switch (nMsg) {
+    case XMLJOB_OPEN:
+        hr = Add(plc, nIndexOffset, full1.c_str(), cred.user, cred.pass, timeout, nPostTick, &nNewHandle);
+        break;
+    case XMLJOB_OPENREAD:
+        hr = AddRead(plc, nIndexOffset, mode, full1.c_str(), s2, s3, cred.user, cred.pass, timeout, nPostTick,
+                     &nNewHandle);
+        break;
+    case XMLJOB_OPENWRITE:
+        hr = AddWrite(plc, nIndexOffset, mode, full1.c_str(), s2, s3, cred.user, cred.pass, timeout, nPostTick,
+                      &nNewHandle);
+        break;
+    default:
+        hr = AddClarify(plc, nIndexOffset, full1.c_str(), full2.c_str(), cred.user, cred.pass, timeout, nPostTick,
+                        &nNewHandle);
+        break;
+    }
+    if (FAILED(hr)) {
+        Answer(pAddr, invokeId, hr);
+        return;
+    }
+    uint8_t handle[4] = {static_cast<uint8_t>(nNewHandle & 0xFF), static_cast<uint8_t>(nNewHandle >> 8), 0, 0};
+    Answer(pAddr, invokeId, hr, sizeof(handle), handle);
+}
+
+HRESULT CXmlDataServerList::Add(const HopAddr& plc, uint32_t nThreadKey, const char* sFile, const char* sUser,
+                                const char* sPass, uint32_t nTimeout, uint32_t nPostTick, uint16_t* pnHandle)
+{
+    return AddServer(OPEN_GENERIC, plc, nThreadKey, 0, sFile, nullptr, nullptr, nullptr, sUser, sPass, nTimeout,
+                     nPostTick, pnHandle);
+}
+
+HRESULT CXmlDataServerList::AddRead(const HopAddr& plc, uint32_t nThreadKey, uint16_t nMode, const char* sFile,
+                                    const char* sSymbol, const char* sXmlPath, const char* sUser, const char* sPass,
+                                    uint32_t nTimeout, uint32_t nPostTick, uint16_t* pnHandle)
+{
+    return AddServer(OPEN_READ, plc, nThreadKey, nMode, sFile, sSymbol, sXmlPath, nullptr, sUser, sPass, nTimeout,
+                     nPostTick, pnHandle);
+}
+
+HRESULT CXmlDataServerList::AddWrite(const HopAddr& plc, uint32_t nThreadKey, uint16_t nMode, const char* sFile,
+                                     const char* sSymbol, const char* sXmlPath, const char* sUser,
+                                     const char* sPass, uint32_t nTimeout, uint32_t nPostTick, uint16_t* pnHandle)
+{
+    return AddServer(OPEN_WRITE, plc, nThreadKey, nMode, sFile, sSymbol, sXmlPath, nullptr, sUser, sPass, nTimeout,
+                     nPostTick, pnHandle);
+}
+
+HRESULT CXmlDataServerList::AddClarify(const HopAddr& plc, uint32_t nThreadKey, const char* sSrc, const char* sDst,
+                                       const char* sUser, const char* sPass, uint32_t nTimeout, uint32_t nPostTick,
+                                       uint16_t* pnHandle)
+{
+    return AddServer(OPEN_CLARIFY, plc, nThreadKey, 0, sSrc, nullptr, nullptr, sDst, sUser, sPass, nTimeout,
+                     nPostTick, pnHandle);
+}
+
+HRESULT CXmlDataServerList::AddServer(EOpenKind kind, const HopAddr& plc, uint32_t nThreadKey, uint16_t nMode,
+                                      const char* sFile, const char* sSymbol, const char* sXmlPath,
+                                      const char* sDst, const char* sUser, const char* sPass, uint32_t nTimeout,
+                                      uint32_t nPostTick, uint16_t* pnHandle)
+{
+    const char* sExclusive = nullptr;
+    if (kind == OPEN_WRITE)
+        sExclusive = sFile;
+    else if (kind == OPEN_CLARIFY)
+        sExclusive = sDst;
+
+    uint16_t nHandle = 0;
+    CXmlDataServer* pServer = nullptr;
+    HRESULT hr = GetXmlServer(plc, nThreadKey, sExclusive, &nHandle, &pServer);
+    if (FAILED(hr))
+        return hr;
+    pServer->SetCredentials(sUser ? sUser : "", sPass ? sPass : "");
+
+    switch (kind) {
+    case OPEN_GENERIC: hr = pServer->Open(plc, 0, sFile, nullptr); break;
+    case OPEN_READ: hr = pServer->OpenRead(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
+    case OPEN_WRITE: hr = pServer->OpenWrite(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
+    case OPEN_CLARIFY: hr = pServer->OpenClarify(sFile, sDst); break;
+    }
+    // Write and clarify opens leave nothing behind when they fail or come too late: the file stays as it was.
+    const bool discard = kind == OPEN_WRITE || kind == OPEN_CLARIFY;
+    if (FAILED(hr)) {
+        Remove(nHandle, discard);
+        return hr;
+    }
+    if (nTimeout != 0xFFFFFFFFu && static_cast<uint32_t>(OsUserGetTickCount() - nPostTick) > nTimeout) {
+        Remove(nHandle, discard);
+        return kTimedOut;
+    }
+    if (pnHandle)
+        *pnHandle = nHandle;
+    return hr;
+}
+
+IKxFexSync* CXmlDataServerList::GetSyncClient(const HopAddr& plc)
+{
+    FexSyncMapKey_ key{plc};
+    IKxFexSync* pSync = nullptr;
+    if (m_clients.Lookup(key, pSync) && pSync)
+        return pSync;
+
+    IKxFexClient* pClient = nullptr;
+    if (FAILED(CreateFexClient(&pClient)) || !pClient)
+        return nullptr;
+    HopAddr target = plc;
+    pSync = nullptr;
+    HRESULT hr = pClient->Connect(&target, plc.port, 0, &pSync, 0, KxEmptyVariant(), KxEmptyVariant());
+    pClient->Release();
+    if (FAILED(hr) || !pSync)
+        return nullptr;
+
+    // Another worker may have connected the same address meanwhile: keep one and hand that out.
+    m_clients.Lock();
+    IKxFexSync* pCached = nullptr;
+    if (m_clients.Lookup(key, pCached) && pCached) {
+        m_clients.Unlock();
+        pSync->Release();
+        return pCached;
+    }
+    EHashInsert res = m_clients.Set(key, pSync);
+    m_clients.Unlock();
+    if (res == HASH_FULL) {
+        // Not cached: the caller's data server holds the only reference it needs.
+        CFileTracer::WriteLine0("Connection cache full, PLC client not cached");
+    }
+    return pSync;
+}
+
+HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey, const char* sExclusive,
+                                         uint16_t* pnHandle, CXmlDataServer** ppServer)
+{
+    IKxFexSync* pSync = GetSyncClient(plc);
+    if (!pSync)
+        return kNoClient;
+    FexSyncMapKey_ key{plc};
+    IKxFexSync* pCached = nullptr;
+    const bool cached = m_clients.Lookup(key, pCached) && pCached == pSync;
+
+    OsUserEnterCriticalSection(&m_csList);
+    CXmlDataServer* pOther = nullptr;
+    if (sExclusive && m_paths.Lookup(sExclusive, pOther)) {
+        OsUserLeaveCriticalSection(&m_csList);
+        if (!cached)
+            pSync->Release();
+        return kFileBusy;
+    }
+
+    uint16_t nHandle;
+    if (m_handles.GetCount() == 0) {
+        nHandle = static_cast<uint16_t>(m_nNextHandle + 1);
+        if (nHandle == 0)
+            nHandle = XMLLIST_FIRST_HANDLE;
+    } else {
+        nHandle = m_nNextHandle;
+        // The table holds at most 1000 entries, so a free value turns up within 1001 candidates.
+        for (unsigned tries = 0; tries <= 0x1000; ++tries) {
+            if (nHandle == 0)
+                nHandle = XMLLIST_FIRST_HANDLE;
+            if (!m_handles.Contains(nHandle))
+                break;
+            ++nHandle;
+        }
+    }
+    m_nNextHandle = nHandle;
+
+    CXmlDataServer* pServer = new (std::nothrow) CXmlDataServer(pSync);
+    // The data server took its own reference; an uncached client is now held by it alone.
+    if (!cached)
+        pSync->Release();
+    if (!pServer) {
+        OsUserLeaveCriticalSection(&m_csList);
+        return kNoHandle;
+    }
+    ServerMapValue_ v{pServer, nThreadKey};
+    if (!m_handles.Add(nHandle, v)) {
+        OsUserLeaveCriticalSection(&m_csList);
+        delete pServer;
+        return kNoHandle;
+    }
+    if (sExclusive)
+        m_paths.Set(sExclusive, pServer);
+    OsUserLeaveCriticalSection(&m_csList);
+    *pnHandle = nHandle;
+    *ppServer = pServer;
+    return S_OK;
+}
+
+HRESULT CXmlDataServerList::Remove(uint16_t nHandle, bool bDiscard)
+{
+    OsUserEnterCriticalSection(&m_csList);
+    ServerMapValue_ v;
+    if (!m_handles.Lookup(nHandle, v)) {
+        OsUserLeaveCriticalSection(&m_csList);
+        return kNoServer;
+    }
+    if (!v.pServer) {
+        OsUserLeaveCriticalSection(&m_csList);
+        return kEmptyEntry;
+    }
+    std::string path = v.pServer->FilePath();
+    m_handles.Remove(nHandle);
+    CXmlDataServer* pHolder = nullptr;
+    if (!path.empty() && m_paths.Lookup(path.c_str(), pHolder) && pHolder == v.pServer)
+        m_paths.Remove(path.c_str());
+    OsUserLeaveCriticalSection(&m_csList);
+
+    HRESULT hr = v.pServer->Close(bDiscard);
+    delete v.pServer;
+    return hr;
+}
+
+HRESULT CXmlDataServerList::LookupServer(uint16_t nHandle, CXmlDataServer** ppServer)
+{
+    OsUserEnterCriticalSection(&m_csList);
+    ServerMapValue_ v;
+    bool found = m_handles.Lookup(nHandle, v);
+    OsUserLeaveCriticalSection(&m_csList);
+    if (!found)
+        return kNoServer;
+    if (!v.pServer)
+        return kEmptyEntry;
+    *ppServer = v.pServer;
+    return S_OK;
+}
+
+HRESULT CXmlDataServerList::Read(uint16_t nHandle, uint32_t cbLength, BYTE* pBuffer, uint32_t* pcbRead)
+{
+    CXmlDataServer* pServer = nullptr;
+    HRESULT hr = LookupServer(nHandle, &pServer);
+    return FAILED(hr) ? hr : pServer->Read(cbLength, pBuffer, pcbRead);
+}
+
+HRESULT CXmlDataServerList::Write(uint16_t nHandle, uint32_t cbLength, const BYTE* pData)
+{
+    CXmlDataServer* pServer = nullptr;
+    HRESULT hr = LookupServer(nHandle, &pServer);
+    return FAILED(hr) ? hr : pServer->Write(cbLength, pData);
+}
+
+HRESULT CXmlDataServerList::Read(uint16_t nHandle, uint16_t nMode, const char* sSymbol, const char* sXmlPath,
+                                 uint32_t cbLength, BYTE* pBuffer, uint16_t nSequence, bool bAllowPartial,
+                                 uint32_t* pcbRead)
+{
+    CXmlDataServer* pServer = nullptr;
+    HRESULT hr = LookupServer(nHandle, &pServer);
+    return FAILED(hr) ? hr
+                      : pServer->Read(nMode, sSymbol, sXmlPath, cbLength, pBuffer, nSequence, bAllowPartial, pcbRead);
+}
+
+HRESULT CXmlDataServerList::Write(uint16_t nHandle, uint16_t nMode, const char* sSymbol, const char* sXmlPath,
+                                  uint32_t cbLength, const BYTE* pData, uint16_t nSequence, bool bAllowPartial)
+{
+    CXmlDataServer* pServer = nullptr;
+    HRESULT hr = LookupServer(nHandle, &pServer);
+    return FAILED(hr) ? hr : pServer->Write(nMode, sSymbol, sXmlPath, cbLength, pData, nSequence, bAllowPartial);
+}
+
+void CXmlDataServerList::RemoveAll()
+{
+    // Quiesce the workers first: a data server must not be destroyed under a job that is still using it.
+    // Jobs still queued are dropped; their requesters are answered by the router when the port goes.
+    for (uint32_t k = 0; k < m_nThreadCount; ++k) {
+        CMessageThread* pThread = nullptr;
+        if (m_threads.Lookup(k, pThread) && pThread)
+            pThread->StopMessageThread();
+    }
+    for (;;) {
+        OsUserEnterCriticalSection(&m_csList);
+        ServerMapValue_ v{nullptr, 0};
+        uint16_t nHandle = 0;
+        bool taken = m_handles.RemoveFirst(&v, &nHandle);
+        OsUserLeaveCriticalSection(&m_csList);
+        if (!taken)
+            break;
+        if (v.pServer) {
+            v.pServer->Close(false);
+            delete v.pServer;
+        }
+    }
+    m_paths.RemoveAll();
+}
