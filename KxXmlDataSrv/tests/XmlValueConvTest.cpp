@@ -423,6 +423,8 @@ TEST(XmlValueConvTest, Utf16BothWays)
     } invalid[] = {
         {"\xC0\x80", u"", "overlong zero"},
         {"A\xC1\x81" "B", u"AB", "overlong letter"},
+        {"\xE0\x81\x81", u"", "overlong three-byte form"},
+        {"\xF0\x80\x81\x81", u"", "overlong four-byte form"},
         {"\xED\xA0\x80", u"", "encoded surrogate"},
         {"\xF4\x90\x80\x80", u"", "above U+10FFFF"},
         {"\xE2\x82", u"", "cut sequence"},
