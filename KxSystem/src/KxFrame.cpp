@@ -176,6 +176,7 @@ FrameStatus CheckFrameLength(uint32_t length)
 
 FrameResult DecodeFramePayload(const uint8_t* p, size_t n, FrameHeader& hdr, FrameBody& body)
 {
+    body = FrameBody();
     if (n < kHeaderSize)
         return Fail(FrameStatus::TooShort, 0, false, "frame shorter than its header");
     hdr.cmd = Rd16(p);
@@ -184,9 +185,12 @@ FrameResult DecodeFramePayload(const uint8_t* p, size_t n, FrameHeader& hdr, Fra
     hdr.error = Rd32(p + 8);
     hdr.target = RdAddr(p + 12);
     hdr.source = RdAddr(p + 20);
-    if (!IsKnownCommand(hdr.cmd))
+    // An error answer without a body needs no layout, so it decodes even for a command this side does not know
+    // (the router's "not supported" answer to it).
+    bool bareError = hdr.IsResponse() && hdr.error != 0 && n == kHeaderSize;
+    if (!IsKnownCommand(hdr.cmd) && !bareError)
         return Fail(FrameStatus::BadCommand, n + 4, true, "unknown command");
-    if (!ParseBody(hdr.cmd, hdr.IsResponse(), hdr.error, p + kHeaderSize, n - kHeaderSize, body))
+    if (!bareError && !ParseBody(hdr.cmd, hdr.IsResponse(), hdr.error, p + kHeaderSize, n - kHeaderSize, body))
         return Fail(FrameStatus::BadBody, n + 4, true, "body does not fit its command");
     FrameResult r;
     r.status = FrameStatus::Ok;
