@@ -7,16 +7,26 @@ add_library(KxXmlCore STATIC
 target_include_directories(KxXmlCore PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(KxXmlCore PUBLIC pugixml::pugixml KxCommon KxSystem KxHop KxWinTypes)
 
-#kx_add_test(XmlSymbolInfoTest
-#    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolInfoTest.cpp
-#            ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
-#    LIBS KxXmlCore)
-#kx_add_test(XmlTypeInfoTest
-#    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlTypeInfoTest.cpp
-#            ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
-#    LIBS KxXmlCore)
+kx_add_test(XmlSymbolInfoTest
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolInfoTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
+    LIBS KxXmlCore)
+kx_add_test(XmlTypeInfoTest
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlTypeInfoTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
+    LIBS KxXmlCore)
 
 # Value texts, code pages, array index attributes and the process-wide settings.
 target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlValueConv.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlArrayIndex.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerSettings.cpp)
 kx_add_test(XmlValueConvTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlValueConvTest.cpp LIBS KxXmlCore)
 kx_add_test(XmlArrayIndexTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlArrayIndexTest.cpp LIBS KxXmlCore)
+
+# The value walk between memory images and XML (both directions).
+target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlSerialize.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDeserialize.cpp)
+kx_add_test(XmlSerializeTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSerializeTest.cpp LIBS KxXmlCore)
+kx_add_test(XmlDeserializeTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlDeserializeTest.cpp LIBS KxXmlCore)
+
+# File operations: open, select, transfer, save and close, with backup copies.
+target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlDataServer.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerFile.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerBackup.cpp)
+target_link_libraries(KxXmlCore PUBLIC KxTracer KxPlatform KxOsRegistry)

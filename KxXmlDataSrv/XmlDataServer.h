@@ -233,12 +233,29 @@ public:
     void SetCredentials(const char* sUser, const char* sPassword);
     // The file path given at open (clarify: the destination).
     const std::string& FilePath() const { return m_sFilePath; }
-    // True while a document is loaded.
-    bool IsLoaded() const { return !m_doc.first_child().empty(); }
+    // True while a document is open (a write open of a missing file has one without elements).
+    bool IsLoaded() const { return m_bOpen; }
 
 protected:
+    // File operation internals.
+    void ResetDocument();
+    HRESULT LoadFile(uint16_t nMode);
+    HRESULT TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSize);
+    HRESULT TransferSymbol(bool bWrite);
+    void EndTransfer();
+    void ClearSelection();
+    HRESULT CreatePath(const char* sXmlPath, pugi::xpath_node& sel);
+    HRESULT ConvertValue(BYTE* pImage);
+    HRESULT Read(uint16_t nMode, const char* sSymbol, const char* sXmlPath, uint32_t cbLength, BYTE* pBuffer,
+                 uint16_t nSequence, bool bAllowPartial, uint32_t* pcbRead, bool bSelect);
+    HRESULT Write(uint16_t nMode, const char* sSymbol, const char* sXmlPath, uint32_t cbLength,
+                  const BYTE* pData, uint16_t nSequence, bool bAllowPartial, bool bSelect);
+    bool m_bOpen = false;  // a document is open
+
     // An "index" attribute of node, or in LcId mode an "LcId" attribute (value ""); false when neither.
     bool IndexValueOf(pugi::xml_node node, std::string& sValue) const;
+    // ReadDatatypeInfo without its guard against allocation failures.
+    HRESULT ReadDatatypeChain(const char* sName, FexDatatypeEntry** ppInfo);
     // One upload of a data type record into pBuf; the bytes received go to *pcbRead.
     HRESULT UploadDatatype(const std::string& sName, uint32_t cbRead, BYTE* pBuf, ULONG* pcbRead);
 

@@ -114,6 +114,16 @@ HRESULT CXmlDataServer::ReadDatatypeInfo(const char* sName, FexDatatypeEntry** p
 {
     if (!ppInfo)
         return E_POINTER;
+    try {
+        return ReadDatatypeChain(sName, ppInfo);
+    } catch (...) {
+        // Only the name copies can throw, before anything is kept.
+        return XMLDS_E_NOMEMORY;
+    }
+}
+
+HRESULT CXmlDataServer::ReadDatatypeChain(const char* sName, FexDatatypeEntry** ppInfo)
+{
     if (!sName)
         return XMLDS_E_INVALIDTYPE;
     FexDatatypeEntry* pHit = nullptr;
