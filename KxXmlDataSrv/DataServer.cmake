@@ -30,3 +30,6 @@ kx_add_test(XmlDeserializeTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlDeseri
 target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlDataServer.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerFile.cpp
                                  ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerBackup.cpp)
 target_link_libraries(KxXmlCore PUBLIC KxTracer KxPlatform KxOsRegistry)
+kx_add_test(XmlSymbolPlcTest
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolPlcTest.cpp
+    LIBS KxXmlCore KxSystem)
