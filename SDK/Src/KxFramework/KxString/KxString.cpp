@@ -464,8 +464,10 @@ int CString::Replace(const char* pszOld, const char* pszNew)
     }
     CStringData* pData = GetData();
     if (pData->nRefs > 1 || pData->nAllocLength < nReplacementLen) {
+        // A shared text that shrinks is still copied whole before the in-place scan: room for both lengths.
+        int nRoom = nReplacementLen > pData->nDataLength ? nReplacementLen : pData->nDataLength;
         CString bigger;
-        if (!bigger.AllocBuffer(nReplacementLen))
+        if (!bigger.AllocBuffer(nRoom))
             return 0;
         std::memcpy(bigger.m_pchData, m_pchData, size_t(pData->nDataLength) + 1);
         bigger.GetData()->nDataLength = pData->nDataLength;
