@@ -1,14 +1,11 @@
 # KxReg: readers of the runtime's directories, ids and path placeholders, on top of the registry.
-set(KXREG_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/KxReg.cpp)
-# The CString-based readers join once the counted string is there.
-if(EXISTS ${PROJECT_SOURCE_DIR}/SDK/Include/KxString.h)
-    list(APPEND KXREG_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/OsKxCatReg.cpp)
-endif()
+add_library(KxReg STATIC ${CMAKE_CURRENT_LIST_DIR}/KxReg.cpp ${CMAKE_CURRENT_LIST_DIR}/OsKxCatReg.cpp)
+target_include_directories(KxReg PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(KxReg PUBLIC KxOsRegistry KxHop KxString KxWinTypes)
 
-add_library(KxReg STATIC ${KXREG_SOURCES})
-target_include_directories(KxReg PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(KxReg PUBLIC KxOsRegistry KxHop KxWinTypes)
-if(EXISTS ${PROJECT_SOURCE_DIR}/SDK/Include/KxString.h)
-    target_link_libraries(KxReg PUBLIC KxString)
-endif()
-
+# The readers' tests share the registry tests' temporary-store fixture.
+set(KX_REGISTRY_TEST_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/../SDK/Src/platform/KxOs/KxOsRegistry/tests)
+kx_add_test(KxRegTest
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/KxRegTest.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/KxRegCatTest.cpp
+            ${KX_REGISTRY_TEST_SUPPORT}/RegistryTestSupport.cpp
+    LIBS KxReg pugixml::pugixml)

@@ -43,6 +43,26 @@ uint32_t ParseDword(const char* text)
     return static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
 }
 
+// Removes node from parent leaf first: pugixml frees a subtree recursively, which a crafted file nested deeply
+// enough would turn into a stack overflow.
+void RemoveSubtree(pugi::xml_node parent, pugi::xml_node node)
+{
+    pugi::xml_node current = node;
+    for (;;) {
+        pugi::xml_node child = current.last_child();
+        if (child) {
+            current = child;
+            continue;
+        }
+        if (current == node)
+            break;
+        pugi::xml_node up = current.parent();
+        up.remove_child(current);
+        current = up;
+    }
+    parent.remove_child(node);
+}
+
 // True when the element's content is plain text (or nothing), so that comparing its text is meaningful.
 bool HoldsPlainText(pugi::xml_node value)
 {
@@ -55,7 +75,7 @@ bool ReplaceWithText(pugi::xml_node value, const char* text)
 {
     pugi::xml_node first = value.first_child();
     if (first)
-        value.remove_child(first);
+        RemoveSubtree(value, first);
     pugi::xml_node node = value.prepend_child(pugi::node_pcdata);
     return node && node.set_value(text);
 }
@@ -361,7 +381,7 @@ LONG CKxXmlRegistry::DeleteKey(HKEY hKey, const char* subKey)
     if (key.parent() == m_doc.child("KxRegistry") || key.child("Key"))
         return ERROR_ACCESS_DENIED;
     ForgetHandlesOf(key, true);
-    key.parent().remove_child(key);
+    RemoveSubtree(key.parent(), key);
     m_bDirty = true;
     return ERROR_SUCCESS;
 }
@@ -380,7 +400,7 @@ LONG CKxXmlRegistry::DeleteTree(HKEY hKey, const char* subKey)
         if (key.parent() == m_doc.child("KxRegistry"))
             return ERROR_ACCESS_DENIED;
         ForgetHandlesOf(key, true);
-        key.parent().remove_child(key);
+        RemoveSubtree(key.parent(), key);
     } else {
         if (!LookupKey(hKey, key))
             return ERROR_NOT_FOUND;
@@ -390,7 +410,7 @@ LONG CKxXmlRegistry::DeleteTree(HKEY hKey, const char* subKey)
             pugi::xml_node next = child.next_sibling();
             if (child.type() == pugi::node_element &&
                 (std::strcmp(child.name(), "Key") == 0 || std::strcmp(child.name(), "Value") == 0))
-                key.remove_child(child);
+                RemoveSubtree(key, child);
             child = next;
         }
     }
@@ -666,7 +686,7 @@ LONG CKxXmlRegistry::SetValue(HKEY hKey, const char* name, DWORD type, const BYT
         if (!SameMultiString(value, strings)) {
             pugi::xml_node first = value.first_child();
             if (first)
-                value.remove_child(first);
+                RemoveSubtree(value, first);
             pugi::xml_node multi = value.prepend_child("MultiSz");
             if (!multi)
                 rc = ERROR_OUTOFMEMORY;
@@ -697,7 +717,7 @@ LONG CKxXmlRegistry::DeleteValue(HKEY hKey, const char* name)
     pugi::xml_node value = FindByChildAttribute(key, "Value", name);
     if (!value)
         return ERROR_FILE_NOT_FOUND;
-    key.remove_child(value);
+    RemoveSubtree(key, value);
     m_bDirty = true;
     return ERROR_SUCCESS;
 }
