@@ -329,7 +329,8 @@ TEST(CString, AssignmentForms)
     EXPECT_TRUE(s.IsEmpty());
     CString a("x"), b;
     b = a;
-    b = b; // self-assignment keeps the text
+    CString& alias = b;
+    b = alias; // self-assignment keeps the text
     EXPECT_STREQ("x", b);
     a = CString();
     EXPECT_EQ(_atltmpPchNil, a.GetString());
