@@ -200,10 +200,14 @@ TEST(KxPlatformTime, TmAndSystimeFields)
 
 TEST(KxPlatformTime, SystemClockLiesBetweenTwoReadings)
 {
-    time_t before = time(nullptr);
+    // time() may read a coarser clock that lags behind; take the bounds from the precise one.
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    time_t before = ts.tv_sec;
     SYSTEMTIME st;
     ASSERT_TRUE(OsUserGetSystemTime(&st));
-    time_t after = time(nullptr);
+    clock_gettime(CLOCK_REALTIME, &ts);
+    time_t after = ts.tv_sec;
     FILETIME ft;
     ASSERT_TRUE(OsUserSystemTimeToFileTime(&st, &ft));
     FILETIME lo, hi;
