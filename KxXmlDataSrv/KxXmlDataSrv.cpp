@@ -8,6 +8,7 @@
 
 #include "FileTracer.h"
 #include "KxReg.h"
+#include "XmlDataServerBackup.h"
 #include "XmlDataServerList.h"
 #include "XmlDataServerSettings.h"
 #include "platform/KxOS/KxOsRegistry.h"
@@ -85,7 +86,10 @@ void CKxXmlDataSrv::ReadSettings()
     CXmlDataServerSettings::m_bUseSpaces = ReadDword(hKey, "XmlUseSpaces", 0) != 0;
     CXmlDataServerSettings::m_sIndent.assign(CXmlDataServerSettings::m_nIdentSize,
                                              CXmlDataServerSettings::m_bUseSpaces ? ' ' : '\t');
+    XmlBackupLoadSettings(hKey);
     OsRegCloseKey(hKey);
+    if (CXmlDataServerSettings::m_pBackupFileHandling)
+        CXmlDataServerSettings::m_pBackupFileHandling->CreateBackupFiles();
 }
 
 HRESULT CKxXmlDataSrv::QueryInterface(REFIID riid, void** ppv)

@@ -130,6 +130,10 @@ public:
     HRESULT CheckSystem();
 
 private:
+    // The system check result when it refuses in-process calls (logged), else 0.
+    HRESULT InProcessRefused();
+    // nMode plus ignore order when the IgnoreOrder property is set.
+    uint16_t InProcessMode(uint16_t nMode) const;
     void InitLog();
     void ReadSettings();
     HRESULT WriteCredentials(HopAddr* pAddr, ULONG invokeId, ULONG cbLength, const BYTE* pData);

@@ -195,8 +195,8 @@ TEST(MessageThread, StopDropsQueuedMessagesAndALaterPostRestarts)
     l.WaitForCount(before + 1);
     std::lock_guard<std::mutex> g(l.m);
     EXPECT_EQ(77u, l.got.back().msg);
+    // A fresh worker ran (thread ids may be reused once the old one is joined, so count the starts).
     EXPECT_EQ(2, l.inits);
-    EXPECT_NE(l.got.front().thread, l.got.back().thread);
 }
 
 TEST(MessageThread, RefusingInitFailsTheStartInsteadOfHanging)

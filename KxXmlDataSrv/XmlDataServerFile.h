@@ -1,0 +1,32 @@
+// Loading and saving data files: the save format, plain and encrypted files, and safe replacement on disk.
+#pragma once
+
+#include <string>
+
+#include <pugixml.hpp>
+
+#include "platform/FreeBSD/KxWinTypes.h"
+
+// Parse options of every data document: the defaults plus the declaration node.
+constexpr unsigned kXmlParseOptions = pugi::parse_default | pugi::parse_declaration;
+
+// A path with each backslash turned into a slash and runs of slashes collapsed into one.
+std::string XmlNormalizePath(const char* sPath);
+
+// The document as UTF-8 text in the save format: the global indent (format_indent when not empty, else
+// format_raw), never empty element tags, and no declaration unless the document has one before its element.
+void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut);
+
+// Writes sData to sPath so that a reader sees either the old file or the complete new one: a temporary file
+// in the same folder is written, flushed and renamed over the old one. False (the old file untouched) on any
+// failure.
+bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData);
+
+// Saves the document to sPath in the save format; encrypted when user + password is not empty. False on failure.
+bool XmlSaveDocument(const pugi::xml_document& doc, const std::string& sPath, const std::string& sUser,
+                     const std::string& sPassword);
+
+// Loads sPath into doc: plain first, decrypted with user + password when that fails to parse.
+// 0, 0x98118001 (not found / cannot open), 0x98118000, 0x98118002 (does not parse), 0x98118004, 0x9811800A.
+HRESULT XmlLoadDocument(pugi::xml_document& doc, const std::string& sPath, const std::string& sUser,
+                        const std::string& sPassword);
