@@ -1116,8 +1116,9 @@ void Router::TimerLoop()
             continue;
         }
         auto first = m_deadlines.begin();
-        if (Clock::now() < first->first) {
-            m_timerCv.wait_until(lock, first->first);
+        Clock::time_point next = first->first;  // a copy: the entry may go while we wait
+        if (Clock::now() < next) {
+            m_timerCv.wait_until(lock, next);
             continue;
         }
         uint32_t id = first->second;

@@ -458,6 +458,7 @@ TEST_F(RouterInProcessTest, ClientHelperAndInterfaceIdentities)
     // Missing pointers are refused, not dereferenced.
     EXPECT_EQ(E_POINTER, sync->SyncRead(1, 2, 4, nullptr, nullptr));
     EXPECT_EQ(E_POINTER, sync->SyncWrite(1, 2, 4, nullptr));
+    sync->Release();
     EXPECT_EQ(E_POINTER, client->Connect(nullptr, 0, 0, &sync, 0, KxEmptyVariant(), KxEmptyVariant()));
     EXPECT_EQ(nullptr, sync);
 
