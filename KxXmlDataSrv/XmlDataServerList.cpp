@@ -9,13 +9,12 @@
 #include "FileTracer.h"
 #include "XmlBasePaths.h"
 #include "XmlDataServer.h"
+#include "XmlJobPayload.h"
 
 namespace {
 
 const HRESULT kNotConnected = (HRESULT)0x98110700;
-const HRESULT kInvalidSize = (HRESULT)0x98110705;
 const HRESULT kFileBusy = (HRESULT)0x98110708;
-const HRESULT kBadString = (HRESULT)0x9811070B;
 const HRESULT kNoBaseDir = (HRESULT)0x9811070C;
 const HRESULT kNoClient = (HRESULT)0x98110715;
 const HRESULT kNoHandle = (HRESULT)0x98110716;
@@ -26,40 +25,6 @@ const HRESULT kEmptyEntry = (HRESULT)0x98118000;
 // Largest buffer a read job allocates: a longer answer could not travel in one frame anyway, and the
 // piecewise transfer hands out the rest on the next request.
 const uint32_t kMaxReadBuffer = 16u * 1024u * 1024u - 64u;
-
-// Reads the fields of a job payload; every access is checked against the bytes received.
-class CPayload {
-public:
-    CPayload(const uint8_t* p, uint32_t n) : m_p(p), m_n(n) {}
-    bool Has(uint64_t off, uint64_t cb) const { return off + cb <= m_n; }
-    uint16_t U16(uint32_t off) const { return static_cast<uint16_t>(m_p[off] | (m_p[off + 1] << 8)); }
-    uint32_t U32(uint32_t off) const
-    {
-        return uint32_t(m_p[off]) | (uint32_t(m_p[off + 1]) << 8) | (uint32_t(m_p[off + 2]) << 16) |
-               (uint32_t(m_p[off + 3]) << 24);
-    }
-    HopAddr Addr(uint32_t off) const
-    {
-        HopAddr a;
-        std::memcpy(&a, m_p + off, sizeof(a));
-        return a;
-    }
-    const uint8_t* At(uint32_t off) const { return m_p + off; }
-    // A string of n characters at off: exactly n non-NUL characters and a NUL right behind them.
-    bool String(uint32_t off, uint32_t n, const char** ppText) const
-    {
-        if (!Has(off, uint64_t(n) + 1))
-            return false;
-        if (std::memchr(m_p + off, 0, n) != nullptr || m_p[off + n] != 0)
-            return false;
-        *ppText = reinterpret_cast<const char*>(m_p + off);
-        return true;
-    }
-
-private:
-    const uint8_t* m_p;
-    uint32_t m_n;
-};
 
 bool IsOpenJob(uint32_t nMsg)
 {
@@ -204,64 +169,33 @@ bool CXmlDataServerList::OnPostedThreadMessage(uint32_t nMsg, uint32_t nParam, u
 void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr, const uint8_t* pData,
                                 uint32_t cbData, uint32_t nIndexOffset, uint32_t nReadLength, uint32_t nPostTick)
 {
-    CPayload pl(pData, cbData);
     const uint16_t nHandle = static_cast<uint16_t>(nIndexOffset & 0xFFFFu);
+    XmlJobPayload job;
+    HRESULT hr = XmlDecodeJobPayload(nMsg, pData, cbData, job);
+    if (FAILED(hr)) {
+        Answer(pAddr, invokeId, hr);
+        return;
+    }
 
     switch (nMsg) {
     case XMLJOB_CLOSE:
         Answer(pAddr, invokeId, Remove(nHandle, false));
         return;
 
-    case XMLJOB_READ: {
-        uint32_t cb = nReadLength > kMaxReadBuffer ? kMaxReadBuffer : nReadLength;
-        std::unique_ptr<BYTE[]> buf(new (std::nothrow) BYTE[cb ? cb : 1]);
-        if (!buf) {
-            Answer(pAddr, invokeId, (HRESULT)0x9811070A);
-            return;
-        }
-        uint32_t cbRead = 0;
-        HRESULT hr = Read(nHandle, cb, buf.get(), &cbRead);
-        if (FAILED(hr)) {
-            Remove(nHandle, false);
-            Answer(pAddr, invokeId, hr);
-        } else {
-            Answer(pAddr, invokeId, hr, cbRead, buf.get());
-        }
-        return;
-    }
-
-    case XMLJOB_WRITE: {
-        HRESULT hr = Write(nHandle, cbData, pData);
-        if (FAILED(hr))
-            Remove(nHandle, true);
-        Answer(pAddr, invokeId, hr);
-        return;
-    }
-
+    case XMLJOB_READ:
     case XMLJOB_READSYMBOL: {
-        if (!pl.Has(0, 9)) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        uint16_t mode = pl.U16(0), a = pl.U16(2), b = pl.U16(4), seq = pl.U16(6);
-        bool partial = pl.At(8)[0] != 0;
-        if (uint64_t(a) + b + 11 != cbData) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        const char *sym = nullptr, *path = nullptr;
-        if (!pl.String(9, a, &sym) || !pl.String(10 + a, b, &path)) {
-            Answer(pAddr, invokeId, kBadString);
-            return;
-        }
-        uint32_t cb = nReadLength > kMaxReadBuffer ? kMaxReadBuffer : nReadLength;
+        const uint32_t cb = nReadLength > kMaxReadBuffer ? kMaxReadBuffer : nReadLength;
         std::unique_ptr<BYTE[]> buf(new (std::nothrow) BYTE[cb ? cb : 1]);
         if (!buf) {
             Answer(pAddr, invokeId, (HRESULT)0x9811070A);
             return;
         }
         uint32_t cbRead = 0;
-        HRESULT hr = Read(nHandle, mode, sym, path, cb, buf.get(), seq, partial, &cbRead);
+        if (nMsg == XMLJOB_READ)
+            hr = Read(nHandle, cb, buf.get(), &cbRead);
+        else
+            hr = Read(nHandle, job.nMode, job.sSymbol, job.sXmlPath, cb, buf.get(), job.nSequence,
+                      job.bAllowPartial, &cbRead);
         if (FAILED(hr)) {
             Remove(nHandle, false);
             Answer(pAddr, invokeId, hr);
@@ -271,89 +205,30 @@ void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr
         return;
     }
 
-    case XMLJOB_WRITESYMBOL: {
-        if (!pl.Has(0, 13)) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        uint32_t d = pl.U32(0);
-        uint16_t mode = pl.U16(4), a = pl.U16(6), b = pl.U16(8), seq = pl.U16(10);
-        bool partial = pl.At(12)[0] != 0;
-        // Summed in 64 bits: a data length near 4 GB must not wrap around into an acceptable total.
-        if (uint64_t(d) + a + b + 15 != cbData) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        const char *sym = nullptr, *path = nullptr;
-        if (!pl.String(13, a, &sym) || !pl.String(14 + a, b, &path)) {
-            Answer(pAddr, invokeId, kBadString);
-            return;
-        }
-        HRESULT hr = Write(nHandle, mode, sym, path, d, pl.At(15 + a + b), seq, partial);
+    case XMLJOB_WRITE:
+    case XMLJOB_WRITESYMBOL:
+        if (nMsg == XMLJOB_WRITE)
+            hr = Write(nHandle, job.cbData, job.pData);
+        else
+            hr = Write(nHandle, job.nMode, job.sSymbol, job.sXmlPath, job.cbData, job.pData, job.nSequence,
+                       job.bAllowPartial);
         if (FAILED(hr))
             Remove(nHandle, true);
         Answer(pAddr, invokeId, hr);
         return;
-    }
 
     default:
         break;
     }
 
     // The open jobs.
-    HopAddr plc;
-    uint32_t timeout = 0;
-    uint16_t mode = 0;
-    const char *s1 = nullptr, *s2 = nullptr, *s3 = nullptr;
-    if (nMsg == XMLJOB_OPEN) {
-        if (!pl.Has(0, 14) || uint64_t(pl.U16(12)) + 15 != cbData) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        if (!pl.String(14, pl.U16(12), &s1)) {
-            Answer(pAddr, invokeId, kBadString);
-            return;
-        }
-    } else if (nMsg == XMLJOB_CLARIFY) {
-        if (!pl.Has(0, 16)) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        uint16_t a = pl.U16(12), b = pl.U16(14);
-        if (uint64_t(a) + b + 18 != cbData) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        if (!pl.String(16, a, &s1) || !pl.String(17 + a, b, &s2)) {
-            Answer(pAddr, invokeId, kBadString);
-            return;
-        }
-    } else {
-        if (!pl.Has(0, 20)) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        mode = pl.U16(12);
-        uint16_t a = pl.U16(14), b = pl.U16(16), c = pl.U16(18);
-        if (uint64_t(a) + b + c + 23 != cbData) {
-            Answer(pAddr, invokeId, kInvalidSize);
-            return;
-        }
-        if (!pl.String(20, a, &s1) || !pl.String(21 + a, b, &s2) || !pl.String(22 + a + b, c, &s3)) {
-            Answer(pAddr, invokeId, kBadString);
-            return;
-        }
-    }
-    plc = pl.Addr(0);
-    timeout = pl.U32(8);
-
-    if (timeout != 0xFFFFFFFFu && static_cast<uint32_t>(OsUserGetTickCount() - nPostTick) >= timeout) {
+    if (job.nTimeout != 0xFFFFFFFFu && static_cast<uint32_t>(OsUserGetTickCount() - nPostTick) >= job.nTimeout) {
         Answer(pAddr, invokeId, kTimedOut);
         return;
     }
-
     std::string full1, full2;
-    if (!ComposePath(nIndexOffset, s1, full1) || (nMsg == XMLJOB_CLARIFY && !ComposePath(nIndexOffset, s2, full2))) {
+    if (!ComposePath(nIndexOffset, job.sFile, full1) ||
+        (nMsg == XMLJOB_CLARIFY && !ComposePath(nIndexOffset, job.sDst, full2))) {
         Answer(pAddr, invokeId, kNoBaseDir);
         return;
     }
@@ -363,22 +238,21 @@ void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr
         m_pOwner->ReadUserNamePassword(&cred.user, &cred.pass);
 
     uint16_t nNewHandle = 0;
-    HRESULT hr;
     switch (nMsg) {
     case XMLJOB_OPEN:
-        hr = Add(plc, nIndexOffset, full1.c_str(), cred.user, cred.pass, timeout, nPostTick, &nNewHandle);
+        hr = Add(job.plc, nIndexOffset, full1.c_str(), cred.user, cred.pass, job.nTimeout, nPostTick, &nNewHandle);
         break;
     case XMLJOB_OPENREAD:
-        hr = AddRead(plc, nIndexOffset, mode, full1.c_str(), s2, s3, cred.user, cred.pass, timeout, nPostTick,
-                     &nNewHandle);
+        hr = AddRead(job.plc, nIndexOffset, job.nMode, full1.c_str(), job.sSymbol, job.sXmlPath, cred.user,
+                     cred.pass, job.nTimeout, nPostTick, &nNewHandle);
         break;
     case XMLJOB_OPENWRITE:
-        hr = AddWrite(plc, nIndexOffset, mode, full1.c_str(), s2, s3, cred.user, cred.pass, timeout, nPostTick,
-                      &nNewHandle);
+        hr = AddWrite(job.plc, nIndexOffset, job.nMode, full1.c_str(), job.sSymbol, job.sXmlPath, cred.user,
+                      cred.pass, job.nTimeout, nPostTick, &nNewHandle);
         break;
     default:
-        hr = AddClarify(plc, nIndexOffset, full1.c_str(), full2.c_str(), cred.user, cred.pass, timeout, nPostTick,
-                        &nNewHandle);
+        hr = AddClarify(job.plc, nIndexOffset, full1.c_str(), full2.c_str(), cred.user, cred.pass, job.nTimeout,
+                        nPostTick, &nNewHandle);
         break;
     }
     if (FAILED(hr)) {
