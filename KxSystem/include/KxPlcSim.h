@@ -122,7 +122,7 @@ public:
     // The next count requests answer error instead of being served.
     void FailNext(uint32_t count, uint32_t error = 0x0700);
 
-    // Copy of the requests received since the last ClearLog (at most the last 100000).
+    // Copy of the requests received since the last ClearLog (the last 100000, holding at most 64 MiB of data).
     std::vector<KxPlcRequest> GetLog() const;
     void ClearLog();
 

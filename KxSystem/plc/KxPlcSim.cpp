@@ -18,6 +18,7 @@ namespace {
 
 // The log keeps the most recent requests only, so that a long-running simulator does not grow without end.
 constexpr size_t kMaxLog = 100000;
+constexpr size_t kMaxLogBytes = 64u * 1024u * 1024u;
 // Device states answered by ReadState until a WriteControl changes them: run.
 constexpr uint16_t kStateRun = 5;
 
@@ -37,6 +38,7 @@ struct CKxPlcSim::Impl {
     std::unique_ptr<Model> model = std::make_unique<Model>();
     KxPlcFaults faults;
     std::deque<KxPlcRequest> log;
+    size_t logBytes = 0;   // write data held by the log
     uint16_t state = kStateRun;
     uint16_t devState = 0;
 
@@ -184,9 +186,13 @@ KxPlcResponse CKxPlcSim::Handle(const KxPlcRequest& request)
     uint32_t delay = 0;
     try {
         std::lock_guard<std::mutex> g(m_pImpl->lock);
-        if (m_pImpl->log.size() >= kMaxLog)
-            m_pImpl->log.pop_front();
         m_pImpl->log.push_back(request);
+        m_pImpl->logBytes += request.writeData.size();
+        while (m_pImpl->log.size() > kMaxLog ||
+               (m_pImpl->logBytes > kMaxLogBytes && m_pImpl->log.size() > 1)) {
+            m_pImpl->logBytes -= m_pImpl->log.front().writeData.size();
+            m_pImpl->log.pop_front();
+        }
         KxPlcFaults& f = m_pImpl->faults;
         delay = f.delayMs;
         if (f.failCount) {
@@ -329,6 +335,7 @@ void CKxPlcSim::ClearLog()
 {
     std::lock_guard<std::mutex> g(m_pImpl->lock);
     m_pImpl->log.clear();
+    m_pImpl->logBytes = 0;
 }
 
 uint16_t CKxPlcSim::GetPort() const
