@@ -1,6 +1,7 @@
 // Loading and saving data files: the save format, plain and encrypted files, and safe replacement on disk.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <pugixml.hpp>
@@ -21,6 +22,14 @@ void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut);
 // in the same folder is written, flushed and renamed over the old one. False (the old file untouched) on any
 // failure.
 bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData);
+
+// Writes the encrypted form of sText to sPath: the key digest and the text, whole 16-byte blocks encrypted
+// with AES-128 under key (no chaining), the remaining bytes masked. False when the file cannot be written.
+bool AesEncryptString(const uint8_t key[16], const std::string& sText, const std::string& sPath);
+
+// Reads an encrypted file: sText receives the text and digest the stored key digest (left as it was when the
+// file holds 16 bytes or fewer; sText then keeps them all). False when the file cannot be opened.
+bool AesDecryptString(const uint8_t key[16], const std::string& sPath, std::string& sText, uint8_t digest[16]);
 
 // Saves the document to sPath in the save format; encrypted when user + password is not empty. False on failure.
 bool XmlSaveDocument(const pugi::xml_document& doc, const std::string& sPath, const std::string& sUser,
