@@ -33,3 +33,4 @@ target_link_libraries(KxXmlCore PUBLIC KxTracer KxPlatform KxOsRegistry)
 kx_add_test(XmlSymbolPlcTest
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolPlcTest.cpp
     LIBS KxXmlCore KxSystem)
+kx_add_test(XmlCryptTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlCryptTest.cpp LIBS KxXmlCore)

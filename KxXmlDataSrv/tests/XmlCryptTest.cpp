@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "KxCrypto.h"
+#include "XmlDataServerFile.h"
+
+namespace {
+
+std::string Hex(const uint8_t* p, size_t n)
+{
+    static const char* d = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += d[p[i] >> 4];
+        s += d[p[i] & 15];
+    }
+    return s;
+}
+
+std::string Unhex(const std::string& h)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/kxcryptXXXXXX";
+        m_path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf '" + m_path + "'").c_str()); }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+TEST(Aes128, Fips197Vectors)
+{
+    struct Row {
+        const char* key;
+        const char* plain;
+        const char* cipher;
+    } rows[] = {
+        {"000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff", "69c4e0d86a7b0430d8cdb78070b4c55a"},
+        {"2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734", "3925841d02dc09fbdc118597196a0b32"},
+    };
+    for (const Row& r : rows) {
+        const std::string key = Unhex(r.key), plain = Unhex(r.plain);
+        CKxAes128 aes(reinterpret_cast<const uint8_t*>(key.data()));
+        uint8_t out[16], back[16];
+        aes.Encrypt(reinterpret_cast<const uint8_t*>(plain.data()), out);
+        EXPECT_EQ(r.cipher, Hex(out, 16));
+        aes.Decrypt(out, back);
+        EXPECT_EQ(r.plain, Hex(back, 16));
+    }
+}
+
+TEST(Md5, Rfc1321Suite)
+{
+    struct Row {
+        const char* text;
+        const char* digest;
+    } rows[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const Row& r : rows) {
+        uint8_t d[16];
+        MD5(r.text, std::strlen(r.text), d);
+        EXPECT_EQ(r.digest, Hex(d, 16)) << r.text;
+    }
+}
+
+// The encrypted file checked by an independent decryption (the openssl command) for several text lengths.
+TEST(EncryptedFile, LayoutAgreesWithAnIndependentDecryption)
+{
+    if (std::system("openssl version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "openssl command not available";
+    TempDir dir;
+    uint8_t key[16];
+    MD5("userpassword", 12, key);
+    for (size_t t : {0u, 1u, 15u, 16u, 17u, 1000u}) {
+        std::string text;
+        for (size_t i = 0; i < t; ++i)
+            text += static_cast<char>('A' + i % 26);
+        const std::string path = dir / ("f" + std::to_string(t));
+        ASSERT_TRUE(AesEncryptString(key, text, path));
+        const std::string file = ReadFile(path);
+        ASSERT_EQ(16 + t, file.size()) << t;
+
+        const size_t whole = file.size() / 16 * 16;
+        {
+            std::ofstream blocks(path + ".blocks", std::ios::binary);
+            blocks.write(file.data(), static_cast<std::streamsize>(whole));
+        }
+        const std::string cmd = "openssl enc -d -aes-128-ecb -nopad -K " + Hex(key, 16) + " -in '" + path +
+                                ".blocks' -out '" + path + ".plain'";
+        ASSERT_EQ(0, std::system(cmd.c_str())) << cmd;
+        const std::string plain = std::string(reinterpret_cast<const char*>(key), 16) + text;
+        EXPECT_EQ(plain.substr(0, whole), ReadFile(path + ".plain")) << t;
+
+        // The tail is the plaintext under one fixed mask byte.
+        if (file.size() > whole) {
+            const uint8_t mask = static_cast<uint8_t>(file[whole] ^ plain[whole]);
+            for (size_t i = whole; i < file.size(); ++i)
+                EXPECT_EQ(mask, static_cast<uint8_t>(file[i] ^ plain[i])) << t << " byte " << i;
+        }
+
+        std::string back;
+        uint8_t stored[16] = {0};
+        ASSERT_TRUE(AesDecryptString(key, path, back, stored));
+        if (t > 0) {
+            EXPECT_EQ(text, back);
+            EXPECT_EQ(0, std::memcmp(stored, key, 16));
+        } else {
+            // Exactly 16 bytes: nothing beyond the digest, so the stored digest stays as the caller set it.
+            EXPECT_EQ(16u, back.size());
+            EXPECT_EQ(std::string(16, '\0'), std::string(reinterpret_cast<char*>(stored), 16));
+        }
+    }
+}
+
+TEST(EncryptedFile, LoadRules)
+{
+    TempDir dir;
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string("<dataentry><MAIN.x>5</MAIN.x></dataentry>"));
+    const std::string enc = dir / "enc.xml";
+    const std::string plain = dir / "plain.xml";
+    ASSERT_TRUE(XmlSaveDocument(doc, enc, "user", "pw"));
+    ASSERT_TRUE(XmlSaveDocument(doc, plain, "", ""));
+    EXPECT_EQ("<dataentry><MAIN.x>5</MAIN.x></dataentry>", ReadFile(plain));
+    EXPECT_EQ(std::string::npos, ReadFile(enc).find("dataentry"));
+
+    struct Row {
+        std::string path, user, pass;
+        HRESULT expected;
+        const char* what;
+    } rows[] = {
+        {enc, "user", "pw", S_OK, "same credentials"},
+        {enc, "us", "erpw", S_OK, "only the concatenation matters"},
+        {enc, "", "userpw", S_OK, "all in the password"},
+        {enc, "user", "px", (HRESULT)0x9811800A, "wrong password"},
+        {enc, "", "", (HRESULT)0x98118002, "no credentials: no decryption"},
+        {plain, "user", "pw", S_OK, "plain file while credentials are set"},
+        {dir / "missing.xml", "user", "pw", (HRESULT)0x98118001, "missing file"},
+    };
+    for (const Row& r : rows) {
+        pugi::xml_document loaded;
+        EXPECT_EQ(r.expected, XmlLoadDocument(loaded, r.path, r.user, r.pass)) << r.what;
+        if (r.expected == S_OK)
+            EXPECT_STREQ("5", loaded.child("dataentry").child("MAIN.x").text().get()) << r.what;
+        else
+            EXPECT_FALSE(loaded.first_child()) << r.what;
+    }
+
+    // An empty text gives a 16-byte file that never matches any credentials.
+    uint8_t key[16];
+    MD5("userpw", 6, key);
+    ASSERT_TRUE(AesEncryptString(key, "", dir / "empty.xml"));
+    pugi::xml_document loaded;
+    EXPECT_EQ((HRESULT)0x9811800A, XmlLoadDocument(loaded, dir / "empty.xml", "user", "pw"));
+}
+
+TEST(XmlFiles, SavesReplaceAtomicallyAndKeepTheOldFileOnFailure)
+{
+    TempDir dir;
+    const std::string path = dir / "data.xml";
+    ASSERT_TRUE(XmlWriteFileAtomic(path, "old"));
+    // Backslashes and doubled separators name the same file.
+    ASSERT_TRUE(XmlWriteFileAtomic(dir / "/\\data.xml", "new"));
+    EXPECT_EQ("new", ReadFile(path));
+    // A folder that does not exist: nothing is written and nothing is left behind.
+    EXPECT_FALSE(XmlWriteFileAtomic(dir / "nofolder/data.xml", "x"));
+    EXPECT_EQ("new", ReadFile(path));
+    EXPECT_EQ(0, std::system(("test $(ls '" + (dir / "") + "' | wc -l) -eq 1").c_str()));
+}
+
+TEST(XmlFiles, PathNormalisation)
+{
+    EXPECT_EQ("a/b/c", XmlNormalizePath("a\\b\\\\c"));
+    EXPECT_EQ("/x/y/", XmlNormalizePath("//x///y\\\\"));
+    EXPECT_EQ("", XmlNormalizePath(nullptr));
+}
+
+} // namespace
