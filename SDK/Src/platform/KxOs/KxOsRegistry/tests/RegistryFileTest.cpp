@@ -159,12 +159,28 @@ TEST_F(RegistryFileTest, LargeAndDeeplyNestedFilesLoadWithoutHarm)
         deep += "<Key Name=\"d\">";
     for (int i = 0; i < depth; ++i)
         deep += "</Key>";
+    // Values whose content nests as deep: one is replaced, the other deleted below.
+    for (const char* name : {"v", "w"}) {
+        deep += std::string("<Value Name=\"") + name + "\" Type=\"SZ\">";
+        for (int i = 0; i < depth; ++i)
+            deep += "<a>";
+        for (int i = 0; i < depth; ++i)
+            deep += "</a>";
+        deep += "</Value>";
+    }
     deep += "</Key></KxRegistry>";
     WriteFile(FilePath(), deep);
     OpenReadOnly();
     HKEY below = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, OsRegOpenKeyExA(HKEY_LOCAL_MACHINE, "d\\d\\d\\d", 0, KEY_READ, &below));
     EXPECT_EQ(ERROR_SUCCESS, OsRegDeleteTreeA(HKEY_LOCAL_MACHINE, "d"));
+    EXPECT_EQ(ERROR_SUCCESS, OsRegSetValueExA(HKEY_LOCAL_MACHINE, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2));
+    char text[4] = {};
+    DWORD textSize = sizeof(text);
+    EXPECT_EQ(ERROR_SUCCESS, OsRegQueryValueExA(HKEY_LOCAL_MACHINE, "v", nullptr, nullptr,
+                                                reinterpret_cast<BYTE*>(text), &textSize));
+    EXPECT_STREQ("x", text);
+    EXPECT_EQ(ERROR_SUCCESS, OsRegDeleteValueA(HKEY_LOCAL_MACHINE, "w"));
     char name[8];
     DWORD cch = sizeof(name);
     EXPECT_EQ(ERROR_NOT_FOUND, OsRegEnumKeyExA(below, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
