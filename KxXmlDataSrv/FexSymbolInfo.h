@@ -39,6 +39,8 @@
 #define FEX_DTFLAG_ATTRIBUTES 0x1000u  // attribute block present
 #define FEX_DTFLAG_NOTALIAS 0x102C4Cu  // any of these keeps a record from being taken as an alias
 
+// Records lie one after the other in type memory, so they may be unaligned: read their fields by value,
+// never bind a reference to one or take its address.
 #pragma pack(push, 1)
 // Header of a symbol record; name, type name and comment (each NUL-terminated) follow.
 struct FexSymbolEntry {

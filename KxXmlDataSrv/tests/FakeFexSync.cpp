@@ -32,7 +32,8 @@ HRESULT FakeFexSync::SyncReadWrite(ULONG indexGroup, ULONG indexOffset, ULONG cb
     std::vector<uint8_t> data;
     if (override && override(req, hr, data)) {
         size_t n = std::min<size_t>(data.size(), cbReadLength);
-        std::memcpy(pReadData, data.data(), n);
+        if (n)
+            std::memcpy(pReadData, data.data(), n);
         *pcbRead = ULONG(n);
         return hr;
     }

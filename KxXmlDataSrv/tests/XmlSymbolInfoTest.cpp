@@ -221,10 +221,10 @@ TEST(XmlSymbolInfo, ShortRecordTakesOneRequest)
     FexSymbolEntry* p = nullptr;
     ASSERT_EQ(srv.ReadSymbolInfo("MAIN.counter", &p), S_OK);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->indexGroup, 0x4020u);
-    EXPECT_EQ(p->indexOffset, 0x1234u);
-    EXPECT_EQ(p->size, 4u);
-    EXPECT_EQ(p->dataType, 3u);
+    EXPECT_EQ(+p->indexGroup, 0x4020u);
+    EXPECT_EQ(+p->indexOffset, 0x1234u);
+    EXPECT_EQ(+p->size, 4u);
+    EXPECT_EQ(+p->dataType, 3u);
     EXPECT_STREQ(FexSymbolName(p), "MAIN.counter");
     EXPECT_STREQ(FexSymbolTypeName(p), "DINT");
     EXPECT_STREQ(FexSymbolComment(p), "how many");
@@ -261,7 +261,7 @@ TEST(XmlSymbolInfo, RecordLengthDecidesOnASecondRequest)
         FexSymbolEntry* p = nullptr;
         ASSERT_EQ(srv.ReadSymbolInfo("MAIN.s", &p), S_OK);
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ(p->entryLength, 42 + c.commentLength);
+        EXPECT_EQ(+p->entryLength, 42 + c.commentLength);
         EXPECT_EQ(std::string(FexSymbolComment(p)), rec.comment);
         KxFree(p);
         std::vector<ULONG> lengths;

@@ -68,10 +68,10 @@ TEST_F(XmlSymbolPlc, SymbolRecordsMatchThePlc)
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(FexSymbolName(p), want.name);
         EXPECT_EQ(FexSymbolTypeName(p), want.typeName);
-        EXPECT_EQ(p->indexGroup, want.group);
-        EXPECT_EQ(p->indexOffset, want.offset);
-        EXPECT_EQ(p->size, want.size);
-        EXPECT_EQ(p->dataType, want.typeId);
+        EXPECT_EQ(+p->indexGroup, want.group);
+        EXPECT_EQ(+p->indexOffset, want.offset);
+        EXPECT_EQ(+p->size, want.size);
+        EXPECT_EQ(+p->dataType, want.typeId);
         EXPECT_EQ(IsUtf8(p), c.utf8);
         EXPECT_FALSE(Exclude(p));
         KxFree(p);
@@ -144,7 +144,7 @@ TEST_F(XmlSymbolPlc, AliasChainsEndInTheNamedType)
             asked.push_back(NameOf(r));
         EXPECT_EQ(asked, c.uploads);
         EXPECT_EQ(FexDatatypeName(p), c.uploads.back());
-        EXPECT_EQ(srv.TypeMemoryUsed(), p->entryLength);
+        EXPECT_EQ(srv.TypeMemoryUsed(), +p->entryLength);
         for (const std::string& n : c.uploads) {
             FexDatatypeEntry* q = nullptr;
             ASSERT_EQ(srv.ReadDatatypeInfo(n.c_str(), &q), S_OK);
@@ -219,11 +219,11 @@ TEST_F(XmlSymbolPlc, ArrayMemberDimensions)
     ASSERT_EQ(srv.ReadDatatypeInfo("ST_Tagged", &p), S_OK);
     const FexDatatypeEntry* aVals = FexDatatypeSubItem(p, 4);
     ASSERT_NE(aVals, nullptr);
-    ASSERT_EQ(aVals->arrayDim, 2u);
-    EXPECT_EQ(FexDatatypeArrayDim(aVals, 0)->lowerBound, -1);
-    EXPECT_EQ(FexDatatypeArrayDim(aVals, 0)->elements, 3u);
-    EXPECT_EQ(FexDatatypeArrayDim(aVals, 1)->lowerBound, 0);
-    EXPECT_EQ(FexDatatypeArrayDim(aVals, 1)->elements, 2u);
+    ASSERT_EQ(+aVals->arrayDim, 2);
+    EXPECT_EQ(+FexDatatypeArrayDim(aVals, 0)->lowerBound, -1);
+    EXPECT_EQ(+FexDatatypeArrayDim(aVals, 0)->elements, 3u);
+    EXPECT_EQ(+FexDatatypeArrayDim(aVals, 1)->lowerBound, 0);
+    EXPECT_EQ(+FexDatatypeArrayDim(aVals, 1)->elements, 2u);
 }
 
 TEST_F(XmlSymbolPlc, RefusedBufferIsProbedIntoALargerBlock)

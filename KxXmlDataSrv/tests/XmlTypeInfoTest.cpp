@@ -242,7 +242,7 @@ TEST(XmlTypeRecords, AccessorsWalkMembersAndDimensions)
     CFexSubItems items(e);
     while (const FexDatatypeEntry* m = items.Next()) {
         names.push_back(FexDatatypeName(m));
-        offsets.push_back(m->offset);
+        offsets.push_back(+m->offset);
     }
     EXPECT_EQ(names, (std::vector<std::string>{"a", "bb", "ccc"}));
     EXPECT_EQ(offsets, (std::vector<uint32_t>{0, 2, 6}));
@@ -251,9 +251,9 @@ TEST(XmlTypeRecords, AccessorsWalkMembersAndDimensions)
     ASSERT_NE(bb, nullptr);
     EXPECT_STREQ(FexDatatypeTypeName(bb), "DINT");
     ASSERT_NE(FexDatatypeArrayDim(bb, 1), nullptr);
-    EXPECT_EQ(FexDatatypeArrayDim(bb, 0)->lowerBound, -2);
-    EXPECT_EQ(FexDatatypeArrayDim(bb, 0)->elements, 5u);
-    EXPECT_EQ(FexDatatypeArrayDim(bb, 1)->lowerBound, 1);
+    EXPECT_EQ(+FexDatatypeArrayDim(bb, 0)->lowerBound, -2);
+    EXPECT_EQ(+FexDatatypeArrayDim(bb, 0)->elements, 5u);
+    EXPECT_EQ(+FexDatatypeArrayDim(bb, 1)->lowerBound, 1);
     EXPECT_EQ(FexDatatypeArrayDim(bb, 2), nullptr);
     EXPECT_EQ(FexDatatypeSubItem(e, 3), nullptr);
 }
