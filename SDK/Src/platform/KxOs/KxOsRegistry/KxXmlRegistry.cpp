@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <new>
 
 #include <fcntl.h>
@@ -393,11 +394,11 @@ CKxXmlRegistry* GetRegistry(bool destroy, bool writeEnable)
     }
     if (!s_instance) {
         try {
-            CKxXmlRegistry* reg = new CKxXmlRegistry(CurrentRootDir(), s_pendingAutoLoadDir);
+            std::unique_ptr<CKxXmlRegistry> reg(new CKxXmlRegistry(CurrentRootDir(), s_pendingAutoLoadDir));
             const std::string xml = s_pendingXml;
             s_pendingXml.clear();
             reg->Init(xml.c_str(), false, writeEnable);
-            s_instance = reg;
+            s_instance = reg.release();
         } catch (const std::bad_alloc&) {
             return nullptr;
         }
