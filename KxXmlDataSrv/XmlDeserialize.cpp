@@ -1,0 +1,220 @@
+// The read direction of the value walk: the image is first filled with the PLC's current bytes, then the
+// document's values are merged into it. Whatever the document lacks, or holds in a form that does not
+// convert, keeps the PLC's bytes.
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "KxAlloc.h"
+#include "XmlDataServer.h"
+#include "XmlDataServerSettings.h"
+#include "XmlValueConv.h"
+
+uint32_t XmlSerializeBigTypeId(const char* sType);
+uint32_t XmlSerializeScalarWidth(uint32_t nId);
+
+namespace {
+
+// Blocks at least this large are quartered when the PLC refuses them; smaller ones are given up.
+constexpr uint32_t kQuarterFrom = 0x4097;
+constexpr HRESULT kPlcNoMemory = static_cast<HRESULT>(0x9811070A);
+constexpr HRESULT kPlcError = static_cast<HRESULT>(0x98110001);
+
+template <class T>
+void StoreLE(BYTE* p, T v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+}  // namespace
+
+HRESULT CXmlDataServer::InitValue(uint32_t nSize)
+{
+    if (m_nDirection == 1)
+        return S_OK;
+    if (m_pPreRead >= m_pCursor && uint64_t(m_pPreRead - m_pCursor) >= nSize)
+        return S_OK;
+    if (m_cbRemaining < nSize)
+        return XMLDS_E_DEVICE;
+    if (!m_pSync || !m_pSymbolInfo || !ImageHolds(m_pCursor, m_cbRemaining))
+        return S_OK;
+
+    // Bytes already pre-read may hold converted values: reading resumes behind them.
+    BYTE* pFrom = std::max(m_pCursor, m_pPreRead);
+    const uint32_t cbSkip = static_cast<uint32_t>(pFrom - m_pCursor);
+    const uint32_t cbLeft = m_cbRemaining - cbSkip;
+    const uint32_t cbBlockSetting = CXmlDataServerSettings::m_nFexBlockSize;
+    uint32_t cbBlock = std::min(cbLeft, cbBlockSetting ? cbBlockSetting : cbLeft);
+    uint32_t cbTotal = std::max(nSize - std::min(nSize, cbSkip), cbBlock);
+    m_pPreRead = pFrom;
+    uint32_t nOffset = static_cast<uint32_t>(pFrom - m_pImage);
+
+    while (cbTotal > 0 && cbBlock > 0) {
+        ULONG cbRead = 0;
+        const HRESULT hr = m_pSync->SyncRead(m_pSymbolInfo->indexGroup, m_pSymbolInfo->indexOffset + nOffset,
+                                             cbBlock, m_pPreRead, &cbRead);
+        if (hr == kPlcNoMemory || (hr == kPlcError && cbBlock >= kQuarterFrom)) {
+            // The PLC cannot answer a block this large: ask again for a quarter of it.
+            if (cbBlock < kQuarterFrom)
+                break;
+            cbBlock /= 4;
+            continue;
+        }
+        if (FAILED(hr) || cbRead != cbBlock)
+            break;
+        cbTotal -= cbBlock;
+        m_pPreRead += cbBlock;
+        nOffset += cbBlock;
+        cbBlock = std::min(cbBlock, cbTotal);
+    }
+    return S_OK;
+}
+
+HRESULT CXmlDataServer::KeepValue(uint32_t nSize)
+{
+    const bool bBitMode = m_nBitPos >= 0;
+    const uint32_t cbBytes = bBitMode ? static_cast<uint32_t>((uint64_t(nSize) + 7) / 8) : nSize;
+    if (m_nDirection != 1) {
+        const bool bPreRead = m_pPreRead >= m_pCursor && uint64_t(m_pPreRead - m_pCursor) >= cbBytes;
+        if (!bPreRead && m_cbRemaining < cbBytes)
+            return XMLDS_E_DEVICE;
+    }
+    // The cursor stays inside the image even when a record claims more bytes than are left.
+    const uint32_t cbAdvance = std::min(bBitMode ? nSize / 8 : nSize, m_cbRemaining);
+    m_pCursor += cbAdvance;
+    m_cbRemaining -= cbAdvance;
+    return S_OK;
+}
+
+HRESULT CXmlDataServer::GetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize)
+{
+    if (m_cbRemaining < nSize)
+        return XMLDS_E_DEVICE;
+    const bool bBitMode = m_nBitPos >= 0;
+    const uint64_t cbValue = bBitMode ? (uint64_t(nSize) + 7) / 8 : nSize;
+    if (!ImageHolds(m_pCursor, cbValue))
+        KxMemError("CXmlDataServer::GetValue data inconsistency");
+
+    uint32_t nConv = nId;
+    if (nId == FEX_TYPE_BIGTYPE) {
+        nConv = XmlSerializeBigTypeId(sType);
+        // An INT of another size is no 16-bit value.
+        if (nConv == FEX_TYPE_INT16 && nSize != 2)
+            nConv = 0;
+    }
+    if (nId == FEX_TYPE_BIT) {
+        const bool bBit = sType && std::strcmp(sType, "BIT") == 0;
+        if (bBit != bBitMode)
+            return XMLDS_E_DEVICE;
+        if (!ImageHolds(m_pCursor, 1) || m_cbRemaining < 1)
+            return XMLDS_E_DEVICE;
+    }
+    // A value never spills into the bytes after it.
+    if (XmlSerializeScalarWidth(nConv) > nSize)
+        nConv = 0;
+
+    BYTE* p = m_pCursor;
+    bool bConverted = false;
+    switch (nConv) {
+    case FEX_TYPE_INT8:
+    case FEX_TYPE_INT16:
+    case FEX_TYPE_INT32: {
+        int32_t v = 0;
+        if (SUCCEEDED(XMLGetLong(pos, v))) {
+            if (nConv == FEX_TYPE_INT8)
+                StoreLE(p, static_cast<int8_t>(v));
+            else if (nConv == FEX_TYPE_INT16)
+                StoreLE(p, static_cast<int16_t>(v));
+            else
+                StoreLE(p, v);
+            bConverted = true;
+        }
+        break;
+    }
+    case FEX_TYPE_UINT8:
+    case FEX_TYPE_UINT16:
+    case FEX_TYPE_UINT32: {
+        uint32_t v = 0;
+        if (SUCCEEDED(XMLGetULong(pos, v))) {
+            if (nConv == FEX_TYPE_UINT8 && v < 0x100) {
+                StoreLE(p, static_cast<uint8_t>(v));
+                bConverted = true;
+            } else if (nConv == FEX_TYPE_UINT16 && v < 0x10000) {
+                StoreLE(p, static_cast<uint16_t>(v));
+                bConverted = true;
+            } else if (nConv == FEX_TYPE_UINT32) {
+                StoreLE(p, v);
+                bConverted = true;
+            }
+        }
+        break;
+    }
+    case FEX_TYPE_INT64: {
+        int64_t v = 0;
+        if (SUCCEEDED(XMLGetLongLong(pos, v))) {
+            StoreLE(p, v);
+            bConverted = true;
+        }
+        break;
+    }
+    case FEX_TYPE_UINT64: {
+        uint64_t v = 0;
+        if (SUCCEEDED(XMLGetULongLong(pos, v))) {
+            StoreLE(p, v);
+            bConverted = true;
+        }
+        break;
+    }
+    case FEX_TYPE_REAL32: {
+        float v = 0;
+        if (SUCCEEDED(XMLGetFloat(pos, v))) {
+            StoreLE(p, v);
+            bConverted = true;
+        }
+        break;
+    }
+    case FEX_TYPE_REAL64: {
+        double v = 0;
+        if (SUCCEEDED(XMLGetDouble(pos, v))) {
+            StoreLE(p, v);
+            bConverted = true;
+        }
+        break;
+    }
+    case FEX_TYPE_STRING:
+        if (nSize > 0)
+            bConverted = SUCCEEDED(XMLGetStringImpl(pos, reinterpret_cast<char*>(p), nSize, m_bUtf8));
+        break;
+    case FEX_TYPE_WSTRING:
+        if (nSize > 0) {
+            // The field may lie at any address: convert into aligned units, then copy the bytes over.
+            std::u16string units((nSize + 1) / 2, u'\0');
+            if (SUCCEEDED(XMLGetStringImpl(pos, &units[0], nSize))) {
+                std::memcpy(p, units.data(), nSize);
+                bConverted = true;
+            }
+        }
+        break;
+    case FEX_TYPE_BIT: {
+        bool v = false;
+        if (SUCCEEDED(XMLGetBoolean(pos, v))) {
+            if (bBitMode)
+                *p = static_cast<BYTE>(v ? (*p | (1u << m_nBitPos)) : (*p & ~(1u << m_nBitPos)));
+            else
+                *p = v ? 1 : 0;
+            bConverted = true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+
+    if (!bConverted)
+        return KeepValue(nSize);
+    const uint32_t cbAdvance = bBitMode ? nSize / 8 : nSize;
+    m_pCursor += cbAdvance;
+    m_cbRemaining -= cbAdvance;
+    return S_OK;
+}

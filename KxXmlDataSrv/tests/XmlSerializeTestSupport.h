@@ -1,0 +1,374 @@
+// Test support for the value walk: builders of PLC information records and a fake PLC client that serves
+// data type records, symbol records and symbol memory.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include "KxAlloc.h"
+#include "KxFex.h"
+#include "XmlDataServer.h"
+
+namespace kxtest {
+
+inline void PutU16(std::vector<uint8_t>& b, size_t at, uint16_t v)
+{
+    b[at] = uint8_t(v);
+    b[at + 1] = uint8_t(v >> 8);
+}
+
+inline void PutU32(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (8 * i));
+}
+
+inline void AppendU16(std::vector<uint8_t>& b, uint16_t v)
+{
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+
+inline void AppendU32(std::vector<uint8_t>& b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b.push_back(uint8_t(v >> (8 * i)));
+}
+
+inline void AppendZ(std::vector<uint8_t>& b, const std::string& s)
+{
+    b.insert(b.end(), s.begin(), s.end());
+    b.push_back(0);
+}
+
+using Attrs = std::vector<std::pair<std::string, std::string>>;
+
+inline void AppendAttrs(std::vector<uint8_t>& b, const Attrs& attrs)
+{
+    AppendU16(b, uint16_t(attrs.size()));
+    for (const auto& a : attrs) {
+        b.push_back(uint8_t(a.first.size()));
+        b.push_back(uint8_t(a.second.size()));
+        AppendZ(b, a.first);
+        AppendZ(b, a.second);
+    }
+}
+
+// One data type record (or member record) as the PLC sends it.
+struct TypeRec {
+    std::string name;
+    std::string type;
+    std::string comment;
+    uint32_t size = 0;
+    uint32_t offset = 0;
+    uint32_t id = 65;
+    uint32_t flags = 0;
+    std::vector<std::pair<int32_t, uint32_t>> dims;  // lower bound, element count
+    std::vector<TypeRec> members;
+    Attrs attrs;  // flag 0x1000 is added when not empty
+
+    TypeRec& Member(TypeRec m)
+    {
+        members.push_back(std::move(m));
+        return *this;
+    }
+
+    std::vector<uint8_t> Build() const
+    {
+        uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
+        std::vector<uint8_t> b(42, 0);
+        PutU32(b, 16, size);
+        PutU32(b, 20, offset);
+        PutU32(b, 24, id);
+        PutU32(b, 28, f);
+        PutU16(b, 32, uint16_t(name.size()));
+        PutU16(b, 34, uint16_t(type.size()));
+        PutU16(b, 36, uint16_t(comment.size()));
+        PutU16(b, 38, uint16_t(dims.size()));
+        PutU16(b, 40, uint16_t(members.size()));
+        AppendZ(b, name);
+        AppendZ(b, type);
+        AppendZ(b, comment);
+        for (const auto& d : dims) {
+            AppendU32(b, uint32_t(d.first));
+            AppendU32(b, d.second);
+        }
+        for (const auto& m : members) {
+            auto mb = m.Build();
+            b.insert(b.end(), mb.begin(), mb.end());
+        }
+        if (f & 0x0080)
+            b.insert(b.end(), 16, 0xAB);
+        if (f & 0x0200)
+            b.insert(b.end(), size, 0xFF);
+        if (f & 0x0800) {
+            AppendU16(b, 1);  // one method record that must be skipped
+            AppendU32(b, 8);
+            AppendU32(b, 0xDEADBEEF);
+        }
+        if (f & 0x1000)
+            AppendAttrs(b, attrs);
+        PutU32(b, 0, uint32_t(b.size()));
+        return b;
+    }
+};
+
+// A member of a structure.
+inline TypeRec Mem(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset,
+                   uint32_t flags = 0)
+{
+    TypeRec r;
+    r.name = name;
+    r.type = type;
+    r.id = id;
+    r.size = size;
+    r.offset = offset;
+    r.flags = flags;
+    return r;
+}
+
+// A structure type record.
+inline TypeRec Struct(const std::string& name, uint32_t size, std::vector<TypeRec> members)
+{
+    TypeRec r;
+    r.name = name;
+    r.id = 65;
+    r.size = size;
+    r.members = std::move(members);
+    r.flags = 0x0004;  // keeps it from being taken as an alias
+    return r;
+}
+
+// An array type record; element is the element type's name.
+inline TypeRec Array(const std::string& name, const std::string& element, uint32_t id, uint32_t size,
+                     std::vector<std::pair<int32_t, uint32_t>> dims)
+{
+    TypeRec r;
+    r.name = name;
+    r.type = element;
+    r.id = id;
+    r.size = size;
+    r.dims = std::move(dims);
+    return r;
+}
+
+// One symbol information record.
+struct SymRec {
+    std::string name;
+    std::string type;
+    std::string comment;
+    uint32_t group = 0x4040;
+    uint32_t offset = 0;
+    uint32_t size = 0;
+    uint32_t id = 65;
+    uint32_t flags = 0;
+    Attrs attrs;
+
+    std::vector<uint8_t> Build() const
+    {
+        uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
+        std::vector<uint8_t> b(30, 0);
+        PutU32(b, 4, group);
+        PutU32(b, 8, offset);
+        PutU32(b, 12, size);
+        PutU32(b, 16, id);
+        PutU32(b, 20, f);
+        PutU16(b, 24, uint16_t(name.size()));
+        PutU16(b, 26, uint16_t(type.size()));
+        PutU16(b, 28, uint16_t(comment.size()));
+        AppendZ(b, name);
+        AppendZ(b, type);
+        AppendZ(b, comment);
+        if (f & 0x0008)
+            b.insert(b.end(), 16, 0xCD);
+        if (f & 0x1000)
+            AppendAttrs(b, attrs);
+        PutU32(b, 0, uint32_t(b.size()));
+        return b;
+    }
+};
+
+// A PLC client that answers symbol (0xF009) and data type (0xF011) queries from tables and serves reads and
+// writes of one memory area per index group. Reads longer than refuseAbove fail with refuseCode.
+class FakePlc : public IKxFexSync {
+public:
+    std::map<std::string, std::vector<uint8_t>> types;
+    std::map<std::string, std::vector<uint8_t>> symbols;
+    std::map<uint32_t, std::vector<uint8_t>> memory;  // by index group, starting at offset 0
+    uint32_t refuseAbove = 0xFFFFFFFFu;
+    HRESULT refuseCode = FEX_HRESULT(0x070A);
+    std::vector<std::pair<uint32_t, uint32_t>> reads;  // offset, length of every memory read asked for
+
+    void AddType(const TypeRec& r) { types[r.name] = r.Build(); }
+    void AddSymbol(const SymRec& r) { symbols[r.name] = r.Build(); }
+
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+
+    HRESULT SyncWrite(ULONG group, ULONG offset, ULONG cb, PVOID data) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto it = memory.find(group);
+        if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
+            return FEX_HRESULT(0x0703);
+        std::memcpy(it->second.data() + offset, data, cb);
+        return S_OK;
+    }
+    HRESULT SyncWriteControl(USHORT, USHORT, ULONG, PVOID) override { return E_NOTIMPL; }
+    HRESULT SyncRead(ULONG group, ULONG offset, ULONG cb, PVOID data, ULONG* pcb) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        reads.emplace_back(offset, cb);
+        if (pcb)
+            *pcb = 0;
+        if (cb > refuseAbove)
+            return refuseCode;
+        auto it = memory.find(group);
+        if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
+            return FEX_HRESULT(0x0703);
+        std::memcpy(data, it->second.data() + offset, cb);
+        if (pcb)
+            *pcb = cb;
+        return S_OK;
+    }
+    HRESULT SyncReadWrite(ULONG group, ULONG, ULONG cbRead, PVOID pRead, ULONG cbWrite, PVOID pWrite,
+                          ULONG* pcb) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (pcb)
+            *pcb = 0;
+        std::string name(static_cast<const char*>(pWrite), cbWrite ? strnlen((const char*)pWrite, cbWrite) : 0);
+        const std::map<std::string, std::vector<uint8_t>>* table = nullptr;
+        if (group == 0xF011)
+            table = &types;
+        else if (group == 0xF009)
+            table = &symbols;
+        else
+            return FEX_HRESULT(0x0702);
+        auto it = table->find(name);
+        if (it == table->end())
+            return FEX_HRESULT(0x0710);
+        const auto& rec = it->second;
+        if (rec.size() > cbRead) {
+            // Data type records answer "buffer too small" except to the 4-byte length probe; symbol records
+            // are cut to the buffer.
+            if (group == 0xF011 && cbRead != 4)
+                return FEX_HRESULT(0x0705);
+            std::memcpy(pRead, rec.data(), cbRead);
+            if (pcb)
+                *pcb = cbRead;
+            return S_OK;
+        }
+        std::memcpy(pRead, rec.data(), rec.size());
+        if (pcb)
+            *pcb = ULONG(rec.size());
+        return S_OK;
+    }
+    HRESULT SyncReadState(USHORT*, USHORT*) override { return E_NOTIMPL; }
+    HRESULT SyncReadDeviceInfo(char*, ULONG, FexVersion*) override { return E_NOTIMPL; }
+    HRESULT SetTimeout(ULONG) override { return S_OK; }
+    HRESULT GetTimeout(ULONG* p) override
+    {
+        if (p)
+            *p = 5000;
+        return S_OK;
+    }
+
+private:
+    std::mutex m_lock;
+};
+
+// Mode bits as an open request passes them.
+constexpr uint16_t kCreate = XMLDS_MODE_CREATE;
+constexpr uint16_t kIgnoreOrder = XMLDS_MODE_IGNOREORDER;
+constexpr uint16_t kNumericBool = XMLDS_MODE_NUMERICBOOL;
+constexpr uint16_t kSymbolComment = XMLDS_MODE_SYMBOLCOMMENT;
+constexpr uint16_t kTypeComment = XMLDS_MODE_TYPECOMMENT;
+
+constexpr int kRead = 0;
+constexpr int kWrite = 1;
+
+// A data server whose value step is driven directly: a document, a selected symbol and an image.
+class Walker : public CXmlDataServer {
+public:
+    explicit Walker(FakePlc& plc) : CXmlDataServer(&plc) { EXPECT_EQ(InitTypeMemory(), S_OK); }
+
+    // Parses the document text; false when it does not parse.
+    bool Load(const char* xml) { return static_cast<bool>(m_doc.load_string(xml, pugi::parse_default)); }
+
+    // The document as one line without declaration.
+    std::string Xml() const
+    {
+        std::ostringstream out;
+        m_doc.save(out, "", pugi::format_raw | pugi::format_no_declaration);
+        return out.str();
+    }
+
+    // Runs the value step of sym at the node xpath selects, over image (resized to the symbol's size).
+    HRESULT Run(int direction, uint16_t mode, const SymRec& sym, const char* xpath, std::vector<uint8_t>& image)
+    {
+        Select(direction, mode, sym, image);
+        return SerializeSymbol(m_doc.select_node(xpath));
+    }
+
+    // Selects sym over image without running anything.
+    void Select(int direction, uint16_t mode, const SymRec& sym, std::vector<uint8_t>& image)
+    {
+        KxFree(m_pSymbolInfo);
+        const std::vector<uint8_t> rec = sym.Build();
+        m_pSymbolInfo = reinterpret_cast<FexSymbolEntry*>(KxAlloc(static_cast<int32_t>(rec.size())));
+        std::memcpy(m_pSymbolInfo, rec.data(), rec.size());
+        image.resize(sym.size);
+        m_nDirection = direction;
+        m_bCreateMissing = (mode & kCreate) != 0;
+        m_bIgnoreOrder = (mode & kIgnoreOrder) != 0;
+        m_bNumericBool = (mode & kNumericBool) != 0;
+        m_bSymbolComment = (mode & kSymbolComment) != 0;
+        m_bTypeComment = (mode & kTypeComment) != 0;
+        m_bModified = false;
+        m_pImage = m_pCursor = m_pPreRead = image.data();
+        m_cbRemaining = sym.size;
+        m_nBitPos = -1;
+    }
+
+    bool Modified() const { return m_bModified; }
+    uint32_t Remaining() const { return m_cbRemaining; }
+
+    using CXmlDataServer::GetValue;
+    using CXmlDataServer::m_cbRemaining;
+    using CXmlDataServer::m_pCursor;
+};
+
+inline std::vector<uint8_t> Bytes(std::initializer_list<int> b)
+{
+    std::vector<uint8_t> v;
+    for (int x : b)
+        v.push_back(static_cast<uint8_t>(x));
+    return v;
+}
+
+template <class T>
+void Put(std::vector<uint8_t>& image, size_t at, T v)
+{
+    std::memcpy(image.data() + at, &v, sizeof v);
+}
+
+template <class T>
+T Get(const std::vector<uint8_t>& image, size_t at)
+{
+    T v;
+    std::memcpy(&v, image.data() + at, sizeof v);
+    return v;
+}
+
+}  // namespace kxtest
