@@ -8,6 +8,7 @@
 
 #include "FileTracer.h"
 #include "KxReg.h"
+#include "XmlAppServerList.h"
 #include "XmlDataServerBackup.h"
 #include "XmlDataServerList.h"
 #include "XmlDataServerSettings.h"
@@ -64,7 +65,8 @@ CKxXmlDataSrv::~CKxXmlDataSrv()
 {
     delete m_pServerList;
     m_pServerList = nullptr;
-    // The application-server registry arrives with the in-process clients; nothing to destroy without it.
+    delete m_pAppServerList;
+    m_pAppServerList = nullptr;
     CFileTracer::WriteLine2("KxXmlDataSrv stopped");
     CFileTracer::Close();
     if (m_pPort)
@@ -482,9 +484,7 @@ HRESULT CKxXmlDataSrv::ReadWrite(HopAddr* pAddr, ULONG invokeId, ULONG indexGrou
                                  static_cast<const uint8_t*>(pData), indexOffset, cbReadLength);
         return S_OK;
     }
-    if (!m_pAppServerList)
-        return ReadWriteRes(pAddr, invokeId, KXXML_E_NOCLIENT, 0, nullptr);
-    return ReadWriteRes(pAddr, invokeId, KXXML_E_NOCLIENT, 0, nullptr);
+    return DispatchAppServer(pAddr, invokeId, indexGroup, indexOffset, cbWriteLength, static_cast<const BYTE*>(pData));
 }
 
 HRESULT CKxXmlDataSrv::WriteControl(HopAddr*, ULONG, USHORT, USHORT, ULONG, PVOID)

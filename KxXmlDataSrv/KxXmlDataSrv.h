@@ -10,8 +10,9 @@
 #include "XmlDataServerList.h"
 #include "platform/FreeBSD/KxWinTypes.h"
 
+#include "XmlAppServer.h"
+
 class CXmlAppServerList;
-struct IKxXmlServerClient;
 
 // Lifecycle interface driven by the control loop.
 struct IKxServer : IUnknown {
@@ -134,6 +135,11 @@ private:
     HRESULT InProcessRefused();
     // nMode plus ignore order when the IgnoreOrder property is set.
     uint16_t InProcessMode(uint16_t nMode) const;
+    // The application-server registry, or null while no client has registered.
+    CXmlAppServerList* AppServerList();
+    // Index groups 0x8001..0x8003 (lengths already checked).
+    HRESULT DispatchAppServer(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset,
+                              ULONG cbWriteLength, const BYTE* pData);
     void InitLog();
     void ReadSettings();
     HRESULT WriteCredentials(HopAddr* pAddr, ULONG invokeId, ULONG cbLength, const BYTE* pData);

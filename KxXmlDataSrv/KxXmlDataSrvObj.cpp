@@ -1,9 +1,11 @@
 // The in-process methods of the service object: one open on a temporary data server each.
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "FileTracer.h"
 #include "KxXmlDataSrv.h"
+#include "XmlAppServerList.h"
 #include "XmlDataServer.h"
 
 namespace {
@@ -108,12 +110,66 @@ HRESULT CKxXmlDataSrv::WriteSymbolToXmlFile(BSTR sNetId, ULONG nPort, BSTR sSymb
     return hr;
 }
 
-HRESULT CKxXmlDataSrv::RegisterClient(BYTE, IKxXmlServerClient*)
+HRESULT CKxXmlDataSrv::RegisterClient(BYTE nClientId, IKxXmlServerClient* pClient)
 {
-    return E_NOTIMPL;
+    OsUserEnterCriticalSection(&m_csService);
+    if (!m_pAppServerList)
+        m_pAppServerList = new (std::nothrow) CXmlAppServerList(this);
+    CXmlAppServerList* pList = m_pAppServerList;
+    OsUserLeaveCriticalSection(&m_csService);
+    if (!pList)
+        return E_OUTOFMEMORY;
+    return pList->RegisterClient(nClientId, pClient);
 }
 
-HRESULT CKxXmlDataSrv::UnregisterClient(BYTE, IKxXmlServerClient*)
+HRESULT CKxXmlDataSrv::UnregisterClient(BYTE nClientId, IKxXmlServerClient*)
 {
-    return E_NOTIMPL;
+    CXmlAppServerList* pList = AppServerList();
+    if (!pList)
+        return E_FAIL;
+    return pList->UnregisterClient(nClientId);
+}
+
+CXmlAppServerList* CKxXmlDataSrv::AppServerList()
+{
+    OsUserEnterCriticalSection(&m_csService);
+    CXmlAppServerList* pList = m_pAppServerList;
+    OsUserLeaveCriticalSection(&m_csService);
+    return pList;
+}
+
+HRESULT CKxXmlDataSrv::DispatchAppServer(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset,
+                                         ULONG cbWriteLength, const BYTE* pData)
+{
+    CXmlAppServerList* pList = AppServerList();
+    if (!pList)
+        return ReadWriteRes(pAddr, invokeId, KXXML_E_NOCLIENT, 0, nullptr);
+    const uint16_t nHandle = static_cast<uint16_t>(indexOffset & 0xFFFFu);
+    switch (indexGroup) {
+    case 0x8001: {
+        // Target (8), not read (4), cookie (4), name length (2), client id (1), name and NUL.
+        const uint32_t n = static_cast<uint32_t>(pData[16] | (pData[17] << 8));
+        if (cbWriteLength != n + 20)
+            return ReadWriteRes(pAddr, invokeId, KXXML_E_INVALIDSIZE, 0, nullptr);
+        const char* sName = reinterpret_cast<const char*>(pData + 19);
+        // A name whose real length differs from its field is dropped without an answer.
+        const void* nul = std::memchr(sName, 0, n + 1);
+        if (!nul || static_cast<const char*>(nul) - sName != static_cast<ptrdiff_t>(n))
+            return S_OK;
+        HopAddr target;
+        std::memcpy(&target, pData, sizeof(target));
+        LONG cookie;
+        std::memcpy(&cookie, pData + 12, sizeof(cookie));
+        uint32_t handle = 0;
+        HRESULT hr = pList->AddServer(pData[18], target, sName, cookie, &handle);
+        if (FAILED(hr))
+            return ReadWriteRes(pAddr, invokeId, hr, 0, nullptr);
+        uint8_t out[4] = {uint8_t(handle), uint8_t(handle >> 8), uint8_t(handle >> 16), uint8_t(handle >> 24)};
+        return ReadWriteRes(pAddr, invokeId, S_OK, sizeof(out), out);
+    }
+    case 0x8002:
+        return pList->RemoveServer(pAddr, invokeId, nHandle);
+    default:
+        return ReadWriteRes(pAddr, invokeId, pList->Write(nHandle, cbWriteLength, pData), 0, nullptr);
+    }
 }

@@ -11,7 +11,8 @@ target_link_libraries(KxServiceModule PUBLIC KxString KxWinTypes)
 kx_add_test(KxServiceModuleTest SOURCES tests/KxServiceModuleTest.cpp LIBS KxServiceModule)
 
 # The service object, the request dispatch and the job engine.
-add_library(KxXmlService STATIC KxXmlDataSrv.cpp KxXmlDataSrvObj.cpp XmlDataServerList.cpp XmlJobPayload.cpp XmlBasePaths.cpp)
+add_library(KxXmlService STATIC KxXmlDataSrv.cpp KxXmlDataSrvObj.cpp XmlDataServerList.cpp XmlJobPayload.cpp XmlBasePaths.cpp
+                               XmlAppServer.cpp XmlAppServerList.cpp)
 target_include_directories(KxXmlService PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(KxXmlService PUBLIC KxXmlCore KxMessageThread KxTracer KxReg KxOsRegistry KxServiceModule
                                           KxSystem KxPlatform KxHop KxWinTypes)

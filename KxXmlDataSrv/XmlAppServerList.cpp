@@ -1,0 +1,206 @@
+#include "XmlAppServerList.h"
+
+#include <new>
+#include <vector>
+
+namespace {
+
+const HRESULT kNoClient = (HRESULT)0x98118800;
+const HRESULT kNoConnection = (HRESULT)0x98118000;
+const HRESULT kNoServer = (HRESULT)0x98118001;
+const HRESULT kNoEntry = (HRESULT)0x98110716;
+
+} // namespace
+
+CXmlAppServerList::CXmlAppServerList(IXmlDataServerListOwner* pOwner)
+    : m_pOwner(pOwner), m_servers(XMLAPP_MAX_SERVERS, 1)
+{
+}
+
+CXmlAppServerList::~CXmlAppServerList()
+{
+    std::lock_guard<std::mutex> op(m_opLock);
+    CXmlAppServer* pServer = nullptr;
+    while (m_servers.RemoveFirst(&pServer))
+        delete pServer;
+    std::shared_ptr<CXmlServerClient> pClient;
+    while (m_clients.RemoveFirst(&pClient))
+        pClient.reset();
+    IKxFexSync* pSync = nullptr;
+    while (m_connections.RemoveFirst(&pSync)) {
+        if (pSync)
+            pSync->Release();
+    }
+    for (IKxFexSync* p : m_uncached)
+        p->Release();
+}
+
+HRESULT CXmlAppServerList::RegisterClient(BYTE nClientId, IKxXmlServerClient* pClient)
+{
+    if (nClientId == 0 || !pClient)
+        return kNoClient;
+    std::shared_ptr<CXmlServerClient> wrapper;
+    try {
+        wrapper = std::make_shared<CXmlServerClient>(pClient);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    if (!m_clients.Add(nClientId, wrapper))
+        return kNoClient;
+    return S_OK;
+}
+
+HRESULT CXmlAppServerList::UnregisterClient(BYTE nClientId)
+{
+    if (nClientId == 0)
+        return kNoClient;
+    std::vector<CXmlAppServer*> orphans;
+    {
+        std::lock_guard<std::mutex> op(m_opLock);
+        std::lock_guard<std::recursive_mutex> call(m_callLock);
+        std::shared_ptr<CXmlServerClient> pClient;
+        if (!m_clients.Remove(nClientId, &pClient))
+            return kNoClient;
+        // The client's open servers are closed with it: none of them may call it later.
+        std::vector<uint16_t> handles;
+        m_servers.ForEach([&](uint16_t h, CXmlAppServer* p) {
+            if (p && p->Owner() == pClient)
+                handles.push_back(h);
+        });
+        for (uint16_t h : handles) {
+            CXmlAppServer* p = nullptr;
+            if (m_servers.Remove(h, &p))
+                orphans.push_back(p);
+        }
+    }
+    for (CXmlAppServer* p : orphans)
+        delete p;
+    return S_OK;
+}
+
+IKxFexSync* CXmlAppServerList::GetSyncClient(const HopAddr& target)
+{
+    FexSyncMapKey_ key{target};
+    IKxFexSync* pSync = nullptr;
+    if (m_connections.Lookup(key, pSync) && pSync)
+        return pSync;
+    IKxFexClient* pClient = nullptr;
+    if (FAILED(CreateFexClient(&pClient)) || !pClient)
+        return nullptr;
+    HopAddr addr = target;
+    pSync = nullptr;
+    HRESULT hr = pClient->Connect(&addr, target.port, 0, &pSync, 0, KxEmptyVariant(), KxEmptyVariant());
+    pClient->Release();
+    if (FAILED(hr) || !pSync)
+        return nullptr;
+    if (!m_connections.Add(key, pSync)) {
+        // Full cache (or a connection made meanwhile): hand out the cached one if there is one; otherwise the
+        // caller uses this connection uncached and the data server it opens holds it.
+        IKxFexSync* pCached = nullptr;
+        if (m_connections.Lookup(key, pCached) && pCached) {
+            pSync->Release();
+            return pCached;
+        }
+        m_uncached.push_back(pSync);
+    }
+    return pSync;
+}
+
+HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, const char* sSymbol, LONG nCookie,
+                                     uint32_t* pnHandle)
+{
+    if (nClientId == 0)
+        return kNoClient;
+    std::shared_ptr<CXmlServerClient> pClient;
+    if (!m_clients.Lookup(nClientId, pClient) || !pClient)
+        return kNoClient;
+
+    std::lock_guard<std::mutex> op(m_opLock);
+    IKxFexSync* pSync = GetSyncClient(target);
+    if (!pSync)
+        return kNoConnection;
+
+    uint16_t nHandle;
+    if (m_servers.GetCount() == 0) {
+        nHandle = m_nHandle == 0xFFFF ? 0xF000 : static_cast<uint16_t>(m_nHandle + 1);
+        m_nHandle = nHandle;
+    } else {
+        if (m_nHandle == 0)
+            m_nHandle = 0xF000;
+        unsigned tries = 0;
+        while (m_servers.Contains(m_nHandle) && tries++ < 0x10000)
+            m_nHandle = static_cast<uint16_t>(m_nHandle + 1);
+        nHandle = m_nHandle;
+    }
+
+    CXmlAppServer* pServer = new (std::nothrow) CXmlAppServer(pClient, sSymbol ? sSymbol : "", nCookie);
+    if (!pServer)
+        return E_OUTOFMEMORY;
+    if (!m_servers.Add(nHandle, pServer)) {
+        delete pServer;
+        return kNoEntry;
+    }
+    HRESULT hr = pServer->Open(pSync, target);
+    if (FAILED(hr)) {
+        m_servers.Remove(nHandle);
+        delete pServer;
+        return hr;
+    }
+    if (pnHandle)
+        *pnHandle = nHandle;
+    return hr;
+}
+
+HRESULT CXmlAppServerList::RemoveServer(HopAddr* pRequester, ULONG invokeId, uint16_t nHandle)
+{
+    CXmlAppServer* pServer = nullptr;
+    HRESULT hr;
+    {
+        std::lock_guard<std::mutex> op(m_opLock);
+        if (!m_servers.Remove(nHandle, &pServer) || !pServer)
+            return kNoServer;
+        hr = pServer->Close();
+    }
+    if (m_pOwner)
+        m_pOwner->ReadWriteRes(pRequester, invokeId, hr, 0, nullptr);
+    if (SUCCEEDED(hr) && pServer->Xml()) {
+        std::lock_guard<std::recursive_mutex> call(m_callLock);
+        // Only a client that is still registered is called.
+        bool registered = false;
+        m_clients.ForEach([&](uint8_t, const std::shared_ptr<CXmlServerClient>& c) {
+            if (c == pServer->Owner())
+                registered = true;
+        });
+        if (registered) {
+            BSTR sSymbol = KxSysAllocString(pServer->Symbol());
+            BSTR sPath = KxSysAllocString(pServer->XmlPath());
+            if (sSymbol && sPath)
+                pServer->Owner()->Client()->OnWriteXml(pServer->Xml(), sSymbol, sPath, pServer->Cookie());
+            KxSysFreeString(sSymbol);
+            KxSysFreeString(sPath);
+        }
+    }
+    delete pServer;
+    return S_OK;
+}
+
+HRESULT CXmlAppServerList::RemoveServer(uint16_t nHandle)
+{
+    CXmlAppServer* pServer = nullptr;
+    {
+        std::lock_guard<std::mutex> op(m_opLock);
+        if (!m_servers.Remove(nHandle, &pServer) || !pServer)
+            return kNoServer;
+    }
+    delete pServer;
+    return S_OK;
+}
+
+HRESULT CXmlAppServerList::Write(uint16_t nHandle, uint32_t cbLength, const BYTE* pData)
+{
+    std::lock_guard<std::mutex> op(m_opLock);
+    CXmlAppServer* pServer = nullptr;
+    if (!m_servers.Lookup(nHandle, pServer) || !pServer)
+        return kNoServer;
+    return pServer->Write(cbLength, pData);
+}

@@ -1,0 +1,60 @@
+// The registry of in-process clients, their open application servers and the connections to targets.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "KxHashTable.h"
+#include "XmlAppServer.h"
+#include "XmlDataServerList.h"
+
+// Most application servers open at a time.
+#define XMLAPP_MAX_SERVERS 1000u
+
+class CXmlAppServerList {
+public:
+    // pOwner sends the responses of index group 0x8002.
+    explicit CXmlAppServerList(IXmlDataServerListOwner* pOwner);
+    // Destroys every application server (no client is called) and releases the connections.
+    ~CXmlAppServerList();
+    CXmlAppServerList(const CXmlAppServerList&) = delete;
+    CXmlAppServerList& operator=(const CXmlAppServerList&) = delete;
+
+    // 0, or 0x98118800 for id 0, a null client or an id already registered.
+    HRESULT RegisterClient(BYTE nClientId, IKxXmlServerClient* pClient);
+    // Closes the client's open application servers without calling it, then forgets it. 0x98118800 for id 0
+    // or an id not registered. After it returns the client is never called again.
+    HRESULT UnregisterClient(BYTE nClientId);
+    // Opens an application server for the client; *pnHandle receives its handle. 0x98118800 (client),
+    // 0x98118000 (no connection), 0x98110716 (no free entry), or the open's error.
+    HRESULT AddServer(BYTE nClientId, const HopAddr& target, const char* sSymbol, LONG nCookie, uint32_t* pnHandle);
+    // Closes the application server, answers the requester, then hands the text to the client.
+    // 0x98118001 (nothing sent) when no server has this handle; otherwise 0.
+    HRESULT RemoveServer(HopAddr* pRequester, ULONG invokeId, uint16_t nHandle);
+    // Closes and destroys an application server without answering anyone; 0x98118001 for no such handle.
+    HRESULT RemoveServer(uint16_t nHandle);
+    // Feeds data to an application server; 0x98118001 for no such handle.
+    HRESULT Write(uint16_t nHandle, uint32_t cbLength, const BYTE* pData);
+    // The cached or a new connection to target (no reference added for the caller); null on failure.
+    IKxFexSync* GetSyncClient(const HopAddr& target);
+
+    size_t GetServerCount() { return m_servers.GetCount(); }
+    size_t GetConnectionCount() { return m_connections.GetCount(); }
+
+private:
+    IXmlDataServerListOwner* m_pOwner;
+    uint16_t m_nHandle = 0xF000;
+    CHashTableDyn<uint16_t, CXmlAppServer*, CSyncDefault> m_servers;
+    CHashTable<uint8_t, std::shared_ptr<CXmlServerClient>, 255, CSyncDefault> m_clients;
+    CHashTable<FexSyncMapKey_, FexSyncMapValue_, 600, CSyncDefault> m_connections;
+    // Serialises the operations on application servers, so that a data server is used by one thread at a
+    // time and a server is never destroyed while another request works on it. Not held while responses are
+    // sent or clients are called.
+    std::mutex m_opLock;
+    // Connections that found the cache full; released with the registry.
+    std::vector<IKxFexSync*> m_uncached;
+    // Held while a client is called and while a client is removed: once UnregisterClient returns, no call
+    // to that client is in progress or can start.
+    std::recursive_mutex m_callLock;
+};
