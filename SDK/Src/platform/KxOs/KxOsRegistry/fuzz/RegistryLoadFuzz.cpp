@@ -9,12 +9,14 @@
 
 #include "../KxXmlRegistry.h"
 
+static char s_root[] = "/tmp/kxregfuzz.XXXXXX";
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    static char root[] = "/tmp/kxregfuzz.XXXXXX";
-    if (!::mkdtemp(root))
+    if (!::mkdtemp(s_root))
         std::abort();
-    ::setenv(KX_REGISTRY_ROOT_ENV, root, 1);
+    ::setenv(KX_REGISTRY_ROOT_ENV, s_root, 1);
+    std::atexit([] { ::rmdir(s_root); });
     return 0;
 }
 
