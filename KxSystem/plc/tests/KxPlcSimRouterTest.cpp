@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KxBstr.h"
@@ -207,6 +208,52 @@ TEST_F(PlcRouterTest, FaultsReachTheCaller)
     EXPECT_EQ(Fex(FEXERR_TIMEOUT), sync->SyncRead(KXPLC_DEFAULT_GROUP, 0, 4, buf.data(), &got));
     sim.SetDelay(0);
     sync->Release();
+}
+
+TEST_F(PlcRouterTest, ConcurrentCallersGetTheirOwnAnswers)
+{
+    StartRouter();
+    CKxPlcSim sim;
+    ASSERT_TRUE(sim.LoadFile(DataFile("sample-machine.xml")).ok);
+    CKxPlcSimHost host;
+    ASSERT_EQ(S_OK, host.Start(&sim));
+    KxPlcSymbolInfo samples;
+    ASSERT_TRUE(sim.Resolve("Logger.aSamples", samples));
+    const char* names[] = {"MAIN.aAxes[2].fSpeed", "MAIN.aMatrix[3,1]", "Recipes.stCurrent.sNote", ".gCounter"};
+    std::vector<std::vector<uint8_t>> expected;
+    for (const char* n : names) {
+        std::vector<uint8_t> rec;
+        ASSERT_EQ(0u, sim.ReadWrite(KXPLC_GROUP_SYMINFO, 0, 1030, n, static_cast<uint32_t>(std::strlen(n) + 1), rec));
+        expected.push_back(rec);
+    }
+    std::vector<int> failures(3, 0);
+    auto worker = [&](int w) {
+        IKxFexSync* sync = SyncTo(851);
+        if (!sync) {
+            ++failures[w];
+            return;
+        }
+        for (uint32_t i = 0; i < 150; ++i) {
+            // Each worker writes its own elements of the large array and reads them back.
+            uint32_t offset = samples.offset + 4 * (1000 * w + i);
+            uint32_t value = (w << 16) | i, back = 0;
+            ULONG got = 0;
+            if (sync->SyncWrite(samples.group, offset, 4, &value) != S_OK ||
+                sync->SyncRead(samples.group, offset, 4, &back, &got) != S_OK || back != value)
+                ++failures[w];
+            std::vector<uint8_t> rec;
+            size_t k = (i + w) % std::size(names);
+            if (Info(sync, KXPLC_GROUP_SYMINFO, names[k], 1030, rec) != S_OK || rec != expected[k])
+                ++failures[w];
+        }
+        sync->Release();
+    };
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 3; ++w)
+        threads.emplace_back(worker, w);
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(failures, std::vector<int>(3, 0));
 }
 
 class EnvGuard {
