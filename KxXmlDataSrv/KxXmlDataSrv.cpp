@@ -8,6 +8,7 @@
 
 #include "FileTracer.h"
 #include "KxReg.h"
+#include "KxXmlErrors.h"
 #include "XmlAppServerList.h"
 #include "XmlDataServerBackup.h"
 #include "XmlDataServerList.h"
@@ -47,12 +48,7 @@ uint16_t ReadU16(const BYTE* p)
 
 ULONG KxXmlResultToError(HRESULT hr)
 {
-    if (hr >= 0)
-        return 0;
-    uint32_t u = static_cast<uint32_t>(hr);
-    if ((u & 0xFFFF0000u) == FEX_ERROR_BASE)
-        return u & 0xFFFFu;
-    return 0x700;
+    return KxXmlErrorNumber(hr);
 }
 
 CKxXmlDataSrv::CKxXmlDataSrv()
