@@ -18,7 +18,7 @@ constexpr HRESULT kNotFound = XMLDS_E_INVALIDTYPE;            // tolerated by th
 constexpr HRESULT kControlChar = static_cast<HRESULT>(0x98118007);
 // Walk steps every symbol may take regardless of its size (plus 16 per image byte): bounds the work on
 // records whose members overlap so that a small image would be visited an exponential number of times.
-constexpr uint64_t kSerializeBudgetBase = 1u << 20;
+constexpr uint64_t kSerializeBudgetBase = 1u << 18;
 constexpr uint64_t kSerializeBudgetPerByte = 32;
 
 // Takes one step of the walk's budget; false when it is used up.
