@@ -414,6 +414,13 @@ uint32_t Router::NextId()
     return id;
 }
 
+void Router::ErasePendingLocked(std::map<uint32_t, Pending>::iterator it)
+{
+    if (it->second.hasDeadline)
+        m_deadlines.erase(it->second.deadline);
+    m_pending.erase(it);
+}
+
 HopAddr Router::Resolve(const HopAddr& a) const
 {
     if (!a.netId.IsZero())
@@ -756,8 +763,8 @@ uint32_t Router::Route(Request&& req, std::shared_ptr<Requester> requester, uint
                 p.forwardedRaw = conn.get();
             }
             if (forwardTimeoutMs) {
-                p.deadline = Clock::now() + std::chrono::milliseconds(forwardTimeoutMs);
-                m_deadlines.emplace(p.deadline, id);
+                p.hasDeadline = true;
+                p.deadline = m_deadlines.emplace(Clock::now() + std::chrono::milliseconds(forwardTimeoutMs), id);
                 m_timerCv.notify_all();
             }
             m_pending[id] = std::move(p);
@@ -787,7 +794,11 @@ uint32_t Router::Route(Request&& req, std::shared_ptr<Requester> requester, uint
 bool Router::Cancel(uint32_t id)
 {
     std::lock_guard<std::mutex> lock(m_m);
-    return m_pending.erase(id) != 0;
+    auto it = m_pending.find(id);
+    if (it == m_pending.end())
+        return false;
+    ErasePendingLocked(it);
+    return true;
 }
 
 void Router::Call(Request&& req, uint32_t timeoutMs, uint32_t* pError, std::vector<uint8_t>& body)
@@ -893,7 +904,7 @@ bool Router::Answer(uint32_t id, uint32_t error, std::vector<uint8_t>&& body, co
             return false;
         req = p.requester;
         pendingCmd = p.cmd;
-        m_pending.erase(it);
+        ErasePendingLocked(it);
     }
     if (checkCmd && cmd != pendingCmd) {
         error = FEXERR_MALFORMED;
@@ -1122,11 +1133,11 @@ void Router::TimerLoop()
             continue;
         }
         uint32_t id = first->second;
-        Clock::time_point when = first->first;
-        m_deadlines.erase(first);
         auto it = m_pending.find(id);
-        if (it == m_pending.end() || it->second.deadline != when)
+        if (it == m_pending.end() || !it->second.hasDeadline || it->second.deadline != first) {
+            m_deadlines.erase(first);  // cannot happen: entries leave with their request
             continue;
+        }
         lock.unlock();
         Fail(id, FEXERR_TIMEOUT);
         lock.lock();

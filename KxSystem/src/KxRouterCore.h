@@ -191,7 +191,8 @@ private:
         LocalPort* port = nullptr;         // delivered to this local port
         std::weak_ptr<Connection> forwardedTo;
         Connection* forwardedRaw = nullptr;
-        Clock::time_point deadline{};      // router time-out; epoch = none
+        bool hasDeadline = false;          // router time-out, an entry of m_deadlines
+        std::multimap<Clock::time_point, uint32_t>::iterator deadline;
     };
     struct Entry {
         std::shared_ptr<LocalPort> local;
@@ -201,6 +202,8 @@ private:
     };
 
     HopAddr Resolve(const HopAddr& a) const;
+    // Removes an outstanding request with its time-out entry; call with m_m held.
+    void ErasePendingLocked(std::map<uint32_t, Pending>::iterator it);
     uint16_t FreePortLocked(uint16_t from);
     void Deliver(const std::shared_ptr<LocalPort>& port, uint32_t id, const Request& req);
     bool Answer(uint32_t id, uint32_t error, std::vector<uint8_t>&& body, const LocalPort* fromPort,

@@ -52,10 +52,11 @@ inline std::vector<uint8_t> Pattern(uint32_t group, uint32_t offset, uint32_t le
 // Answer to a ReadWrite: the group (4 bytes LE) followed by the write data, cut to the read length.
 inline std::vector<uint8_t> EchoAnswer(uint32_t group, const uint8_t* data, uint32_t len, uint32_t readLen)
 {
-    std::vector<uint8_t> v;
+    std::vector<uint8_t> v(4 + static_cast<size_t>(len));
     for (int i = 0; i < 4; ++i)
-        v.push_back(static_cast<uint8_t>(group >> (8 * i)));
-    v.insert(v.end(), data, data + len);
+        v[i] = static_cast<uint8_t>(group >> (8 * i));
+    if (len)
+        std::memcpy(v.data() + 4, data, len);
     if (v.size() > readLen)
         v.resize(readLen);
     return v;
