@@ -34,3 +34,12 @@ kx_add_test(XmlSymbolPlcTest
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolPlcTest.cpp
     LIBS KxXmlCore KxSystem)
 kx_add_test(XmlCryptTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlCryptTest.cpp LIBS KxXmlCore)
+
+# Fuzz target of the record decoders (clang only): cmake -DCMAKE_CXX_COMPILER=clang++ -DKX_FUZZ=ON.
+if(KX_FUZZ)
+    add_executable(FexRecordFuzz ${CMAKE_CURRENT_LIST_DIR}/fuzz/FexRecordFuzz.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/FexSymbolInfo.cpp)
+    target_include_directories(FexRecordFuzz PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+    target_compile_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+endif()
