@@ -8,6 +8,7 @@
 #include "KxFex.h"
 #include "KxPlcHook.h"
 #include "KxPlcSim.h"
+#include "KxRouter.h"
 
 namespace {
 
@@ -259,7 +260,9 @@ std::unique_ptr<CKxPlcSimHost> g_envHost;
 extern "C" __attribute__((visibility("default"))) HRESULT KxPlcSimStartFromEnv()
 {
     const char* path = std::getenv("KX_PLC");
-    if (!path || !*path)
+    // Only the process that hosts the router serves the PLC; its participants (the client tool, a standalone
+    // simulator) inherit the same environment and must not claim the address as well.
+    if (!path || !*path || KxRouterIsParticipant())
         return S_OK;
     try {
         std::lock_guard<std::mutex> g(g_envLock);

@@ -307,7 +307,7 @@ TEST_F(PlcRouterTest, BadKxPlcLeavesTheRouterRunning)
 class Child {
 public:
     ~Child() { Stop(); }
-    bool Start(const std::vector<std::string>& args, const std::string& routerEnv)
+    bool Start(const std::vector<std::string>& args, const std::string& routerEnv, const std::string& plcEnv = "")
     {
         int fds[2];
         if (pipe(fds) != 0)
@@ -317,6 +317,8 @@ public:
             if (std::strncmp(*e, "KX_ROUTER=", 10) != 0 && std::strncmp(*e, "KX_PLC=", 7) != 0)
                 env.push_back(*e);
         env.push_back("KX_ROUTER=" + routerEnv);
+        if (!plcEnv.empty())
+            env.push_back("KX_PLC=" + plcEnv);
         std::vector<char*> envp, argv;
         for (std::string& s : env)
             envp.push_back(&s[0]);
@@ -380,13 +382,19 @@ TEST_F(PlcRouterTest, StandaloneProgramServesOverTcp)
     uint16_t port = KxRouterListenPort();
     ASSERT_NE(port, 0);
     Child child;
-    ASSERT_TRUE(child.Start({KX_PLCSIM_EXE, DataFile("records.xml")}, "127.0.0.1:" + std::to_string(port)));
+    // KX_PLC is for the hosting process only: a participant that inherits it serves just its own description.
+    ASSERT_TRUE(child.Start({KX_PLCSIM_EXE, DataFile("records.xml")}, "127.0.0.1:" + std::to_string(port),
+                            DataFile("sample-machine.xml")));
     std::string line = child.ReadLine();
     ASSERT_NE(line.find("Records serving " + HopAddr(netId, 852).ToString()), std::string::npos) << line;
 
     IKxFexSync* sync = SyncTo(852);
     ASSERT_NE(sync, nullptr);
     CheckRecordsDevice(sync);
+    IKxFexSync* none = SyncTo(851);
+    std::vector<uint8_t> rec;
+    EXPECT_EQ(Fex(FEXERR_NOPORT), Info(none, KXPLC_GROUP_SYMINFO, "MAIN.nCycle", 1030, rec));
+    none->Release();
     EXPECT_EQ(child.Stop(), 0);
     std::vector<uint8_t> out;
     EXPECT_TRUE(FAILED(Info(sync, KXPLC_GROUP_SYMINFO, "MAIN.stPair", 1030, out)));
