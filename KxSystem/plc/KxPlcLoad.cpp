@@ -1,9 +1,11 @@
 // Reading a PLC description (XML) into the model: types, symbols, memory layout and initial values.
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -213,7 +215,6 @@ bool Loader::DeclareType(pugi::xml_node n)
     if (!ReadName(n, t->name) || !ReadComment(n, t->comment) || !ReadAttributes(n, t->attributes) ||
         !ReadGuid(n, t->hasGuid, t->guid) || !ReadBool(n, "copyMask", t->copyMask))
         return false;
-    t->line = LineOf(n);
     std::string key = Lower(t->name);
     if (m_model.types.count(key) || m_model.FindType(t->name, nullptr, nullptr))
         return Fail(n, "type '" + t->name + "' declared twice or named like a built-in type");

@@ -1,6 +1,7 @@
 // Types, layout and name resolution of the simulated PLC.
 #include "KxPlcModel.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -54,7 +55,7 @@ std::string Trim(const std::string& s)
     return s.substr(b, e - b);
 }
 
-// Case-insensitive test for a keyword followed by a blank (or, with bracket, by '[' or a blank).
+// True when s begins with the upper-case keyword word (case-insensitively) and goes on after it.
 bool StartsWithWord(const std::string& s, const char* word, size_t& after)
 {
     size_t n = std::strlen(word);

@@ -90,7 +90,6 @@ struct Type {
     std::vector<EnumValue> enumValues;
     // Layout state while loading.
     int state = 0;               // 0 new, 1 in progress, 2 laid out
-    int line = 0;                // position of the declaration, for messages
 
     // The type behind any chain of aliases.
     const Type* Resolved() const
