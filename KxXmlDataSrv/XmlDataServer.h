@@ -79,7 +79,7 @@ class CXmlDataServer {
 public:
     // Takes a reference on pSync when given (none: the open connects one). The cache pool is made here.
     explicit CXmlDataServer(IKxFexSync* pSync = nullptr);
-    // Frees type memory, records and buffers and releases the PLC client.
+    // Closes without discarding (a modified document is saved), frees what is left, releases the client.
     virtual ~CXmlDataServer();
 
     CXmlDataServer(const CXmlDataServer&) = delete;

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <new>
 
+#include "FileTracer.h"
 #include "KxAlloc.h"
 #include "XmlDataServer.h"
 
@@ -23,10 +24,16 @@ CXmlDataServer::CXmlDataServer(IKxFexSync* pSync) : m_pSync(pSync)
 {
     if (m_pSync)
         m_pSync->AddRef();
+    CFileTracer::WriteLine2("XML Data Server instance created.");
 }
 
 CXmlDataServer::~CXmlDataServer()
 {
+    try {
+        Close(false);
+    } catch (...) {
+        // A destructor must not throw; what Close could not save is lost either way.
+    }
     FreeTypeMemory();
     KxFree(m_pSymbolInfo);
     m_pSymbolInfo = nullptr;
@@ -36,6 +43,7 @@ CXmlDataServer::~CXmlDataServer()
     if (m_pSync)
         m_pSync->Release();
     m_pSync = nullptr;
+    CFileTracer::WriteLine2("XML Data Server instance destroyed.");
 }
 
 uint32_t CXmlDataServer::TypeMemoryBlockSize() const
