@@ -33,7 +33,7 @@ void Txt(std::vector<uint8_t>& out, const char* text)
     out.insert(out.end(), text, text + std::strlen(text) + 1);
 }
 
-class RecordTest : public ::testing::Test {
+class PlcRecordTest : public ::testing::Test {
 protected:
     CKxPlcSim sim;
     void SetUp() override
@@ -70,7 +70,7 @@ protected:
     }
 };
 
-TEST_F(RecordTest, StructureRecordMatchesHandBytes)
+TEST_F(PlcRecordTest, StructureRecordMatchesHandBytes)
 {
     std::vector<uint8_t> want;
     Hex(want, "9E 00 00 00  01 00 00 00  00 00 00 00  00 00 00 00");  // length 158, three free words
@@ -97,7 +97,7 @@ TEST_F(RecordTest, StructureRecordMatchesHandBytes)
     EXPECT_EQ(Info(KXPLC_GROUP_TYPEINFO, "st_pair"), want);
 }
 
-TEST_F(RecordTest, SymbolRecordMatchesHandBytes)
+TEST_F(PlcRecordTest, SymbolRecordMatchesHandBytes)
 {
     std::vector<uint8_t> want;
     Hex(want, "34 00 00 00  40 40 00 00  00 00 00 00  08 00 00 00");  // length 52, group 0x4040, offset 0, size 8
@@ -109,7 +109,7 @@ TEST_F(RecordTest, SymbolRecordMatchesHandBytes)
     EXPECT_EQ(Info(KXPLC_GROUP_SYMINFO, "main.STPAIR"), want);
 }
 
-TEST_F(RecordTest, ArrayOfStructures)
+TEST_F(PlcRecordTest, ArrayOfStructures)
 {
     TypeRec t = Type("ARRAY [1..3] OF ST_Pair");
     EXPECT_EQ(t.name, "ARRAY [1..3] OF ST_Pair");
@@ -142,7 +142,7 @@ TEST_F(RecordTest, ArrayOfStructures)
     EXPECT_EQ(e.comment, "b");
 }
 
-TEST_F(RecordTest, AliasChainEndsAtTheStructure)
+TEST_F(PlcRecordTest, AliasChainEndsAtTheStructure)
 {
     struct Row {
         const char* name;
@@ -175,7 +175,7 @@ TEST_F(RecordTest, AliasChainEndsAtTheStructure)
     EXPECT_EQ(Type("ST_Pair").subs.size(), 2u);
 }
 
-TEST_F(RecordTest, TypeWithAttributesCommentsGuidMaskAndMethods)
+TEST_F(PlcRecordTest, TypeWithAttributesCommentsGuidMaskAndMethods)
 {
     std::vector<uint8_t> raw = Info(KXPLC_GROUP_TYPEINFO, "ST_Tagged");
     TypeRec t;
@@ -233,7 +233,7 @@ TEST_F(RecordTest, TypeWithAttributesCommentsGuidMaskAndMethods)
     EXPECT_EQ(t.subs[4].dims[1], (std::pair<int32_t, uint32_t>(0, 2)));
 }
 
-TEST_F(RecordTest, SymbolWithEncodingAttributeAndGuid)
+TEST_F(PlcRecordTest, SymbolWithEncodingAttributeAndGuid)
 {
     SymRec s = Sym("MAIN.sUtf");
     EXPECT_EQ(s.flags, 0x0008u | 0x1000);
@@ -264,7 +264,7 @@ TEST_F(RecordTest, SymbolWithEncodingAttributeAndGuid)
     EXPECT_EQ(Sym("MAIN.stTagged.aVals[0,1]").flags, 0u);
 }
 
-TEST_F(RecordTest, EnumerationKeepsItsBaseAndValues)
+TEST_F(PlcRecordTest, EnumerationKeepsItsBaseAndValues)
 {
     std::vector<uint8_t> raw = Info(KXPLC_GROUP_TYPEINFO, "E_Color");
     TypeRec t;
@@ -290,7 +290,7 @@ TEST_F(RecordTest, EnumerationKeepsItsBaseAndValues)
     EXPECT_EQ(mem[0], 6);
 }
 
-TEST_F(RecordTest, BuiltInTypes)
+TEST_F(PlcRecordTest, BuiltInTypes)
 {
     struct Row {
         const char* ask;

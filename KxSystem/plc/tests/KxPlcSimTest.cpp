@@ -17,7 +17,7 @@ std::string DataFile(const char* name)
     return std::string(KX_TEST_DATA_DIR) + "/plc/" + name;
 }
 
-class SampleTest : public ::testing::Test {
+class PlcSampleTest : public ::testing::Test {
 protected:
     CKxPlcSim sim;
     void SetUp() override
@@ -42,7 +42,7 @@ protected:
     }
 };
 
-TEST_F(SampleTest, NamesReachMembersAndSubscripts)
+TEST_F(PlcSampleTest, NamesReachMembersAndSubscripts)
 {
     struct Row {
         const char* ask;
@@ -102,7 +102,7 @@ TEST_F(SampleTest, NamesReachMembersAndSubscripts)
     }
 }
 
-TEST_F(SampleTest, UnknownNamesAnswerSymbolNotFound)
+TEST_F(PlcSampleTest, UnknownNamesAnswerSymbolNotFound)
 {
     const char* names[] = {"",
                            "MAIN",
@@ -138,7 +138,7 @@ TEST_F(SampleTest, UnknownNamesAnswerSymbolNotFound)
     EXPECT_EQ(sim.ReadWrite(KXPLC_GROUP_SYMINFO, 0, 1030, "MAIN.nCycle", 11, raw), 0u);
 }
 
-TEST_F(SampleTest, ShortReadsOfSymbolRecordsAreTruncated)
+TEST_F(PlcSampleTest, ShortReadsOfSymbolRecordsAreTruncated)
 {
     std::vector<uint8_t> full;
     ASSERT_EQ(Ask(KXPLC_GROUP_SYMINFO, "MAIN.aAxes", 1030, full), 0u);
@@ -152,7 +152,7 @@ TEST_F(SampleTest, ShortReadsOfSymbolRecordsAreTruncated)
     }
 }
 
-TEST_F(SampleTest, ShortReadsOfTypeRecordsAnswerOnlyTheLengthProbe)
+TEST_F(PlcSampleTest, ShortReadsOfTypeRecordsAnswerOnlyTheLengthProbe)
 {
     std::vector<uint8_t> full;
     ASSERT_EQ(Ask(KXPLC_GROUP_TYPEINFO, "ST_Recipe", 0x10000, full), 0u);
@@ -181,7 +181,7 @@ TEST_F(SampleTest, ShortReadsOfTypeRecordsAnswerOnlyTheLengthProbe)
     }
 }
 
-TEST_F(SampleTest, InitialValuesAreLaidOut)
+TEST_F(PlcSampleTest, InitialValuesAreLaidOut)
 {
     struct Row {
         const char* name;
@@ -226,7 +226,7 @@ TEST_F(SampleTest, InitialValuesAreLaidOut)
     EXPECT_EQ(std::count(mem.begin() + 12, mem.end(), 0), static_cast<long>(t.size - 12));
 }
 
-TEST_F(SampleTest, MemoryReadsAndWrites)
+TEST_F(PlcSampleTest, MemoryReadsAndWrites)
 {
     const uint32_t end = MemoryEnd();
     std::vector<uint8_t> out;
@@ -265,7 +265,7 @@ TEST_F(SampleTest, MemoryReadsAndWrites)
     EXPECT_EQ(sim.ReadWrite(0x1234, 0, 4, v, 4, out), FEXERR_INVALIDGRP);
 }
 
-TEST_F(SampleTest, StateAndDeviceInfo)
+TEST_F(PlcSampleTest, StateAndDeviceInfo)
 {
     KxPlcRequest rq;
     rq.command = KxPlcReadState;
@@ -288,7 +288,7 @@ TEST_F(SampleTest, StateAndDeviceInfo)
     EXPECT_EQ(sim.GetPort(), 851);
 }
 
-TEST_F(SampleTest, LargestBlock)
+TEST_F(PlcSampleTest, LargestBlock)
 {
     sim.SetMaxBlock(1000);
     std::vector<uint8_t> out, before, after;
@@ -308,7 +308,7 @@ TEST_F(SampleTest, LargestBlock)
     EXPECT_EQ(sim.Read(KXPLC_DEFAULT_GROUP, 0, 400000, out), 0u);
 }
 
-TEST_F(SampleTest, ShortAnswers)
+TEST_F(PlcSampleTest, ShortAnswers)
 {
     std::vector<uint8_t> full, out;
     ASSERT_EQ(sim.Read(KXPLC_DEFAULT_GROUP, 0, 10, full), 0u);
@@ -327,7 +327,7 @@ TEST_F(SampleTest, ShortAnswers)
     EXPECT_EQ(out, full);
 }
 
-TEST_F(SampleTest, DelayHoldsTheAnswerBack)
+TEST_F(PlcSampleTest, DelayHoldsTheAnswerBack)
 {
     sim.SetDelay(150);
     std::vector<uint8_t> out;
@@ -339,7 +339,7 @@ TEST_F(SampleTest, DelayHoldsTheAnswerBack)
     EXPECT_EQ(sim.GetFaults().delayMs, 150u);
 }
 
-TEST_F(SampleTest, FailNextRequests)
+TEST_F(PlcSampleTest, FailNextRequests)
 {
     sim.FailNext(2, 0x0745);
     std::vector<uint8_t> out;
@@ -360,7 +360,7 @@ TEST_F(SampleTest, FailNextRequests)
     EXPECT_EQ(before, after);
 }
 
-TEST_F(SampleTest, RequestLog)
+TEST_F(PlcSampleTest, RequestLog)
 {
     sim.ClearLog();
     std::vector<uint8_t> out;
