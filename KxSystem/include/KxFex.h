@@ -95,6 +95,10 @@ struct IKxFexPort : IUnknown {
                                       FexVersion version) = 0;
     // The address this port serves.
     virtual HRESULT GetAddress(HopAddr* pAddr) = 0;
+    // Answer to AddDeviceNotification carrying the new notification handle.
+    virtual HRESULT AddDeviceNotificationRes(HopAddr* pAddr, ULONG invokeId, ULONG nError, ULONG hNotification) = 0;
+    // Answer to DelDeviceNotification. (A DeviceNotification needs none: the router confirms its delivery.)
+    virtual HRESULT DelDeviceNotificationRes(HopAddr* pAddr, ULONG invokeId, ULONG nError) = 0;
 };
 
 // The server object of CreateFexServer.

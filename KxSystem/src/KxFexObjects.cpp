@@ -121,6 +121,20 @@ public:
         *pAddr = m_port->addr;
         return S_OK;
     }
+    HRESULT AddDeviceNotificationRes(HopAddr* pAddr, ULONG invokeId, ULONG nError, ULONG hNotification) override
+    {
+        try {
+            BodyWriter w;
+            w.U32(hNotification);
+            return Send(pAddr, invokeId, nError, std::move(w.Get()));
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    HRESULT DelDeviceNotificationRes(HopAddr* pAddr, ULONG invokeId, ULONG nError) override
+    {
+        return Send(pAddr, invokeId, nError, {});
+    }
 
 private:
     HRESULT SendData(HopAddr* pAddr, ULONG invokeId, ULONG nError, ULONG cbLength, PVOID pData)

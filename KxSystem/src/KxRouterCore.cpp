@@ -883,6 +883,8 @@ void Router::Deliver(const std::shared_ptr<LocalPort>& port, uint32_t id, const 
     port->Leave();
     if (FAILED(hr))
         Fail(id, ErrorFromResult(hr));
+    else if (req.cmd == CMD_NOTIFICATION)
+        Answer(id, 0, {}, nullptr, nullptr, nullptr, 0, false);  // one-way: delivered is done
 }
 
 bool Router::Answer(uint32_t id, uint32_t error, std::vector<uint8_t>&& body, const LocalPort* fromPort,

@@ -172,8 +172,12 @@ public:
             CKxBstr name("TestDevice");
             return port->ReadDeviceInfoRes(&from, s.invokeId, 0, name, FexVersion{3, 2, 38});
         }
+        case kxrouter::CMD_ADDNOTIFICATION:
+            return port->AddDeviceNotificationRes(&from, s.invokeId, 0, 0x4200 + s.group);
+        case kxrouter::CMD_DELNOTIFICATION:
+            return port->DelDeviceNotificationRes(&from, s.invokeId, s.handle == 7 ? 0 : FEXERR_NOTFOUND);
         default:
-            return FEX_HRESULT(FEXERR_SRVNOTSUPP);
+            return S_OK;  // a notification needs no answer
         }
     }
 

@@ -93,6 +93,9 @@ TEST_F(TcpLinkTest, RequestsFromAParticipantReachALocalPortAndAnswersComeBackWit
         {CMD_READSTATE, {}, {5, 0, 0x34, 0x12}},
         {CMD_READDEVICEINFO, {}, devInfo},
         {CMD_WRITECONTROL, {5, 0, 0, 0, 0, 0, 0, 0}, {}},
+        {CMD_ADDNOTIFICATION, U32s({0x11, 0, 4, 3, 0, 100}), U32s({0x4211})},
+        {CMD_DELNOTIFICATION, U32s({7}), {}},
+        {CMD_NOTIFICATION, U32s({2}, {0xAA, 0xBB}), {}},
     };
     uint32_t invoke = 100;
     for (const Row& row : rows) {
@@ -107,9 +110,23 @@ TEST_F(TcpLinkTest, RequestsFromAParticipantReachALocalPortAndAnswersComeBackWit
         EXPECT_EQ(target, h.source);
         EXPECT_EQ(row.answer, answer);
     }
-    // The receiver saw the participant's address as the requester.
-    for (const Seen& s : recv.SeenCopy())
+    // The receiver saw the participant's address as the requester, and the notification fields.
+    auto seen = recv.SeenCopy();
+    for (const Seen& s : seen)
         EXPECT_EQ(l.self, s.from);
+    ASSERT_EQ(9u, seen.size());
+    EXPECT_EQ(4u, seen[6].attrib.cbLength);
+    EXPECT_EQ(3u, seen[6].attrib.nTransMode);
+    EXPECT_EQ(100u, seen[6].attrib.nCycleTime);
+    EXPECT_EQ(7u, seen[7].handle);
+    EXPECT_EQ(std::vector<uint8_t>({0xAA, 0xBB}), seen[8].data);
+    // A refused delete carries the receiver's error.
+    {
+        FrameHeader h;
+        std::vector<uint8_t> answer;
+        ASSERT_TRUE(Roundtrip(l, CMD_DELNOTIFICATION, 150, target, U32s({8}), h, answer));
+        EXPECT_EQ(FEXERR_NOTFOUND, h.error);
+    }
 
     // A zero net id means the router's own; an unserved port gets 0x0101.
     FrameHeader h;
