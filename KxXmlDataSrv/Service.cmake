@@ -21,3 +21,21 @@ target_link_libraries(KxXmlService PUBLIC KxXmlCore KxMessageThread KxTracer KxR
 add_executable(KxXmlDataSrv KxXmlDataSrvMain.cpp)
 target_link_libraries(KxXmlDataSrv PRIVATE KxXmlService)
 kx_add_test(XmlJobPayloadTest SOURCES tests/XmlJobPayloadTest.cpp LIBS KxXmlService)
+
+# The program seen from outside: started with a temporary registry and driven over the router's TCP link.
+kx_add_test(ServiceBlackBoxTest SOURCES tests/ServiceBlackBoxTest.cpp LIBS KxHop pugixml::pugixml)
+if(TARGET ServiceBlackBoxTest)
+    add_dependencies(ServiceBlackBoxTest KxXmlDataSrv)
+    target_compile_definitions(ServiceBlackBoxTest PRIVATE KX_SERVICE_EXE="$<TARGET_FILE:KxXmlDataSrv>")
+endif()
+
+# Application servers and the in-process methods against the simulated PLC behind an in-process router.
+kx_add_test(XmlAppServerTest SOURCES tests/XmlAppServerListTest.cpp
+            LIBS KxXmlService KxSystem pugixml::pugixml)
+
+# Encrypted files, backup copies and crash safety, seen through the service program and in process.
+kx_add_test(CryptEndToEndTest SOURCES tests/CryptEndToEndTest.cpp LIBS KxXmlCore KxSystem)
+if(TARGET CryptEndToEndTest)
+    add_dependencies(CryptEndToEndTest KxXmlDataSrv)
+    target_compile_definitions(CryptEndToEndTest PRIVATE KX_XMLSRV_EXE="$<TARGET_FILE:KxXmlDataSrv>")
+endif()
