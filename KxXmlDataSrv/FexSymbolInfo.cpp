@@ -1,6 +1,5 @@
 #include "FexSymbolInfo.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -294,13 +293,34 @@ bool MatchesAny(const char* name, const char* const* exact, const char* const* p
     return false;
 }
 
-// Exactly one conversion of "<fmt>%d)%s": a decimal length and nothing but blanks after it. The trailing
-// word is only counted, so one character is enough to tell.
-bool IsStringName(const char* name, const char* format)
+bool IsBlank(char c)
 {
-    int n = 0;
-    char rest[2];
-    return std::sscanf(name, format, &n, rest) == 1;
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The name scanned as "<prefix>%d)%s" must give exactly one conversion: the prefix, a decimal number (blanks
+// and a sign allowed before it) and then no further word. Scanned by hand so that a number too long for an
+// int cannot misbehave.
+bool IsStringName(const char* name, const char* prefix)
+{
+    size_t n = std::strlen(prefix);
+    if (std::strncmp(name, prefix, n) != 0)
+        return false;
+    const char* p = name + n;
+    while (IsBlank(*p))
+        ++p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (*p < '0' || *p > '9')
+        return false;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    if (*p != ')')
+        return true; // the scan stops at the literal: one conversion
+    ++p;
+    while (IsBlank(*p))
+        ++p;
+    return *p == 0;
 }
 
 } // namespace
@@ -310,9 +330,9 @@ bool IsPrimitive(const char* name, uint32_t dataType)
     if (!name)
         return false;
     if (dataType == FEX_TYPE_STRING)
-        return IsStringName(name, "STRING(%d)%1s");
+        return IsStringName(name, "STRING(");
     if (dataType == FEX_TYPE_WSTRING)
-        return IsStringName(name, "WSTRING(%d)%1s");
+        return IsStringName(name, "WSTRING(");
     for (const PrimitiveNames& row : kPrimitives)
         if (row.id == dataType)
             return MatchesAny(name, row.exact, row.prefixes);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -50,6 +51,26 @@ TEST(XmlTypeNames, IsPrimitiveByIdAndName)
         EXPECT_EQ(IsPrimitive(c.name, c.id), c.primitive);
     }
     EXPECT_FALSE(IsPrimitive(nullptr, 2));
+}
+
+// String type names follow the scan "STRING(%d)%s" giving exactly one conversion; compared with the C
+// library's scan wherever the number fits an int.
+TEST(XmlTypeNames, StringNamesScanLikeTheFormat)
+{
+    const char* const names[] = {"STRING(80)", "STRING( 80)", "STRING(+5)", "STRING(-5)", "STRING(80",
+                                 "STRING(80x", "STRING(x)", "STRING(80)\t", "STRING(80) )", "STRING(80)) ",
+                                 "STRING(80)(", "STRING()", "STRING( )", "STRING(8 0)", "STRING(80)\n"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        int n = 0;
+        char rest[2];
+        const bool expected = std::sscanf(name, "STRING(%d)%1s", &n, rest) == 1;
+        EXPECT_EQ(IsPrimitive(name, 30), expected);
+        const std::string wide = std::string("W") + name;
+        EXPECT_EQ(IsPrimitive(wide.c_str(), 31), std::sscanf(wide.c_str(), "WSTRING(%d)%1s", &n, rest) == 1);
+    }
+    EXPECT_TRUE(IsPrimitive("STRING(99999999999999999999999)", 30));
+    EXPECT_FALSE(IsPrimitive("STRING(99999999999999999999999) x", 30));
 }
 
 TEST(XmlTypeNames, IsPointerByPrefix)
