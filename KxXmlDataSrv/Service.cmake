@@ -30,7 +30,7 @@ if(TARGET ServiceBlackBoxTest)
 endif()
 
 # Application servers and the in-process methods against the simulated PLC behind an in-process router.
-kx_add_test(XmlAppServerTest SOURCES tests/XmlAppServerListTest.cpp
+kx_add_test(XmlAppServerTest SOURCES tests/XmlAppServerListTest.cpp tests/XmlAppServerServiceTest.cpp
             LIBS KxXmlService KxSystem pugixml::pugixml)
 
 # Encrypted files, backup copies and crash safety, seen through the service program and in process.

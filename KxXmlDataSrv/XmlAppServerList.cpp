@@ -56,8 +56,10 @@ HRESULT CXmlAppServerList::UnregisterClient(BYTE nClientId)
         return kNoClient;
     std::vector<CXmlAppServer*> orphans;
     {
-        std::lock_guard<std::mutex> op(m_opLock);
+        // The call lock first: a client being called may itself wait for a request that needs the
+        // operation lock, so that lock is never held while waiting for the call lock.
         std::lock_guard<std::recursive_mutex> call(m_callLock);
+        std::lock_guard<std::mutex> op(m_opLock);
         std::shared_ptr<CXmlServerClient> pClient;
         if (!m_clients.Remove(nClientId, &pClient))
             return kNoClient;
@@ -111,11 +113,12 @@ HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, cons
 {
     if (nClientId == 0)
         return kNoClient;
+    // The client is looked up under the operation lock, so that an UnregisterClient running meanwhile
+    // cannot leave a server behind that still holds the removed client.
+    std::lock_guard<std::mutex> op(m_opLock);
     std::shared_ptr<CXmlServerClient> pClient;
     if (!m_clients.Lookup(nClientId, pClient) || !pClient)
         return kNoClient;
-
-    std::lock_guard<std::mutex> op(m_opLock);
     IKxFexSync* pSync = GetSyncClient(target);
     if (!pSync)
         return kNoConnection;
@@ -127,9 +130,10 @@ HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, cons
     } else {
         if (m_nHandle == 0)
             m_nHandle = 0xF000;
+        // Handles stay within 0xF000..0xFFFF: past 0xFFFF the search goes on at 0xF000, never at 0.
         unsigned tries = 0;
-        while (m_servers.Contains(m_nHandle) && tries++ < 0x10000)
-            m_nHandle = static_cast<uint16_t>(m_nHandle + 1);
+        while (m_servers.Contains(m_nHandle) && tries++ < 0x1000)
+            m_nHandle = m_nHandle == 0xFFFF ? 0xF000 : static_cast<uint16_t>(m_nHandle + 1);
         nHandle = m_nHandle;
     }
 
