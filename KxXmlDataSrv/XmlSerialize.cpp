@@ -179,7 +179,11 @@ uint32_t XmlSerializeScalarWidth(uint32_t nId) { return ScalarWidth(nId); }
 
 bool CXmlDataServer::ImageHolds(const BYTE* p, uint64_t cb) const
 {
-    if (!m_pImage || !m_pSymbolInfo || p < m_pImage)
+    if (!m_pSymbolInfo)
+        return false;
+    if (!m_pImage)
+        return !p && cb == 0;
+    if (p < m_pImage)
         return false;
     const uint64_t offset = static_cast<uint64_t>(p - m_pImage);
     return offset <= m_pSymbolInfo->size && cb <= m_pSymbolInfo->size - offset;
@@ -202,7 +206,7 @@ void CXmlDataServer::InsertComment(pugi::xml_node before, const char* sComment)
 
 HRESULT CXmlDataServer::SerializeSymbol(const pugi::xpath_node& pos)
 {
-    if (!m_pSymbolInfo || !m_pImage)
+    if (!m_pSymbolInfo || (!m_pImage && m_pSymbolInfo->size))
         return XMLDS_E_INVALIDCONTEXT;
     const bool bWrite = m_nDirection == 1;
     m_nSerializeDepth = 0;
