@@ -43,3 +43,6 @@ if(KX_FUZZ)
     target_compile_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 endif()
+
+# Data server against the simulated PLC behind the in-process router: golden files, reading cases, transfers.
+kx_add_test(XmlGoldenDataServerTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlGoldenDataServerTest.cpp LIBS KxXmlCore KxSystem)

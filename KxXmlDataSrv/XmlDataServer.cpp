@@ -242,9 +242,10 @@ HRESULT CXmlDataServer::TransferSymbol(bool bWrite)
         if (SUCCEEDED(hr))
             hr = Write(0, nullptr, nullptr, size, buf, 0, false, false);
     } else {
-        // XML to PLC image: convert the value, then write it.
+        // XML to PLC image: convert the value, then write it. A pointer or excluded symbol is never written.
         hr = Read(0, nullptr, nullptr, size, buf, 0, false, &cb, false);
-        if (SUCCEEDED(hr))
+        const char* sType = FexSymbolTypeName(m_pSymbolInfo);
+        if (SUCCEEDED(hr) && !IsPointer(sType) && !Exclude(m_pSymbolInfo))
             hr = TransferBlocks(true, buf, size);
     }
     KxFree(buf);
@@ -407,6 +408,18 @@ HRESULT CXmlDataServer::ConvertValue(BYTE* pImage)
     m_pPreRead = pImage;
     m_cbRemaining = m_pSymbolInfo->size;
     m_bUtf8 = IsUtf8(m_pSymbolInfo);
+    if (m_nDirection == 0) {
+        // The walk pre-reads structures and arrays only, and a failed pre-read leaves bytes unset: start from
+        // zeros, and give primitive, pointer and excluded symbols the PLC's bytes, which their values keep
+        // when the document has nothing convertible for them.
+        std::memset(pImage, 0, m_pSymbolInfo->size);
+        const char* sType = FexSymbolTypeName(m_pSymbolInfo);
+        if (IsPointer(sType) || Exclude(m_pSymbolInfo) || IsPrimitive(sType, m_pSymbolInfo->dataType)) {
+            InitValue(m_pSymbolInfo->size);
+            m_pCursor = pImage;
+            m_cbRemaining = m_pSymbolInfo->size;
+        }
+    }
     HRESULT hr = SerializeSymbol(m_selection);
     m_pImage = m_pCursor = m_pPreRead = nullptr;
     m_cbRemaining = 0;
