@@ -31,7 +31,8 @@ endif()
 
 # Application servers and the in-process methods against the simulated PLC behind an in-process router.
 kx_add_test(XmlAppServerTest SOURCES tests/XmlAppServerListTest.cpp tests/XmlAppServerServiceTest.cpp
-            LIBS KxXmlService KxSystem pugixml::pugixml)
+            tests/XmlAppServerLinkTest.cpp tests/InProcessMethodsTest.cpp
+            LIBS KxXmlService KxSystem KxRouterFrame pugixml::pugixml)
 
 # Encrypted files, backup copies and crash safety, seen through the service program and in process.
 kx_add_test(CryptEndToEndTest SOURCES tests/CryptEndToEndTest.cpp LIBS KxXmlCore KxSystem)

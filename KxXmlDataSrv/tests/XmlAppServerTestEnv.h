@@ -331,10 +331,11 @@ private:
     CKxXmlDataSrv* m_srv = nullptr;
 };
 
-// True when text is one of the spellings the service writes for a true BOOL.
+// The BOOL texts the service writes: "true" and "false".
 inline bool TrueText(const char* text)
 {
-    return std::strcmp(text, "true") == 0 || std::strcmp(text, "TRUE") == 0 || std::strcmp(text, "1") == 0;
+    EXPECT_TRUE(std::strcmp(text, "true") == 0 || std::strcmp(text, "false") == 0) << text;
+    return std::strcmp(text, "true") == 0;
 }
 
 // Reads a ST_Batch value from the element that holds it; members are found by name, array elements by index.
