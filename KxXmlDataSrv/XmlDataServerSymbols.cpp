@@ -201,37 +201,42 @@ void CXmlDataServer::AddSymbols(CSymbolPathList& list)
 
 bool CXmlDataServer::AddSymbols(pugi::xml_node node, CSymbolPathList& list, std::string sSymbol, std::string sPath)
 {
-    if (!node)
-        return false;
     try {
-        sSymbol += std::string(".") + node.name();
-        sPath += std::string("/") + node.name();
-        std::string sIndex;
-        if (IndexValueOf(node, sIndex)) {
-            sSymbol += "[" + sIndex + "]";
-            sPath += "[@index='" + sIndex + "']";
-        }
-        size_t nChildren = ChildCount(node);
-        if (nChildren == 0)
-            return Append(list, sPath, sSymbol);
-        pugi::xml_node first = node.first_child();
-        if (nChildren == 1) {
-            if (first.type() == pugi::node_element)
-                return AddSymbols(first, list, sSymbol, sPath);
-            return Append(list, sPath, sSymbol);
-        }
-        std::string sFirstIndex;
-        if (IndexValueOf(first, sFirstIndex)) {
-            size_t nSame = 0;
-            try {
-                nSame = node.select_nodes(first.name()).size();
-            } catch (...) {
-                nSame = 0; // a name that is no valid query cannot be an array run
+        // A chain of single children is followed in a loop rather than by recursion, so that a deeply
+        // nested document cannot exhaust the stack.
+        for (;;) {
+            if (!node)
+                return false;
+            sSymbol += std::string(".") + node.name();
+            sPath += std::string("/") + node.name();
+            std::string sIndex;
+            if (IndexValueOf(node, sIndex)) {
+                sSymbol += "[" + sIndex + "]";
+                sPath += "[@index='" + sIndex + "']";
             }
-            if (nSame == nChildren)
-                return Append(list, sPath + "/" + first.name(), sSymbol + "." + first.name());
+            size_t nChildren = ChildCount(node);
+            if (nChildren == 0)
+                return Append(list, sPath, sSymbol);
+            pugi::xml_node first = node.first_child();
+            if (nChildren == 1) {
+                if (first.type() != pugi::node_element)
+                    return Append(list, sPath, sSymbol);
+                node = first;
+                continue;
+            }
+            std::string sFirstIndex;
+            if (IndexValueOf(first, sFirstIndex)) {
+                size_t nSame = 0;
+                try {
+                    nSame = node.select_nodes(first.name()).size();
+                } catch (...) {
+                    nSame = 0; // a name that is no valid query cannot be an array run
+                }
+                if (nSame == nChildren)
+                    return Append(list, sPath + "/" + first.name(), sSymbol + "." + first.name());
+            }
+            return Append(list, sPath, sSymbol);
         }
-        return Append(list, sPath, sSymbol);
     } catch (...) {
         return false;
     }

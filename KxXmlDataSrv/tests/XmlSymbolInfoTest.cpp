@@ -99,6 +99,25 @@ TEST(XmlSymbolEnumerate, DocumentsListTheirSymbols)
     }
 }
 
+TEST(XmlSymbolEnumerate, DeepSingleChildChainIsFollowedWithoutRecursion)
+{
+    const int depth = 200000;
+    std::string xml = "<dataentry><MAIN>";
+    for (int i = 0; i < depth; ++i)
+        xml += "<e>";
+    xml += "1";
+    for (int i = 0; i < depth; ++i)
+        xml += "</e>";
+    xml += "</MAIN></dataentry>";
+    TestServer srv;
+    ASSERT_TRUE(srv.Load(xml.c_str()));
+    ListGuard g;
+    srv.AddSymbols(g.list);
+    ASSERT_EQ(g.list.GetSize(), 1);
+    EXPECT_EQ(g.list[0]->symbol.size(), std::string("MAIN").size() + 2 * size_t(depth));
+    EXPECT_EQ(g.list[0]->path.size(), std::string("/dataentry/MAIN").size() + 2 * size_t(depth));
+}
+
 TEST(XmlSymbolEnumerate, RecursiveStepRejectsNullNode)
 {
     TestServer srv;
