@@ -301,7 +301,7 @@ constexpr int kWrite = 1;
 // A data server whose value step is driven directly: a document, a selected symbol and an image.
 class Walker : public CXmlDataServer {
 public:
-    explicit Walker(FakePlc& plc) : CXmlDataServer(&plc) { EXPECT_EQ(InitTypeMemory(), S_OK); }
+    explicit Walker(IKxFexSync& plc) : CXmlDataServer(&plc) { EXPECT_EQ(InitTypeMemory(), S_OK); }
 
     // Parses the document text; false when it does not parse.
     bool Load(const char* xml) { return static_cast<bool>(m_doc.load_string(xml, pugi::parse_default)); }
@@ -321,6 +321,18 @@ public:
         return SerializeSymbol(m_doc.select_node(xpath));
     }
 
+    // Runs the value step of the PLC's own symbol record of name (uploaded first).
+    HRESULT RunSymbol(int direction, uint16_t mode, const char* name, const char* xpath, std::vector<uint8_t>& image)
+    {
+        KxFree(m_pSymbolInfo);
+        m_pSymbolInfo = nullptr;
+        const HRESULT hr = ReadSymbolInfo(name, &m_pSymbolInfo);
+        if (FAILED(hr))
+            return hr;
+        SetUp(direction, mode, image);
+        return SerializeSymbol(m_doc.select_node(xpath));
+    }
+
     // Selects sym over image without running anything.
     void Select(int direction, uint16_t mode, const SymRec& sym, std::vector<uint8_t>& image)
     {
@@ -328,7 +340,13 @@ public:
         const std::vector<uint8_t> rec = sym.Build();
         m_pSymbolInfo = reinterpret_cast<FexSymbolEntry*>(KxAlloc(static_cast<int32_t>(rec.size())));
         std::memcpy(m_pSymbolInfo, rec.data(), rec.size());
-        image.resize(sym.size);
+        SetUp(direction, mode, image);
+    }
+
+    // Mode flags and walk state for the selected symbol over image (resized to the symbol's size).
+    void SetUp(int direction, uint16_t mode, std::vector<uint8_t>& image)
+    {
+        image.resize(m_pSymbolInfo->size);
         m_nDirection = direction;
         m_bCreateMissing = (mode & kCreate) != 0;
         m_bIgnoreOrder = (mode & kIgnoreOrder) != 0;
@@ -337,7 +355,7 @@ public:
         m_bTypeComment = (mode & kTypeComment) != 0;
         m_bModified = false;
         m_pImage = m_pCursor = m_pPreRead = image.data();
-        m_cbRemaining = sym.size;
+        m_cbRemaining = m_pSymbolInfo->size;
         m_nBitPos = -1;
     }
 
