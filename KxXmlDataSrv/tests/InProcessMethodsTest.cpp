@@ -292,6 +292,24 @@ TEST_F(InProcessOrderTest, FailuresLeaveThePlcAndTheFilesAlone)
          Fex(FEXERR_SYMBOLNOTFOUND)},
         {"no device at the port", [&] { return Srv()->WriteXmlToSymbol(netId, 870, symbol, xml, path); },
          Fex(FEXERR_NOPORT)},
+        {"text that does not parse",
+         [&] {
+             CKxBstr broken("<dataentry><MAIN.stBatch><nId>5</nId></dataentry>");
+             return Srv()->WriteXmlToSymbol(netId, kPlcPort, symbol, broken, path);
+         },
+         static_cast<HRESULT>(0x98118002)},
+        {"empty text",
+         [&] {
+             CKxBstr empty("");
+             return Srv()->WriteXmlToSymbol(netId, kPlcPort, symbol, empty, path);
+         },
+         static_cast<HRESULT>(0x98118002)},
+        {"file in a missing folder: the failed save fails the call",
+         [&] {
+             CKxBstr nowhere((m_dir + "/none/batch.xml").c_str());
+             return Srv()->WriteSymbolToXmlFile(netId, kPlcPort, symbol, nowhere, path, VARIANT_TRUE);
+         },
+         static_cast<HRESULT>(0x9811070C)},
         {"path that finds nothing",
          [&] {
              CKxBstr other("/dataentry/MAIN.stOther");
@@ -303,6 +321,7 @@ TEST_F(InProcessOrderTest, FailuresLeaveThePlcAndTheFilesAlone)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.want, c.call());
         EXPECT_FALSE(std::filesystem::exists(missing));
+        EXPECT_FALSE(std::filesystem::exists(m_dir + "/none"));
         ExpectBatchEq(original, PlcBatch("MAIN.stBatch"));
     }
     // A failed text request hands back no text.
