@@ -428,9 +428,9 @@ HopAddr Router::Resolve(const HopAddr& a) const
     return HopAddr(m_netId, a.port);
 }
 
-uint16_t Router::FreePortLocked(uint16_t from)
+uint16_t Router::FreePortLocked()
 {
-    (void)from;
+    // Round robin, so that a released address is not handed out again at once while peers may still use it.
     for (uint32_t tries = 0; tries < 65536u - kFirstFreePort; ++tries) {
         uint16_t p = m_nextClientPort;
         m_nextClientPort = (m_nextClientPort == 65535) ? kFirstFreePort : static_cast<uint16_t>(m_nextClientPort + 1);
@@ -659,7 +659,7 @@ HRESULT Router::ConnectPort(uint16_t nPort, IKxFexAsync* recv, std::shared_ptr<L
     if (m_stopped)
         return FEX_HRESULT(FEXERR_GONE);
     if (nPort == 0)
-        nPort = FreePortLocked(kFirstFreePort);
+        nPort = FreePortLocked();
     HopAddr addr(m_netId, nPort);
     if (nPort == 0 || m_table.count(addr.Key()))
         return FEX_HRESULT(FEXERR_ADDRTAKEN);
@@ -708,7 +708,7 @@ HopAddr Router::AcquireClientAddress()
         return m_helloAddr;
     if (m_stopped)
         return HopAddr(m_netId, 0);
-    uint16_t p = FreePortLocked(kFirstFreePort);
+    uint16_t p = FreePortLocked();
     HopAddr a(m_netId, p);
     if (p)
         m_table[a.Key()].client = true;
@@ -978,7 +978,7 @@ void Router::HandleLinkCommand(const std::shared_ptr<Connection>& conn, const Fr
             r.error = m_stopped ? FEXERR_GONE : FEXERR_SRVNOTSUPP;
         } else if (hdr.cmd == CMD_HELLO) {
             if (!conn->hasHello) {
-                uint16_t p = FreePortLocked(kFirstFreePort);
+                uint16_t p = FreePortLocked();
                 if (p == 0) {
                     r.error = FEXERR_ADDRTAKEN;
                 } else {

@@ -112,7 +112,7 @@ TEST_F(RouterInProcessTest, WriteControlAndNotificationRequestsReachTheReceiver)
 TEST_F(RouterInProcessTest, ConcurrentCallersOnOneSyncInterfaceEachGetTheirOwnAnswer)
 {
     TestReceiver recv;
-    recv.mode = TestReceiver::Hold;
+    recv.Set(TestReceiver::Hold);
     IKxFexPort* port = Connect(853, recv);
     IKxFexSync* sync = SyncTo(853);
     constexpr int kThreads = 6, kEach = 150;
@@ -183,7 +183,7 @@ TEST_F(RouterInProcessTest, RouterAnswersNoPortAndTimeOut)
     EXPECT_EQ(FEX_HRESULT(FEXERR_NOPORT), remote->SyncWrite(1, 2, 4, b));
 
     TestReceiver recv;
-    recv.mode = TestReceiver::Hold;
+    recv.Set(TestReceiver::Hold);
     IKxFexPort* port = Connect(854, recv);
     IKxFexSync* sync = SyncTo(854);
     ULONG t = 0;
@@ -198,7 +198,7 @@ TEST_F(RouterInProcessTest, RouterAnswersNoPortAndTimeOut)
     Seen late;
     ASSERT_TRUE(recv.PopHeld(late));
     EXPECT_EQ(S_FALSE, recv.Answer(late));
-    recv.mode = TestReceiver::Inline;
+    recv.Set(TestReceiver::Inline);
     EXPECT_EQ(S_OK, sync->SetTimeout(kWaitMs));
     uint8_t r[4] = {};
     EXPECT_EQ(S_OK, sync->SyncRead(7, 8, 4, r, &got));
@@ -230,15 +230,12 @@ TEST_F(RouterInProcessTest, NegativeResultWithoutAnswerIsAnsweredByTheRouterOnce
     IKxFexSync* sync = SyncTo(855);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.returned);
-        recv.mode = row.answerFirst ? TestReceiver::Inline : TestReceiver::Fail;
-        recv.answerThenFail = row.answerFirst;
-        recv.failResult = row.returned;
+        recv.Set(row.answerFirst ? TestReceiver::Inline : TestReceiver::Fail, row.returned, row.answerFirst);
         uint8_t r[4] = {};
         ULONG got = 0;
         EXPECT_EQ(row.expected, sync->SyncRead(3, 4, 4, r, &got));
         // The next request must see its own answer, not a stray second answer of the previous one.
-        recv.mode = TestReceiver::Inline;
-        recv.answerThenFail = false;
+        recv.Set(TestReceiver::Inline);
         EXPECT_EQ(S_OK, sync->SyncRead(5, 6, 4, r, &got));
         EXPECT_EQ(Pattern(5, 6, 4), std::vector<uint8_t>(r, r + 4));
     }
@@ -249,7 +246,7 @@ TEST_F(RouterInProcessTest, NegativeResultWithoutAnswerIsAnsweredByTheRouterOnce
 TEST_F(RouterInProcessTest, AnswersWithAWrongRequesterOrInvokeIdAreDropped)
 {
     TestReceiver recv;
-    recv.mode = TestReceiver::Hold;
+    recv.Set(TestReceiver::Hold);
     IKxFexPort* port = Connect(856, recv);
     IKxFexSync* sync = SyncTo(856);
     std::thread caller([&] {
@@ -329,7 +326,7 @@ TEST_F(RouterInProcessTest, PortTableRegistrationAndRelease)
 TEST_F(RouterInProcessTest, RequestsOfOneSenderArriveInOrder)
 {
     TestReceiver recv;
-    recv.mode = TestReceiver::Hold;
+    recv.Set(TestReceiver::Hold);
     IKxFexPort* port = Connect(862, recv);
     IKxFexSync* sync = SyncTo(862);
     constexpr int kN = 50;
@@ -390,7 +387,7 @@ TEST_F(RouterInProcessTest, AReceiverMayCallAnotherPortAndWaitForIt)
 TEST_F(RouterInProcessTest, ReleasingAPortOrStoppingTheRouterAnswersWaitingRequesters)
 {
     TestReceiver recv;
-    recv.mode = TestReceiver::Hold;
+    recv.Set(TestReceiver::Hold);
     IKxFexPort* port = Connect(880, recv);
     IKxFexSync* sync = SyncTo(880);
     HRESULT hr1 = S_OK;
@@ -405,7 +402,7 @@ TEST_F(RouterInProcessTest, ReleasingAPortOrStoppingTheRouterAnswersWaitingReque
     EXPECT_EQ(FEX_HRESULT(FEXERR_GONE), hr1);
 
     TestReceiver recv2;
-    recv2.mode = TestReceiver::Hold;
+    recv2.Set(TestReceiver::Hold);
     IKxFexPort* port2 = Connect(881, recv2);
     IKxFexSync* sync2 = SyncTo(881);
     HRESULT hr2 = S_OK;

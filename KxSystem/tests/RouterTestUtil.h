@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -80,10 +81,15 @@ struct Seen {
 class TestReceiver : public IKxFexAsync {
 public:
     enum Mode { Inline, Hold, Fail };
-    Mode mode = Inline;
-    HRESULT failResult = E_FAIL;
-    bool answerThenFail = false;  // Inline answer, then a negative result
-    IKxFexPort* port = nullptr;
+    // Behaviour for the requests that arrive from now on; answerThenFail: Inline answer, then a negative result.
+    void Set(Mode mode, HRESULT failResult = E_FAIL, bool answerThenFail = false)
+    {
+        std::lock_guard<std::mutex> lock(m);
+        m_mode = mode;
+        m_failResult = failResult;
+        m_answerThenFail = answerThenFail;
+    }
+    std::atomic<IKxFexPort*> port{nullptr};  // set once ConnectPort returned; requests may already be running
     std::function<void(const Seen&)> onRequest;  // runs inside the delivery (Inline mode), before the answer
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
@@ -151,6 +157,9 @@ public:
     HRESULT Answer(const Seen& s)
     {
         HopAddr from = s.from;
+        IKxFexPort* port = this->port.load();
+        if (!port)
+            return E_UNEXPECTED;
         switch (s.cmd) {
         case kxrouter::CMD_WRITE:
             return port->WriteRes(&from, s.invokeId, 0);
@@ -220,8 +229,14 @@ private:
     }
     HRESULT Take(const Seen& s)
     {
+        Mode mode;
+        HRESULT failResult;
+        bool answerThenFail;
         {
             std::lock_guard<std::mutex> lock(m);
+            mode = m_mode;
+            failResult = m_failResult;
+            answerThenFail = m_answerThenFail;
             seen.push_back(s);
             if (mode == Hold)
                 held.push_back(s);
@@ -238,6 +253,9 @@ private:
             return E_FAIL;
         return hr;
     }
+    Mode m_mode = Inline;
+    HRESULT m_failResult = E_FAIL;
+    bool m_answerThenFail = false;
 };
 
 // Starts a hosting router for one test and stops it afterwards.

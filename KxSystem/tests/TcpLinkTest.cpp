@@ -351,7 +351,7 @@ TEST_F(TcpLinkTest, MalformedFramesCloseOnlyTheirConnection)
 TEST_F(TcpLinkTest, ManyInterleavedRequestsOnOneConnection)
 {
     TestReceiver recv;
-    recv.mode = TestReceiver::Hold;
+    recv.Set(TestReceiver::Hold);
     IKxFexPort* p = Connect(851, recv);
     constexpr int kN = 300;
     // Answers in batches, newest first.
