@@ -46,7 +46,4 @@ endif()
 
 # Data server against the simulated PLC behind the in-process router: golden files, reading cases, transfers.
 kx_add_test(XmlGoldenDataServerTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlGoldenDataServerTest.cpp LIBS KxXmlCore KxSystem)
-
-# Data server against the simulated PLC behind the in-process router: golden files, reading cases, transfers.
-kx_add_test(XmlGoldenDataServerTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlGoldenDataServerTest.cpp LIBS KxXmlCore KxSystem)
 kx_add_test(XmlDataServerPlcTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlDataServerPlcTest.cpp LIBS KxXmlCore KxSystem)
