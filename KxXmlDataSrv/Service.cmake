@@ -40,3 +40,17 @@ if(TARGET CryptEndToEndTest)
     add_dependencies(CryptEndToEndTest KxXmlDataSrv)
     target_compile_definitions(CryptEndToEndTest PRIVATE KX_XMLSRV_EXE="$<TARGET_FILE:KxXmlDataSrv>")
 endif()
+
+# Fuzz target of the job payload decoder (clang only): cmake -DCMAKE_CXX_COMPILER=clang++ -DKX_FUZZ=ON, see
+# scripts/fuzz-jobs.sh. The decoder is compiled again with coverage instrumentation for it.
+if(KX_FUZZ)
+    add_library(KxJobPayloadFuzz STATIC XmlJobPayload.cpp)
+    target_include_directories(KxJobPayloadFuzz PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(KxJobPayloadFuzz PUBLIC KxMessageThread KxCommon KxSystem KxHop KxWinTypes)
+    target_compile_options(KxJobPayloadFuzz PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+    add_executable(JobPayloadFuzz fuzz/JobPayloadFuzz.cpp)
+    target_link_libraries(JobPayloadFuzz PRIVATE KxJobPayloadFuzz)
+    target_compile_options(JobPayloadFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(JobPayloadFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+endif()
+kx_add_test(XmlBackupTest SOURCES tests/XmlBackupTest.cpp LIBS KxXmlCore KxSystem)
