@@ -247,6 +247,8 @@ HRESULT CXmlDataServer::SerializeSymbol(const pugi::xpath_node& pos)
         hr = XMLDS_E_NOMEMORY;
     } catch (const std::exception&) {
         hr = XMLDS_E_NOMEMORY;
+    } catch (...) {
+        hr = XMLDS_E_FAILED;
     }
     m_typeStack.clear();
     if (bWrite && SUCCEEDED(hr))
