@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "FileTracer.h"
 #include "KxAlloc.h"
 #include "XmlDataServer.h"
 #include "XmlValueConv.h"
@@ -244,8 +245,11 @@ HRESULT CXmlDataServer::SerializeSymbol(const pugi::xpath_node& pos)
         }
     } catch (int) {
         // KxMemError: the image bookkeeping went wrong; the job ends with an error, the process goes on.
+        CFileTracer::WriteLine0("Memory error! Where=\"%s\" Symbol=\"%s\"", s_szMemErr,
+                                FexSymbolName(m_pSymbolInfo));
         hr = XMLDS_E_NOMEMORY;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        CFileTracer::WriteLine0("Memory error! Where=\"%s\" Symbol=\"%s\"", e.what(), FexSymbolName(m_pSymbolInfo));
         hr = XMLDS_E_NOMEMORY;
     } catch (...) {
         hr = XMLDS_E_FAILED;
