@@ -6,7 +6,8 @@
 #include "KxFex.h"
 
 // How KxRouterStart runs the router.
-#define KX_ROUTER_MODE_ENV 0u          // like FexInitialize: join KX_ROUTER when set, else host with KX_ROUTER_PORT
+// like FexInitialize: join KX_ROUTER when set, else host with KX_ROUTER_PORT and start the PLC of KX_PLC
+#define KX_ROUTER_MODE_ENV 0u
 #define KX_ROUTER_MODE_HOST 1u         // host the router in this process
 #define KX_ROUTER_MODE_PARTICIPANT 2u  // join the router at routerHost:routerPort
 

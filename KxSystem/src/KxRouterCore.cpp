@@ -1169,7 +1169,6 @@ bool ParseU16(const char* s, uint16_t& out)
 HRESULT ConfigFromEnv(KxRouterConfig& cfg, std::string& host)
 {
     KxRouterConfigInit(&cfg);
-    cfg.startPlc = 1;
     const char* join = std::getenv("KX_ROUTER");
     if (join && *join) {
         std::string s(join);
@@ -1186,6 +1185,7 @@ HRESULT ConfigFromEnv(KxRouterConfig& cfg, std::string& host)
         return S_OK;
     }
     cfg.mode = KX_ROUTER_MODE_HOST;
+    cfg.startPlc = 1;  // only the hosting process runs the PLC of KX_PLC; participants bring their own
     uint16_t port = 10650;
     const char* p = std::getenv("KX_ROUTER_PORT");
     if (p && *p && !ParseU16(p, port)) {
