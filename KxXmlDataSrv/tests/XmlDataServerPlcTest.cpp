@@ -479,6 +479,23 @@ TEST_F(DataServerPlc, BlockTransfersQuarterRefusedBlocks)
     }
 }
 
+// A PLC that answers fewer bytes than asked fails a store; nothing is saved.
+TEST_F(DataServerPlc, ShortPlcAnswersFailTheStore)
+{
+    StartPlc("plc/sample-machine.xml");
+    const std::string file = dir + "/short.xml";
+    TransferServer srv;
+    ASSERT_EQ(S_OK, srv.OpenWrite(addr, XMLDS_MODE_CREATE, file.c_str(), "MAIN.aMatrix", "/dataentry/MAIN/aMatrix",
+                                  nullptr));
+    sim.SetShortBy(2);
+    EXPECT_EQ(XMLDS_E_DEVICE, srv.TransferSymbol(true));
+    sim.SetShortBy(0);
+    std::string text;
+    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.GetXml(text));
+    EXPECT_EQ(S_OK, srv.Close(false));
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Close: only a modified document is saved, and discard leaves the file alone.
 

@@ -241,8 +241,8 @@ TEST_F(GoldenStore, SampleSymbolsRoundTrip)
         {"Recipes.sTitleUtf8", "/dataentry/Recipes/sTitleUtf8"},
         {"Recipes.sTitle", "/dataentry/Recipes/sTitle"},
         {"Logger.aNested", "/dataentry/Logger/aNested"},
-        {"Logger.aSamples", "/dataentry/Logger/aSamples"},
         {".gCounter", "/dataentry/Global./gCounter"},
+        {"Logger.aSamples", "/dataentry/Logger/aSamples"},
     };
     StartPlc("plc/sample-machine.xml");
     CXmlDataServerSettings::m_sIndent = "";
@@ -259,11 +259,17 @@ TEST_F(GoldenStore, SampleSymbolsRoundTrip)
     for (size_t k = 0; k < std::size(symbols); ++k)
         EXPECT_EQ(Hex(Memory(symbols[k].name)), Hex(original[k])) << symbols[k].name;
 
-    // Storing the same values again leaves the text as it was.
+    // One open with neither symbol nor path stores every symbol the document lists, like one open each.
     const std::string first = ReadFile(file);
+    const std::string each = dir + "/each.xml";
+    ASSERT_TRUE(WriteFile(each, first));
     for (const Symbol& s : symbols)
-        ASSERT_EQ(S_OK, Store(XMLDS_MODE_CREATE | XMLDS_MODE_TRANSFER, file, s.name, s.path)) << s.name;
-    EXPECT_EQ(ReadFile(file), first);
+        Fill(s.name, 0);
+    ASSERT_EQ(S_OK, Store(XMLDS_MODE_TRANSFER, file, "", ""));
+    for (const Symbol& s : symbols)
+        ASSERT_EQ(S_OK, Store(XMLDS_MODE_TRANSFER, each, s.name, s.path)) << s.name;
+    EXPECT_EQ(ReadFile(file), ReadFile(each));
+    EXPECT_NE(ReadFile(file), first);
 }
 
 }  // namespace
