@@ -486,3 +486,81 @@ TEST(RouterLifecycleTest, StartTwiceIsRefusedAndStopAllowsAFreshRouter)
 }
 
 }  // namespace
+
+namespace {
+
+// Restores one environment variable when the scope ends.
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name) : m_name(name)
+    {
+        const char* v = getenv(name);
+        m_had = v != nullptr;
+        if (v)
+            m_value = v;
+    }
+    ~EnvGuard()
+    {
+        if (m_had)
+            setenv(m_name, m_value.c_str(), 1);
+        else
+            unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    bool m_had = false;
+    std::string m_value;
+};
+
+TEST(RouterLifecycleTest, EnvironmentChoosesHostingOrJoining)
+{
+    EnvGuard g1("KX_ROUTER"), g2("KX_ROUTER_PORT"), g3("KX_PLC");
+    unsetenv("KX_PLC");
+    // A port that refuses connections: bound, never listening.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)));
+    socklen_t len = sizeof(sa);
+    ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len));
+    const std::string refused = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+
+    struct Row {
+        const char* router;      // null: unset
+        const char* routerPort;  // null: unset
+        HRESULT result;
+        int running, participant;
+    } rows[] = {
+        {nullptr, "0", S_OK, 1, 0},
+        {"", "0", S_OK, 1, 0},
+        {"localhost", "0", E_INVALIDARG, 0, 0},
+        {"127.0.0.1:notaport", "0", E_INVALIDARG, 0, 0},
+        {"127.0.0.1:0", "0", E_INVALIDARG, 0, 0},
+        {refused.c_str(), "0", FEX_HRESULT(FEXERR_GONE), 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.router ? row.router : "(unset)");
+        if (row.router)
+            setenv("KX_ROUTER", row.router, 1);
+        else
+            unsetenv("KX_ROUTER");
+        setenv("KX_ROUTER_PORT", row.routerPort, 1);
+        EXPECT_EQ(row.result, FexInitialize());
+        EXPECT_EQ(row.running, KxRouterIsRunning());
+        EXPECT_EQ(row.participant, KxRouterIsParticipant());
+        EXPECT_EQ(0, KxRouterListenPort());
+        if (row.running) {
+            EXPECT_EQ(S_OK, FexInitialize()) << "a second call keeps the running router";
+        } else {
+            IKxFexClient* client = reinterpret_cast<IKxFexClient*>(1);
+            EXPECT_EQ(row.result, CreateFexClient(&client)) << "no router, no client";
+            EXPECT_EQ(nullptr, client);
+        }
+        KxRouterStop();
+    }
+    ::close(fd);
+}
+
+}  // namespace
