@@ -36,6 +36,8 @@ protected:
         }
         WriteRegistry(dir.Path(), 2, {});
         ASSERT_TRUE(StartAndJoin(svc, link, KX_XMLSRV_EXE, dir.Path(), plcFile)) << ReadFile(dir / "service.stderr");
+        // The service found the registry written here: its log is where InstallDir puts it.
+        ASSERT_TRUE(Exists(LogPath(dir.Path())));
         original = Plc();
         ASSERT_FALSE(original.empty());
     }

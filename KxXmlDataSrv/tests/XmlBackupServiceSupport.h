@@ -164,7 +164,7 @@ inline std::string RegistryXml(const std::string& root, uint32_t logLevel, const
         }
         x << "</Key>\n";
     }
-    x << "</Key>\n</Key>\n</Key>\n</Key>\n</KxRegistry>\n";
+    x << "</Key>\n</Key>\n</Key>\n</Key>\n</Key>\n</KxRegistry>\n";
     return x.str();
 }
 
