@@ -368,3 +368,28 @@ TEST(XmlDeserializeTest, ValuesBeyondTheImageAreRefused)
         EXPECT_EQ(image[2], std::string(type) == "ST_Far" ? 0xA2 : 0x55);
     }
 }
+
+// The whole read road of a data server: the document's values are merged into the PLC's current bytes and
+// written back; what the document lacks or cannot convert stays as the PLC held it.
+TEST(XmlDeserializeTest, OpenReadMergesIntoThePlc)
+{
+    FakePlc plc;
+    plc.AddType(Array("ARRAY [1..3] OF INT", "INT", 2, 6, {{1, 3}}));
+    plc.AddType(Struct("ST_M", 12, {Mem("nCount", "INT", 2, 2, 0), Mem("b", "USINT", 17, 1, 2),
+                                     Mem("arr", "ARRAY [1..3] OF INT", 65, 6, 4), Mem("c", "INT", 2, 2, 10)}));
+    const SymRec sym = Sym("MAIN.s", "ST_M", 65, 12, 0x20);
+    plc.AddSymbol(sym);
+    const std::vector<uint8_t> before = Pattern(0x20 + 12);
+    plc.memory[kGroup] = before;
+    CXmlDataServer server(&plc);
+    const HopAddr addr = {};
+    ASSERT_EQ(server.OpenRead(addr, XMLDS_MODE_TRANSFER, "", "MAIN.s", "/dataentry/MAIN/s",
+                              "<dataentry><MAIN><s><nCount>-2</nCount><b>300</b><arr index=\"2\">7</arr>"
+                              "<arr index=\"3\">x</arr></s></MAIN></dataentry>"),
+              S_OK);
+    std::vector<uint8_t> expected = before;
+    Put<int16_t>(expected, 0x20 + 0, -2);  // b keeps its byte: 300 is out of range
+    Put<int16_t>(expected, 0x20 + 6, 7);   // arr[3] keeps its bytes: x is no number
+    EXPECT_EQ(plc.memory[kGroup], expected);
+    EXPECT_EQ(server.Close(true), S_OK);
+}

@@ -498,3 +498,44 @@ TEST(XmlSerializeTest, PrimitiveRecordMustMatchTheSymbolSize)
         EXPECT_EQ(w.Xml(), size == 4 ? "<r><v>4294967295</v></r>" : "<r><v/></r>");
     }
 }
+
+// The whole write road of a data server: the symbol's element is made in an empty document, the PLC's
+// bytes are read and laid out; a second open merges into a partial document.
+TEST(XmlSerializeTest, OpenWriteIntoEmptyAndPartialDocuments)
+{
+    FakePlc plc;
+    AddDataTypes(plc);
+    plc.AddSymbol(kDataSym);
+    std::vector<uint8_t> image;
+    FillData(image, 5, 1.5f, 2, "abc", -9000000000LL, 65535, 3, -7);
+    plc.memory[kDataSym.group] = image;
+    const HopAddr addr = {};
+    struct Case {
+        const char* initial;  // null: the default document
+        const char* xml;
+    };
+    const std::vector<Case> cases = {
+        {nullptr,
+         "<dataentry><MAIN><stData><nCount>5</nCount><fVal>1.5</fVal><bOn>true</bOn><sName>abc</sName>"
+         "<nBig>-9000000000</nBig><wFlags>65535</wFlags><eMode>3</eMode><nD>-7</nD></stData></MAIN></dataentry>"},
+        // Missing members go in front of the next element not yet passed: the extra x stays behind them.
+        {"<dataentry><MAIN><stData><x>keep</x><NBIG>0</NBIG><nD/></stData></MAIN></dataentry>",
+         "<dataentry><MAIN><stData><nCount>5</nCount><fVal>1.5</fVal><bOn>true</bOn><sName>abc</sName><x>keep</x>"
+         "<NBIG>-9000000000</NBIG><wFlags>65535</wFlags><eMode>3</eMode><nD>-7</nD></stData></MAIN></dataentry>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.initial ? c.initial : "default");
+        CXmlDataServer server(&plc);
+        BSTR text = c.initial ? KxSysAllocString(c.initial) : nullptr;
+        BSTR initial = text;
+        ASSERT_EQ(server.OpenWrite(addr, kCreate | XMLDS_MODE_TRANSFER, "", "MAIN.stData", "/dataentry/MAIN/stData",
+                                   &text),
+                  S_OK);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::string(text), c.xml);
+        if (text != initial)
+            KxSysFreeString(text);
+        KxSysFreeString(initial);
+        EXPECT_EQ(server.Close(true), S_OK);
+    }
+}
