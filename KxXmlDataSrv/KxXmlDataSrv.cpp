@@ -170,6 +170,8 @@ void CKxXmlDataSrv::InitLog()
     KxRegPathFree(installDir);
     m_sLogPath += suffix + ".log";
     CFileTracer::Open(m_sLogPath.c_str(), level, maxSize, writeThrough != 0);
+    // The backup configuration was read before the log existed.
+    XmlBackupWritePendingLog();
 }
 
 HRESULT CKxXmlDataSrv::CheckSystem()

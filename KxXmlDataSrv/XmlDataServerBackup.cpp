@@ -1,8 +1,11 @@
 #include "XmlDataServerBackup.h"
 
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <strings.h>
+#include <vector>
 
 #include "FileTracer.h"
 #include "OsUserFile.h"
@@ -11,6 +14,35 @@
 
 namespace {
 
+// The configuration is read while the service object is built, before its log is opened; verdicts written
+// then are kept here until XmlBackupWritePendingLog.
+struct PendingLine {
+    bool error;
+    std::string text;
+};
+std::mutex g_pendingLock;
+std::vector<PendingLine> g_pending;
+
+void LogVerdict(bool error, const char* sKey)
+{
+    char line[KX_TRACE_LINE];
+    std::snprintf(line, sizeof(line),
+                  error ? "BACKUP_FILES data for registry key \"%s\" is not valid and will be ignored!"
+                        : "BACKUP_FILES data for registry key \"%s\" is valid!",
+                  sKey);
+    if (!CFileTracer::IsOpen()) {
+        std::lock_guard<std::mutex> guard(g_pendingLock);
+        try {
+            g_pending.push_back({error, line});
+        } catch (const std::bad_alloc&) {
+        }
+        return;
+    }
+    if (error)
+        CFileTracer::WriteLine0("%s", line);
+    else
+        CFileTracer::WriteLine2("%s", line);
+}
 
 // A string value counts only when it is a string type and properly terminated.
 bool ReadStringValue(HKEY hKey, const char* name, std::string& out)
@@ -175,14 +207,28 @@ CXmlDataServerBackupFileHandlingSettings* CXmlDataServerBackupFileHandlingSettin
         f->SetLastUpdatedBackupFile(last);
         OsRegCloseKey(hEntry);
         if (f->IsValid()) {
-            CFileTracer::WriteLine2("BACKUP_FILES data for registry key \"%s\" is valid!", name);
+            LogVerdict(false, name);
         } else {
-            CFileTracer::WriteLine0("BACKUP_FILES data for registry key \"%s\" is not valid and will be ignored!",
-                                    name);
+            LogVerdict(true, name);
             f->Reset();
         }
     }
     return pSettings;
+}
+
+void XmlBackupWritePendingLog()
+{
+    std::vector<PendingLine> lines;
+    {
+        std::lock_guard<std::mutex> guard(g_pendingLock);
+        lines.swap(g_pending);
+    }
+    for (const PendingLine& l : lines) {
+        if (l.error)
+            CFileTracer::WriteLine0("%s", l.text.c_str());
+        else
+            CFileTracer::WriteLine2("%s", l.text.c_str());
+    }
 }
 
 bool XmlBackupLoadSettings(HKEY hSettingsKey)

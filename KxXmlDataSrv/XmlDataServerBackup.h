@@ -84,6 +84,10 @@ private:
     CXmlDataServerBackupFile** m_ppFiles;
 };
 
+// Writes the verdicts on the entries that were read while no log was open (then forgets them); call it
+// right after the log is opened.
+void XmlBackupWritePendingLog();
+
 // Looks for the BACKUP_FILES subkey of the opened settings key (an HKEY) and loads it into
 // CXmlDataServerSettings::m_pBackupFileHandling. True when such a subkey was processed.
 bool XmlBackupLoadSettings(HKEY hSettingsKey);
