@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -463,7 +464,13 @@ HRESULT XMLSetFloat(const pugi::xpath_node& position, float value)
 HRESULT XMLSetDouble(const pugi::xpath_node& position, double value)
 {
     CThreadCLocale cLocale;
-    return SetFormatted(position, "%.15g", value);
+    // Fifteen digits keep the usual texts short ("0.1"); a value they do not reproduce is written with
+    // seventeen, so that a store followed by a restore never changes the PLC's value.
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "%.15g", value);
+    if (std::isfinite(value) && std::strtod(buffer, nullptr) != value)
+        std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return XMLSetText(position, buffer);
 }
 
 HRESULT XMLSetBoolean(const pugi::xpath_node& position, bool value, bool numeric)
