@@ -1,4 +1,7 @@
 // The in-process router: ports, synchronous clients, the router's own answers.
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <map>
 #include <set>
@@ -425,6 +428,31 @@ TEST_F(RouterInProcessTest, ReleasingAPortOrStoppingTheRouterAnswersWaitingReque
     sync->Release();
     sync2->Release();
     port2->Release();
+}
+
+TEST_F(RouterInProcessTest, DeliveryThreadsBlockSigtermSoThatItReachesTheMainThread)
+{
+    TestReceiver recv;
+    std::atomic<int> blocked{-1};
+    recv.onRequest = [&](const Seen&) {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        blocked = sigismember(&mask, SIGTERM);
+    };
+    // The calling thread itself leaves SIGTERM open.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigset_t old;
+    pthread_sigmask(SIG_UNBLOCK, &term, &old);
+    IKxFexPort* port = Connect(890, recv);
+    IKxFexSync* sync = SyncTo(890);
+    USHORT st, ds;
+    EXPECT_EQ(S_OK, sync->SyncReadState(&st, &ds));
+    EXPECT_EQ(1, blocked.load());
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    sync->Release();
+    port->Release();
 }
 
 TEST_F(RouterInProcessTest, ClientHelperAndInterfaceIdentities)
