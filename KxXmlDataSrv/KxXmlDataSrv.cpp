@@ -177,7 +177,9 @@ void CKxXmlDataSrv::InitLog()
 HRESULT CKxXmlDataSrv::CheckSystem()
 {
     CFileTracer::WriteLine2("Performing system check...");
-    m_hrSystemCheck = S_OK;
+    // Decided locally and published once: requests arriving during a repeated check see the old or the
+    // new result, never a passing value in between.
+    HRESULT hrCheck = S_OK;
     bool ok = false;
     HKEY hKey = nullptr;
     if (OsRegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Velmor\\Korvex3", 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
@@ -193,13 +195,14 @@ HRESULT CKxXmlDataSrv::CheckSystem()
     }
     if (!ok) {
         CFileTracer::WriteLine0("System check failed: Invalid Korvex version");
-        m_hrSystemCheck = KXXML_E_VERSION;
+        hrCheck = KXXML_E_VERSION;
     }
-    if (m_hrSystemCheck < 0)
-        CFileTracer::WriteLine0("System check failed: HRESULT=\"0x%x\"", static_cast<unsigned>(m_hrSystemCheck));
+    m_hrSystemCheck = hrCheck;
+    if (hrCheck < 0)
+        CFileTracer::WriteLine0("System check failed: HRESULT=\"0x%x\"", static_cast<unsigned>(hrCheck));
     else
         CFileTracer::WriteLine2("System check was successfull");
-    return m_hrSystemCheck;
+    return hrCheck;
 }
 
 HRESULT CKxXmlDataSrv::Init(VARIANT)
@@ -235,14 +238,25 @@ HRESULT CKxXmlDataSrv::Init(VARIANT)
             pServer2->Release();
         }
         CFileTracer::WriteLine2("Successfully created fex server instance. Connectiong to fex port...");
-        if (m_pPort) {
-            m_pPort->Release();
-            m_pPort = nullptr;
-        }
-        hr = m_pServer->ConnectPort(KXXMLDATASRV_PORT, 0, pAsync, &m_pPort, KxMissingVariant(),
+        OsUserEnterCriticalSection(&m_csService);
+        IKxFexPort* pOldPort = m_pPort;
+        m_pPort = nullptr;
+        OsUserLeaveCriticalSection(&m_csService);
+        if (pOldPort)
+            pOldPort->Release();
+        // Requests may arrive on router threads as soon as the port is connected, so the port is
+        // published under the service lock rather than written there by ConnectPort.
+        IKxFexPort* pNewPort = nullptr;
+        hr = m_pServer->ConnectPort(KXXMLDATASRV_PORT, 0, pAsync, &pNewPort, KxMissingVariant(),
                                     KxMissingVariant());
+        if (SUCCEEDED(hr) && !pNewPort)
+            hr = E_POINTER;
+        if (SUCCEEDED(hr)) {
+            OsUserEnterCriticalSection(&m_csService);
+            m_pPort = pNewPort;
+            OsUserLeaveCriticalSection(&m_csService);
+        }
         if (FAILED(hr)) {
-            m_pPort = nullptr;
             m_pServer->Release();
             m_pServer = nullptr;
             CFileTracer::WriteLine0("Initialization failed: Failed to connect to Port HRESULT=\"0x%x\")",
@@ -387,9 +401,17 @@ void CKxXmlDataSrv::ReadUserNamePassword(char** ppUserName, char** ppPassword)
     OsUserLeaveCriticalSection(&m_csService);
 }
 
+bool CKxXmlDataSrv::HasPort()
+{
+    OsUserEnterCriticalSection(&m_csService);
+    bool has = m_pPort != nullptr;
+    OsUserLeaveCriticalSection(&m_csService);
+    return has;
+}
+
 HRESULT CKxXmlDataSrv::Read(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG, ULONG cbLength)
 {
-    if (!m_pPort)
+    if (!HasPort())
         return KXXML_E_NOTCONNECTED;
     if (indexGroup != 0x81)
         return ReadRes(pAddr, invokeId, KXXML_E_SRVNOTSUPP, 0, nullptr);
@@ -403,7 +425,7 @@ HRESULT CKxXmlDataSrv::Read(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, UL
 
 HRESULT CKxXmlDataSrv::Write(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG, ULONG cbLength, PVOID pData)
 {
-    if (!m_pPort)
+    if (!HasPort())
         return KXXML_E_NOTCONNECTED;
     if (indexGroup != 0x81)
         return WriteRes(pAddr, invokeId, KXXML_E_SRVNOTSUPP);
@@ -447,10 +469,11 @@ HRESULT CKxXmlDataSrv::ReadWrite(HopAddr* pAddr, ULONG invokeId, ULONG indexGrou
     // Shutdown takes this lock exclusively before it destroys the list, so the list outlives the dispatch.
     std::shared_lock<std::shared_mutex> listGuard(m_rwList);
     CXmlDataServerList* pList = m_pServerList;
-    if (!m_pPort || !pList)
+    if (!pList || !HasPort())
         return KXXML_E_NOTCONNECTED;
-    if (m_hrSystemCheck < 0) {
-        HRESULT hr = ReadWriteRes(pAddr, invokeId, m_hrSystemCheck, 0, nullptr);
+    const HRESULT hrCheck = m_hrSystemCheck;
+    if (hrCheck < 0) {
+        HRESULT hr = ReadWriteRes(pAddr, invokeId, hrCheck, 0, nullptr);
         CFileTracer::WriteLine0("Invalid Korvex Version");
         return hr;
     }
@@ -498,7 +521,7 @@ HRESULT CKxXmlDataSrv::ReadState(HopAddr* pAddr, ULONG invokeId)
     if (m_pPort) {
         FexNotificationAttrib zero;
         std::memset(&zero, 0, sizeof(zero));
-        hr = m_pPort->ReadStateRes(pAddr, invokeId, 0, static_cast<USHORT>(m_nDeviceState), 0, &zero);
+        hr = m_pPort->ReadStateRes(pAddr, invokeId, 0, static_cast<USHORT>(m_nDeviceState.load()), 0, &zero);
     }
     OsUserLeaveCriticalSection(&m_csService);
     return hr;

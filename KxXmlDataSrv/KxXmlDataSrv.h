@@ -1,6 +1,7 @@
 // The service object: settings, lifecycle, the server port 10600 and the dispatch of incoming requests.
 #pragma once
 
+#include <atomic>
 #include <shared_mutex>
 #include <string>
 
@@ -143,19 +144,22 @@ private:
     void InitLog();
     void ReadSettings();
     HRESULT WriteCredentials(HopAddr* pAddr, ULONG invokeId, ULONG cbLength, const BYTE* pData);
+    // True while a port is connected (read under the service lock).
+    bool HasPort();
 
     volatile LONG m_nRefCount = 0;
     ULONG m_bUserModeRuntime = 0;
     IKxFexServer* m_pServer = nullptr;
     IKxFexPort* m_pPort = nullptr;
-    HRESULT m_hrSystemCheck = S_OK;
+    // Written by Init and Start on the control thread while router threads read them for every request.
+    std::atomic<HRESULT> m_hrSystemCheck{S_OK};
     CXmlDataServerList* m_pServerList = nullptr;
     std::shared_mutex m_rwList; // guards the list pointer against Shutdown
     CXmlAppServerList* m_pAppServerList = nullptr;
     LONG m_bIgnoreOrder = 0;
     CRITICAL_SECTION m_csService;
     ULONG m_nWorkerCount = 10;
-    volatile ULONG m_nDeviceState = KXXML_STATE_STOP;
+    std::atomic<ULONG> m_nDeviceState{KXXML_STATE_STOP};
     std::string m_sUserName;
     std::string m_sPassword;
     std::string m_sLogPath;
