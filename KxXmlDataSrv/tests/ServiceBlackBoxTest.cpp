@@ -48,6 +48,10 @@ protected:
     {
         link.Close();
         proc.Kill();
+        // A sanitizer build of the program reports on its standard error; any report fails the test.
+        std::string err = ReadFile(root / "err.txt");
+        for (const char* mark : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
+            EXPECT_EQ(err.find(mark), std::string::npos) << err;
     }
 
     std::vector<std::string> Env(bool withPlc, const std::string& control = "")
@@ -703,6 +707,41 @@ TEST_F(ServiceBlackBox, ControlScriptsDriveTheLifecycle)
             if (line.rfind("control ", 0) == 0)
                 replies += line + "\n";
         EXPECT_EQ(replies, c.replies) << out;
+    }
+}
+
+TEST_F(ServiceBlackBox, RuntimeArgumentAndExtraArgumentsStillRunTheService)
+{
+    reg.currentVersion = "3.0";  // fails the check that only Start makes for a user-mode runtime
+    WriteRegistry(root.Path(), reg);
+    ASSERT_TRUE(WriteFile(root / "control.txt", "1\n2\n3\n4\n"));
+    struct Case {
+        std::vector<std::string> args;
+        const char* logName;
+        bool initChecks;
+    } cases[] = {
+        {{"-umruntime=5.1.2.3.1.1"}, "KxXmlDataSrv_127.0.0.1.1.1.log", false},
+        {{"-t", "-v"}, "KxXmlDataSrv.log", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        tcpPort = FreeTcpPort();
+        const std::string log = root / (std::string("Functions/QM4410-XML-Server/") + c.logName);
+        EXPECT_EQ(RunToEnd(c.args, Env(true, root / "control.txt")), 0);
+        std::string out = ReadFile(root / "out.txt");
+        EXPECT_NE(out.find("control 1 -> 0x00000000\ncontrol 2 -> 0x00000000\ncontrol 3 -> 0x00000000\n"
+                           "control 4 -> 0x00000000\n"),
+                  std::string::npos)
+            << out;
+        std::string text = ReadFile(log);
+        ASSERT_FALSE(text.empty()) << log;
+        size_t starting = text.find("Starting...");
+        size_t failed = text.find("System check failed: Invalid Korvex version");
+        ASSERT_NE(failed, std::string::npos) << text;
+        if (c.initChecks)
+            EXPECT_LT(failed, starting) << text;
+        else
+            EXPECT_GT(failed, starting) << text;
     }
 }
 
