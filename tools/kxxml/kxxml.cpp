@@ -1,5 +1,10 @@
 // kxxml: a command-line client of the XML data server. It joins the router over its TCP link and offers
 // the service's jobs in plain words: store, restore, read, write, clarify, login, logout, state, info, plc.
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -19,7 +24,9 @@ namespace {
 
 const uint16_t kServicePort = 10600;
 const uint16_t kPlcPort = 851;
-const uint32_t kChunk = 1u << 20;
+// Transfers go in pieces of this size; above kProgressMin each piece updates a progress line.
+const uint32_t kChunk = 64u << 10;
+const uint64_t kProgressMin = 256u << 10;
 
 struct Options {
     std::string router;          // host:port of the router
@@ -63,7 +70,7 @@ const char kHelp[] =
     "  write <symbol> <file> <in>  store the raw bytes of <in> (a file, or hex with 0x) as the symbol's XML\n"
     "  clarify <src> <dst>         copy an encrypted file as plain XML\n"
     "  plc read <symbol>           the symbol's bytes as the PLC holds them now (hex)\n"
-    "  plc write <symbol> <hex>    write bytes into the PLC symbol directly\n"
+    "  plc write <symbol> <hex>    write bytes (hex digits, 0x optional) into the PLC symbol directly\n"
     "\n"
     "options:\n"
     "  --router HOST:PORT   router to join (default $KX_ROUTER, else 127.0.0.1:10650)\n"
@@ -79,6 +86,20 @@ const char kHelp[] =
     "  --lcid               accept LcId attributes for index\n"
     "  --timeout MS         time-out of each request (default 10000)\n"
     "  -q, --quiet          no progress lines\n";
+
+// A whole decimal or 0x-hexadecimal 32-bit number.
+bool ParseNumber(const char* text, uint32_t& out)
+{
+    if (!text || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno || !end || *end || v > 0xFFFFFFFFull)
+        return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
 
 bool ParseAddr(const std::string& text, uint16_t defPort, HopAddr& addr)
 {
@@ -97,6 +118,29 @@ bool ParseAddr(const std::string& text, uint16_t defPort, HopAddr& addr)
         return false;
     addr.port = port;
     return true;
+}
+
+// Whether a TCP connection to host:port can be opened now; why not in why.
+bool Reachable(const std::string& host, uint16_t port, std::string& why)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    const std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.empty() ? "127.0.0.1" : host.c_str(), service.c_str(), &hints, &res);
+    if (rc != 0 || !res) {
+        why = std::string("cannot resolve the host: ") + gai_strerror(rc);
+        return false;
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    bool ok = fd >= 0 && ::connect(fd, res->ai_addr, res->ai_addrlen) == 0;
+    if (!ok)
+        why = std::string(std::strerror(errno)) + " (is the service running?)";
+    if (fd >= 0)
+        ::close(fd);
+    freeaddrinfo(res);
+    return ok;
 }
 
 class CConnection {
@@ -122,8 +166,20 @@ public:
             router = "127.0.0.1:10650";
         size_t colon = router.rfind(':');
         m_host = colon == std::string::npos ? router : router.substr(0, colon);
+        uint32_t port = 10650;
+        if (colon != std::string::npos && (!ParseNumber(router.c_str() + colon + 1, port) || port == 0 || port > 0xFFFF)) {
+            std::fprintf(stderr, "kxxml: bad router address '%s' (expected host:port)\n", router.c_str());
+            return E_INVALIDARG;
+        }
         cfg.routerHost = m_host.c_str();
-        cfg.routerPort = colon == std::string::npos ? 10650 : static_cast<uint16_t>(std::atoi(router.c_str() + colon + 1));
+        cfg.routerPort = static_cast<uint16_t>(port);
+        // The usual failure, nothing listening, gets one line with its cause instead of the router's
+        // generic "participant went away".
+        std::string why;
+        if (!Reachable(m_host, cfg.routerPort, why)) {
+            std::fprintf(stderr, "kxxml: cannot join the router at %s: %s\n", router.c_str(), why.c_str());
+            return E_FAIL;
+        }
         HRESULT hr = KxRouterStart(&cfg);
         if (FAILED(hr)) {
             std::fprintf(stderr, "kxxml: cannot join the router at %s: error 0x%X (%s)\n", router.c_str(),
@@ -261,7 +317,7 @@ HRESULT SymbolInfo(IKxFexSync* pPlc, const std::string& symbol, uint32_t& group,
 
 void Progress(const Options& o, const char* what, uint64_t done, uint64_t total)
 {
-    if (o.quiet || total <= (1u << 20))
+    if (o.quiet || total < kProgressMin)
         return;
     std::fprintf(stderr, "\r%s: %" PRIu64 " of %" PRIu64 " bytes (%u%%)", what, done, total,
                  static_cast<unsigned>(done * 100 / total));
@@ -285,7 +341,8 @@ std::string Hex(const std::vector<uint8_t>& b)
 bool ParseHex(const std::string& text, std::vector<uint8_t>& out)
 {
     std::string digits;
-    for (char c : text) {
+    const size_t skip = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? 2 : 0;
+    for (char c : text.substr(skip)) {
         if (c == ' ' || c == '\n' || c == '\t' || c == ':')
             continue;
         if (!std::isxdigit(static_cast<unsigned char>(c)))
@@ -529,7 +586,7 @@ int CmdPlc(CConnection& c, const Options& o)
         if (o.args.size() < 4)
             return Usage("plc write needs <symbol> <hex>");
         std::vector<uint8_t> data;
-        if (!ParseHex(o.args[3], data))
+        if (!ParseHex(o.args[3], data) || data.empty())
             return Usage("plc write takes the bytes as hex digits");
         if (data.size() > size) {
             std::fprintf(stderr, "kxxml: %zu bytes do not fit the %u-byte symbol %s\n", data.size(), size,
@@ -570,15 +627,22 @@ int main(int argc, char** argv)
         } else if (a == "--path") {
             o.path = value("--path");
         } else if (a == "--timeout") {
-            o.timeout = static_cast<uint32_t>(std::strtoul(value("--timeout"), nullptr, 10));
+            const char* t = value("--timeout");
+            if (!ParseNumber(t, o.timeout) || o.timeout == 0) {
+                std::fprintf(stderr, "kxxml: --timeout takes milliseconds above 0, not '%s'\n", t);
+                return 2;
+            }
         } else if (a == "--base") {
+            // A mistyped base must not quietly put the file somewhere else.
             std::string b = value("--base");
             if (b == "boot")
                 o.base = 4;
             else if (b.size() == 5 && b.rfind("user", 0) == 0 && b[4] >= '1' && b[4] <= '9')
                 o.base = 10 + static_cast<uint32_t>(b[4] - '0');
-            else
-                o.base = static_cast<uint32_t>(std::strtoul(b.c_str(), nullptr, 0));
+            else if (!ParseNumber(b.c_str(), o.base)) {
+                std::fprintf(stderr, "kxxml: --base takes boot, user1..user9 or a number, not '%s'\n", b.c_str());
+                return 2;
+            }
         } else if (a == "--create") {
             o.mode |= 0x0001;
         } else if (a == "--ignore-order") {
@@ -614,6 +678,11 @@ int main(int argc, char** argv)
         return Usage(("unknown command " + cmd).c_str());
     if (o.args.size() < it->second)
         return Usage((cmd + " needs more arguments").c_str());
+    // Wrong words are reported as such, before any attempt to reach the router.
+    if (cmd == "plc" && o.args[1] != "read" && o.args[1] != "write")
+        return Usage("plc takes read or write");
+    if (cmd == "plc" && o.args[1] == "write" && o.args.size() < 4)
+        return Usage("plc write needs <symbol> <hex>");
 
     CConnection c;
     if (FAILED(c.Open(o)))

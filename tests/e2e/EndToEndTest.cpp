@@ -1,0 +1,689 @@
+// The whole product as a person uses it: the service program hosting the router (with the simulated PLC of
+// KX_PLC at port 851), the standalone PLC simulator joining it at port 852, and the kxxml client, each a
+// separate process. Every check looks only at exit codes, standard output and error, and the files produced.
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include <poll.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <memory>
+#include <regex>
+
+#include "ServiceBlackBoxSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kxbb::Clock;
+
+const std::string kSample = std::string(KX_TEST_DATA_DIR) + "/plc/sample-machine.xml";
+const auto kStartLimit = 60s;     // start-up of a program on a loaded machine
+const auto kCommandLimit = 120s;  // one kxxml command, including a large transfer under sanitizers
+
+// A child program with its own environment (the caller's minus KX_*, plus env). Standard output goes to a
+// pipe or to a file, standard error to a file. Killed and reaped on destruction.
+class Child {
+public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            Reap(true);
+        }
+        if (m_outFd >= 0)
+            ::close(m_outFd);
+    }
+
+    bool Start(const std::string& exe, const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const std::string& outPath, const std::string& errPath, bool pipeOut = false)
+    {
+        std::vector<std::string> argStore{exe};
+        argStore.insert(argStore.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : argStore)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        std::vector<std::string> envStore;
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "KX_", 3) != 0)
+                envStore.push_back(*e);
+        envStore.insert(envStore.end(), env.begin(), env.end());
+        std::vector<char*> envp;
+        for (auto& e : envStore)
+            envp.push_back(const_cast<char*>(e.c_str()));
+        envp.push_back(nullptr);
+
+        int fds[2] = {-1, -1};
+        if (pipeOut && ::pipe(fds) != 0)
+            return false;
+        m_pid = ::fork();
+        if (m_pid < 0)
+            return false;
+        if (m_pid == 0) {
+#ifdef __linux__
+            // Should the test program itself be killed, its children must not outlive it.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+            int in = ::open("/dev/null", O_RDONLY);
+            int out = pipeOut ? fds[1] : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || out < 0 || err < 0)
+                ::_exit(127);
+            ::dup2(in, 0);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            if (pipeOut)
+                ::close(fds[0]);
+            ::execve(exe.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        if (pipeOut) {
+            ::close(fds[1]);
+            m_outFd = fds[0];
+        }
+        return true;
+    }
+
+    // True while the program runs.
+    bool Alive()
+    {
+        if (m_pid > 0)
+            Reap(false);
+        return m_pid > 0;
+    }
+
+    // Waits for the end up to limit; kills the program when it did not end in time. The wait status, or -1.
+    int WaitFor(std::chrono::milliseconds limit, bool* timedOut = nullptr)
+    {
+        if (timedOut)
+            *timedOut = false;
+        if (m_pid <= 0)
+            return m_status;
+        const pid_t pid = m_pid;
+        auto waiter = std::async(std::launch::async, [pid] {
+            int st = 0;
+            pid_t r;
+            do
+                r = ::waitpid(pid, &st, 0);
+            while (r < 0 && errno == EINTR);
+            return r == pid ? st : -1;
+        });
+        if (waiter.wait_for(limit) != std::future_status::ready) {
+            ::kill(pid, SIGKILL);
+            if (timedOut)
+                *timedOut = true;
+        }
+        m_status = waiter.get();
+        m_pid = -1;
+        return m_status;
+    }
+
+    // SIGTERM, then SIGKILL if the program has not ended within limit. The wait status.
+    int Terminate(std::chrono::milliseconds limit)
+    {
+        if (m_pid > 0)
+            ::kill(m_pid, SIGTERM);
+        return WaitFor(limit);
+    }
+
+    // Reads standard output (pipe) until a line contains marker; that line, or "" at the deadline or end.
+    std::string ReadLineWith(const std::string& marker, std::chrono::milliseconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        std::string buf;
+        while (m_outFd >= 0) {
+            size_t pos;
+            while ((pos = buf.find('\n')) != std::string::npos) {
+                std::string line = buf.substr(0, pos);
+                buf.erase(0, pos + 1);
+                if (line.find(marker) != std::string::npos)
+                    return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                return "";
+            pollfd p{m_outFd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+                continue;
+            char chunk[512];
+            ssize_t n = ::read(m_outFd, chunk, sizeof(chunk));
+            if (n <= 0)
+                return "";
+            buf.append(chunk, static_cast<size_t>(n));
+        }
+        return "";
+    }
+
+private:
+    void Reap(bool block)
+    {
+        int st = 0;
+        if (::waitpid(m_pid, &st, block ? 0 : WNOHANG) == m_pid) {
+            m_status = st;
+            m_pid = -1;
+        }
+    }
+
+    pid_t m_pid = -1;
+    int m_status = -1;
+    int m_outFd = -1;
+};
+
+struct Result {
+    int code = -1;  // exit code; -1 when killed or timed out
+    std::string out, err;
+
+    // One line on standard error, ending in a newline (progress lines rewrite themselves with '\r').
+    bool OneErrorLine() const { return !err.empty() && err.back() == '\n' && std::count(err.begin(), err.end(), '\n') == 1; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Result& r)
+{
+    return os << "exit " << r.code << "\n--- stdout:\n" << r.out.substr(0, 2000) << "\n--- stderr:\n" << r.err;
+}
+
+// Runs kxxml with the environment given; stdout and stderr through files in dir.
+Result RunKxxml(const std::string& dir, const std::vector<std::string>& args, const std::vector<std::string>& env)
+{
+    static int s_run = 0;
+    const std::string base = dir + "/kxxml-" + std::to_string(++s_run);
+    Result r;
+    Child c;
+    if (!c.Start(KX_KXXML_EXE, args, env, base + ".out", base + ".err"))
+        return r;
+    bool timedOut = false;
+    int st = c.WaitFor(kCommandLimit, &timedOut);
+    if (!timedOut && st >= 0 && WIFEXITED(st))
+        r.code = WEXITSTATUS(st);
+    r.out = kxbb::ReadFile(base + ".out");
+    r.err = kxbb::ReadFile(base + ".err");
+    return r;
+}
+
+// "xx xx ..." as kxxml prints bytes, back into bytes.
+std::vector<uint8_t> HexTokens(const std::string& text)
+{
+    std::vector<uint8_t> b;
+    std::istringstream in(text);
+    std::string tok;
+    while (in >> tok)
+        b.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
+    return b;
+}
+
+std::string HexArg(const std::vector<uint8_t>& b)
+{
+    std::string s = "0x";
+    char two[3];
+    for (uint8_t v : b) {
+        std::snprintf(two, sizeof(two), "%02x", v);
+        s += two;
+    }
+    return s;
+}
+
+template <typename T>
+std::vector<uint8_t> BytesOf(T v)
+{
+    std::vector<uint8_t> b(sizeof(T));
+    std::memcpy(b.data(), &v, sizeof(T));
+    return b;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path)
+{
+    std::string s = kxbb::ReadFile(path);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+// Text of the first element with this name anywhere in the XML file; "<none>" when there is none.
+std::string ElementText(const std::string& file, const std::string& name)
+{
+    pugi::xml_document doc;
+    if (!doc.load_file(file.c_str()))
+        return "<unreadable>";
+    pugi::xml_node n = doc.select_node(("//" + name).c_str()).node();
+    return n ? n.text().get() : "<none>";
+}
+
+// Number of elements of a one-dimensional array symbol of the sample machine, from its declared type.
+size_t SampleArrayCount(const std::string& symbol)
+{
+    pugi::xml_document doc;
+    doc.load_file(kSample.c_str());
+    std::string type = doc.select_node(("//symbol[@name='" + symbol + "']").c_str()).node().attribute("type").value();
+    std::smatch m;
+    if (!std::regex_search(type, m, std::regex(R"(\[(-?\d+)\.\.(-?\d+)\])")))
+        return 0;
+    return static_cast<size_t>(std::stol(m[2]) - std::stol(m[1]) + 1);
+}
+
+// One service (hosting the router, with the sample machine at port 851) and one standalone simulator
+// (the sample machine again, at port 852), shared by the tests of the suite.
+class EndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_root = std::make_unique<kxbb::TempRoot>();
+        const std::string& root = s_root->Path();
+        if (root.empty()) {
+            s_problem = "no temporary folder";
+            return;
+        }
+        kxbb::RegistrySetup reg;
+        reg.userPaths = {1, 2};
+        kxbb::WriteRegistry(root, reg);
+        std::filesystem::create_directories(root + "/files");
+        s_port = kxbb::FreeTcpPort();
+        s_router = "127.0.0.1:" + std::to_string(s_port);
+
+        s_service = std::make_unique<Child>();
+        if (!s_service->Start(KX_SERVICE_EXE, {},
+                              {"KX_REGISTRY_ROOT=" + root, "KX_ROUTER_PORT=" + std::to_string(s_port),
+                               "KX_PLC=" + kSample},
+                              root + "/service.out", root + "/service.err")) {
+            s_problem = "cannot start the service";
+            return;
+        }
+        // Ready once it answers its device state through the router.
+        const auto deadline = Clock::now() + kStartLimit;
+        for (;;) {
+            Result r = RunKxxml(root, {"state"}, KxxmlEnv());
+            if (r.code == 0)
+                break;
+            if (!s_service->Alive() || Clock::now() > deadline) {
+                s_problem = "service not ready: " + kxbb::ReadFile(root + "/service.err");
+                return;
+            }
+            std::this_thread::sleep_for(50ms);  // poll interval, not a synchronisation
+        }
+
+        s_sim = std::make_unique<Child>();
+        if (!s_sim->Start(KX_PLCSIM_EXE, {"--port", "852", kSample}, {"KX_ROUTER=" + s_router}, "",
+                          root + "/plcsim.err", true)) {
+            s_problem = "cannot start KxPlcSim";
+            return;
+        }
+        std::string line = s_sim->ReadLineWith("serving ", kStartLimit);
+        if (line.empty()) {
+            s_problem = "KxPlcSim did not serve: " + kxbb::ReadFile(root + "/plcsim.err");
+            return;
+        }
+        s_simAddr = line.substr(line.find("serving ") + 8);
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (s_sim)
+            s_sim->Terminate(10s);
+        if (s_service)
+            s_service->Terminate(30s);
+        s_sim.reset();
+        s_service.reset();
+        s_root.reset();
+    }
+
+    void SetUp() override { ASSERT_TRUE(s_problem.empty()) << s_problem; }
+
+    void TearDown() override
+    {
+        // Whatever a command did, both programs must still be running.
+        EXPECT_TRUE(s_service->Alive()) << kxbb::ReadFile(Root() + "/service.err");
+        EXPECT_TRUE(s_sim->Alive()) << kxbb::ReadFile(Root() + "/plcsim.err");
+    }
+
+    static std::vector<std::string> KxxmlEnv() { return {"KX_ROUTER=" + s_router}; }
+    static const std::string& Root() { return s_root->Path(); }
+    static std::string File(const std::string& name) { return Root() + "/files/" + name; }
+
+    Result Kx(const std::vector<std::string>& args) { return RunKxxml(Root(), args, KxxmlEnv()); }
+    // The same against the standalone simulator.
+    Result KxSim(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--plc", s_simAddr});
+        return Kx(args);
+    }
+
+    static std::unique_ptr<kxbb::TempRoot> s_root;
+    static std::unique_ptr<Child> s_service, s_sim;
+    static uint16_t s_port;
+    static std::string s_router, s_simAddr, s_problem;
+};
+
+std::unique_ptr<kxbb::TempRoot> EndToEnd::s_root;
+std::unique_ptr<Child> EndToEnd::s_service, EndToEnd::s_sim;
+uint16_t EndToEnd::s_port = 0;
+std::string EndToEnd::s_router, EndToEnd::s_simAddr, EndToEnd::s_problem;
+
+// Command lines that never reach the router: help and the checks of the arguments.
+TEST(EndToEndCli, HelpAndArgumentErrors)
+{
+    kxbb::TempRoot dir;
+    ASSERT_FALSE(dir.Path().empty());
+    // Nothing listens here, so any attempt to connect would fail with exit code 1 rather than 2.
+    const std::vector<std::string> env = {"KX_ROUTER=127.0.0.1:" + std::to_string(kxbb::FreeTcpPort())};
+
+    for (const char* flag : {"--help", "-h"}) {
+        Result r = RunKxxml(dir.Path(), {flag}, env);
+        EXPECT_EQ(r.code, 0) << r;
+        EXPECT_TRUE(r.err.empty()) << r;
+        for (const char* word : {"state", "info", "login", "logout", "store", "restore", "read", "write", "clarify",
+                                 "plc read", "plc write", "--router", "--plc", "--path", "--base", "--create",
+                                 "--ignore-order", "--comments", "--type-comments", "--numeric-bool", "--lcid",
+                                 "--timeout", "-q"})
+            EXPECT_NE(r.out.find(word), std::string::npos) << flag << " does not mention " << word;
+    }
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{}, "usage: kxxml"},
+        {{"frobnicate"}, "unknown command frobnicate"},
+        {{"--bogus", "state"}, "unknown option --bogus"},
+        {{"store", "MAIN.nCycle"}, "store needs more arguments"},
+        {{"login", "operator"}, "login needs more arguments"},
+        {{"state", "--router"}, "--router needs a value"},
+        {{"--base", "user0", "state"}, "--base"},
+        {{"--base", "usr1", "state"}, "--base"},
+        {{"--base", "12x", "state"}, "--base"},
+        {{"--timeout", "soon", "state"}, "--timeout"},
+        {{"--timeout", "", "state"}, "--timeout"},
+        {{"plc", "erase", "MAIN.nCycle"}, "plc"},
+    };
+    for (const Case& c : cases) {
+        Result r = RunKxxml(dir.Path(), c.args, env);
+        std::string line;
+        for (const auto& a : c.args)
+            line += a + " ";
+        EXPECT_EQ(r.code, 2) << "kxxml " << line << "\n" << r;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << "kxxml " << line << "\n" << r;
+        EXPECT_TRUE(r.out.empty()) << "kxxml " << line << "\n" << r;
+    }
+}
+
+// Without a router every command fails with one clear line; --router overrides KX_ROUTER.
+TEST_F(EndToEnd, NoRouterAndRouterOption)
+{
+    const std::string nowhere = "127.0.0.1:" + std::to_string(kxbb::FreeTcpPort());
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"state"}, {"plc", "read", "MAIN.nCycle"}, {"store", "MAIN.nCycle", File("x.xml")}}) {
+        Result r = RunKxxml(Root(), args, {"KX_ROUTER=" + nowhere});
+        EXPECT_EQ(r.code, 1) << r;
+        EXPECT_TRUE(r.OneErrorLine()) << r;
+        EXPECT_NE(r.err.find("cannot join the router at " + nowhere), std::string::npos) << r;
+    }
+    Result r = RunKxxml(Root(), {"--router", s_router, "state"}, {"KX_ROUTER=" + nowhere});
+    EXPECT_EQ(r.code, 0) << r;
+    r = RunKxxml(Root(), {"--router", nowhere, "state"}, KxxmlEnv());
+    EXPECT_EQ(r.code, 1) << r;
+    EXPECT_FALSE(std::filesystem::exists(File("x.xml")));
+}
+
+TEST_F(EndToEnd, StateAndInfo)
+{
+    Result r = Kx({"state"});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, "state 5 (run)\n") << r;
+    r = Kx({"info"});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, std::string("KxXmlDataSrv ") + KX_PROJECT_VERSION + "\n") << r;
+}
+
+// The README's walk: store, edit the file, restore, and the PLC holds the edited value. The two PLCs are
+// separate memories, so the one not named keeps its value.
+TEST_F(EndToEnd, StoreEditRestoreReachesThePlc)
+{
+    const std::string file = File("axes.xml");
+    Result r = KxSim({"store", "--create", "MAIN.aAxes", file});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, "stored MAIN.aAxes into " + file + "\n");
+    std::string xml = kxbb::ReadFile(file);
+    ASSERT_EQ(ElementText(file, "fSpeed"), "12.5") << xml;
+    const std::string from = "<fSpeed>12.5<", to = "<fSpeed>99<";
+    size_t at = xml.find(from);
+    ASSERT_NE(at, std::string::npos) << xml;
+    xml.replace(at, from.size(), to);
+    ASSERT_TRUE(kxbb::WriteFile(file, xml));
+
+    r = KxSim({"restore", "MAIN.aAxes", file});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, "restored MAIN.aAxes from " + file + "\n");
+
+    r = KxSim({"plc", "read", "MAIN.aAxes[1].fSpeed"});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_EQ(HexTokens(r.out), BytesOf(99.0)) << r;
+    r = Kx({"plc", "read", "MAIN.aAxes[1].fSpeed"});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_EQ(HexTokens(r.out), BytesOf(12.5)) << r;
+
+    // A second store of the changed PLC into the same file keeps the file well formed and shows the value.
+    r = KxSim({"-q", "store", "MAIN.aAxes", file});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(r.out.empty()) << r;
+    EXPECT_EQ(ElementText(file, "fSpeed"), "99");
+}
+
+// Credentials make stored files unreadable as plain XML; restore needs the same credentials; clarify
+// turns such a file back into plain XML.
+TEST_F(EndToEnd, EncryptedFilesNeedTheCredentials)
+{
+    struct AtExit {
+        std::function<void()> run;
+        ~AtExit() { run(); }
+    } logout{[this] { Kx({"logout"}); }};
+    const std::string file = File("recipe.enc.xml"), plain = File("recipe.plain.xml");
+    const std::string count = "Recipes.stCurrent.nCount";
+
+    Result r = KxSim({"plc", "read", count});
+    ASSERT_EQ(r.code, 0) << r;
+    const std::vector<uint8_t> original = HexTokens(r.out);
+    ASSERT_EQ(original.size(), 4u) << r;
+
+    r = Kx({"login", "operator", "secret"});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"store", "--create", "Recipes.stCurrent", file});
+    ASSERT_EQ(r.code, 0) << r;
+    const std::string stored = kxbb::ReadFile(file);
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ(stored.find("<?xml"), std::string::npos);
+    EXPECT_EQ(stored.find("nCount"), std::string::npos);
+    pugi::xml_document doc;
+    EXPECT_FALSE(doc.load_string(stored.c_str()) && doc.child("dataentry")) << "stored as plain XML";
+
+    // Change the PLC, restore, and the stored value is back.
+    const std::vector<uint8_t> changed = BytesOf<int32_t>(-7777);
+    ASSERT_NE(changed, original);
+    r = KxSim({"plc", "write", count, HexArg(changed)});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"restore", "Recipes.stCurrent", file});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"plc", "read", count});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_EQ(HexTokens(r.out), original) << r;
+
+    r = Kx({"clarify", file, plain});
+    ASSERT_EQ(r.code, 0) << r;
+    int32_t value = 0;
+    std::memcpy(&value, original.data(), 4);
+    EXPECT_EQ(ElementText(plain, "nCount"), std::to_string(value)) << kxbb::ReadFile(plain);
+
+    // Without credentials the encrypted file cannot be restored, and the PLC is left alone.
+    r = Kx({"logout"});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"plc", "write", count, HexArg(changed)});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"restore", "Recipes.stCurrent", file});
+    EXPECT_NE(r.code, 0) << r;
+    EXPECT_TRUE(r.OneErrorLine()) << r;
+    EXPECT_EQ(r.err.rfind("kxxml: restore failed: error 0x", 0), 0u) << r;
+    r = KxSim({"plc", "read", count});
+    EXPECT_EQ(HexTokens(r.out), changed) << r;
+
+    // A plain file restores without credentials.
+    r = KxSim({"restore", "Recipes.stCurrent", plain});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"plc", "read", count});
+    EXPECT_EQ(HexTokens(r.out), original) << r;
+}
+
+// Raw bytes through handles: write stores bytes as the symbol's XML, read gives back the bytes the file makes.
+TEST_F(EndToEnd, RawBytesRoundTripThroughFiles)
+{
+    struct Case {
+        const char* symbol;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<uint8_t> matrix;
+    for (int16_t v : {1, -2, 300, -4000, 5, 6, 7, 8, 9, 10, -11, 32767})
+        matrix.insert(matrix.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8)});
+    const Case cases[] = {
+        {"MAIN.nCycle", BytesOf<uint32_t>(0xDEADBEEF)},
+        {"MAIN.aMatrix", matrix},
+        {"MAIN.eMode", BytesOf<int16_t>(10)},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.symbol);
+        const std::string file = File("raw" + std::to_string(++n) + ".xml");
+        const std::string in = File("raw" + std::to_string(n) + ".in");
+        const std::string out = File("raw" + std::to_string(n) + ".out");
+        Result r = Kx({"write", c.symbol, file, HexArg(c.bytes)});
+        ASSERT_EQ(r.code, 0) << r;
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_file(file.c_str())) << kxbb::ReadFile(file);
+        EXPECT_TRUE(doc.child("dataentry").child(c.symbol)) << kxbb::ReadFile(file);
+
+        r = Kx({"read", c.symbol, file, "-"});
+        ASSERT_EQ(r.code, 0) << r;
+        EXPECT_EQ(HexTokens(r.out), c.bytes) << r;
+        r = Kx({"read", c.symbol, file, out});
+        ASSERT_EQ(r.code, 0) << r;
+        EXPECT_EQ(FileBytes(out), c.bytes);
+
+        // The same bytes from a file argument.
+        ASSERT_TRUE(kxbb::WriteFile(in, std::string(c.bytes.begin(), c.bytes.end())));
+        r = Kx({"write", c.symbol, file + ".2", in});
+        ASSERT_EQ(r.code, 0) << r;
+        EXPECT_EQ(kxbb::ReadFile(file + ".2"), kxbb::ReadFile(file));
+    }
+}
+
+// --base places relative file names in the boot directory or a user path of the registry.
+TEST_F(EndToEnd, BaseDirectories)
+{
+    struct Case {
+        const char* base;
+        const char* dir;  // "" = the service has no such directory
+    };
+    const Case cases[] = {{"boot", "boot"}, {"user1", "user1"}, {"user2", "user2"}, {"12", "user2"}, {"user3", ""}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.base);
+        const std::string name = "based" + std::to_string(++n) + ".xml";
+        Result r = KxSim({"store", "--create", "--base", c.base, "MAIN.aMatrix", name});
+        if (!*c.dir) {
+            EXPECT_EQ(r.code, 1) << r;
+            EXPECT_TRUE(r.OneErrorLine()) << r;
+            for (const auto& e : std::filesystem::recursive_directory_iterator(Root()))
+                EXPECT_NE(e.path().filename(), name) << e.path();
+            continue;
+        }
+        ASSERT_EQ(r.code, 0) << r;
+        const std::string placed = Root() + "/" + c.dir + "/" + name;
+        EXPECT_EQ(ElementText(placed, "MAIN.aMatrix") == "<unreadable>", false) << placed;
+        r = KxSim({"restore", "--base", c.base, "MAIN.aMatrix", name});
+        EXPECT_EQ(r.code, 0) << r;
+    }
+}
+
+// Failures end with exit code 1 and one line that names the router's or the service's error.
+TEST_F(EndToEnd, ErrorsAreOneLine)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"store", "--create", "MAIN.nNoSuchSymbol", File("none.xml")}, 1, "0x710"},
+        {{"restore", "MAIN.nNoSuchSymbol", File("none.xml")}, 1, "restore failed"},
+        {{"plc", "read", "MAIN.nNoSuchSymbol"}, 1, "0x710"},
+        {{"plc", "write", "MAIN.nNoSuchSymbol", "00"}, 1, "0x710"},
+        {{"read", "MAIN.nNoSuchSymbol", File("none.xml"), "-"}, 1, "0x710"},
+        {{"restore", "MAIN.nCycle", File("missing.xml")}, 1, "restore failed"},
+        {{"read", "MAIN.nCycle", File("missing.xml"), "-"}, 1, "read"},
+        {{"clarify", File("missing.xml"), File("missing.plain.xml")}, 1, "clarify failed"},
+        {{"plc", "write", "MAIN.nCycle", "0102030405"}, 1, "do not fit"},
+        {{"plc", "write", "MAIN.nCycle", "zz"}, 2, "hex"},
+        {{"plc", "write", "MAIN.nCycle", "0x"}, 2, "hex"},
+        {{"--router", "127.0.0.1:http", "state"}, 1, "bad router address"},
+        {{"write", "MAIN.nCycle", File("none.xml"), "0xabc"}, 2, "cannot read bytes"},
+        {{"--plc", "1.2.3", "state"}, 1, "bad PLC address"},
+        {{"--plc", "127.0.0.1.1.1:999", "plc", "read", "MAIN.nCycle"}, 1, "plc (symbol information) failed"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args)
+            line += a + " ";
+        Result r = Kx(c.args);
+        EXPECT_EQ(r.code, c.code) << "kxxml " << line << "\n" << r;
+        EXPECT_TRUE(r.OneErrorLine()) << "kxxml " << line << "\n" << r;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << "kxxml " << line << "\n" << r;
+    }
+    EXPECT_FALSE(std::filesystem::exists(File("none.xml")));
+    EXPECT_FALSE(std::filesystem::exists(File("missing.plain.xml")));
+}
+
+// A large array: the transfers show a progress line on standard error (none with -q), and the bytes
+// arrive whole through every road.
+TEST_F(EndToEnd, LargeTransfersShowProgress)
+{
+    const std::string symbol = "Logger.aSamples";
+    const size_t count = SampleArrayCount(symbol);
+    ASSERT_GT(count, 0u);
+    std::vector<uint8_t> samples(count * sizeof(float));
+    for (size_t i = 0; i < count; ++i) {
+        const float f = static_cast<float>(i) * 0.25f - 1000.0f;
+        std::memcpy(&samples[i * sizeof(float)], &f, sizeof(f));
+    }
+    const std::string total = std::to_string(samples.size());
+    const std::string in = File("samples.bin"), out = File("samples.out"), file = File("samples.xml");
+    ASSERT_TRUE(kxbb::WriteFile(in, std::string(samples.begin(), samples.end())));
+
+    Result r = Kx({"write", symbol, file, in});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_NE(r.err.find("write: " + total + " of " + total + " bytes (100%)\n"), std::string::npos) << r;
+    EXPECT_GT(std::filesystem::file_size(file), 1u << 20);
+
+    r = KxSim({"restore", symbol, file});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"plc", "read", symbol});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(HexTokens(r.out) == samples);
+    EXPECT_NE(r.err.find("plc read: " + total + " of " + total + " bytes (100%)\n"), std::string::npos) << r.err;
+
+    r = Kx({"read", symbol, file, out});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(FileBytes(out) == samples);
+    EXPECT_NE(r.err.find("read: " + total + " of " + total + " bytes (100%)\n"), std::string::npos) << r.err;
+
+    r = KxSim({"-q", "plc", "read", symbol});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    EXPECT_EQ(HexTokens(r.out).size(), samples.size());
+}
+
+}  // namespace
