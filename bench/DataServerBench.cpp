@@ -134,10 +134,11 @@ HRESULT ServiceStore(const Target& t, const std::string& file)
     return FAILED(hr) ? hr : hrClose;
 }
 
-HRESULT ServiceRestore(const Target& t, const std::string& file)
+HRESULT ServiceRestore(const Target& t, const std::string& file, uint16_t mode = 0)
 {
     CXmlDataServer srv;
-    HRESULT hr = srv.OpenRead(t.host->GetAddress(), XMLDS_MODE_TRANSFER, file.c_str(), t.symbol, t.path, nullptr);
+    HRESULT hr = srv.OpenRead(t.host->GetAddress(), static_cast<uint16_t>(XMLDS_MODE_TRANSFER | mode), file.c_str(),
+                              t.symbol, t.path, nullptr);
     srv.Close(false);
     return hr;
 }
@@ -260,16 +261,19 @@ bool Ready(benchmark::State& state)
     return true;
 }
 
-void ServiceStoreBench(benchmark::State& state, Target (*target)())
+// fresh: every store creates the file; otherwise the texts of the existing document are replaced.
+void ServiceStoreBench(benchmark::State& state, Target (*target)(), bool fresh)
 {
     if (!Ready(state))
         return;
     const Target t = target();
     const std::string file = FileOf(t, "store-");
     for (auto _ : state) {
-        state.PauseTiming();
-        std::remove(file.c_str());
-        state.ResumeTiming();
+        if (fresh) {
+            state.PauseTiming();
+            std::remove(file.c_str());
+            state.ResumeTiming();
+        }
         const HRESULT hr = ServiceStore(t, file);
         if (FAILED(hr)) {
             state.SkipWithError("store failed");
@@ -278,7 +282,7 @@ void ServiceStoreBench(benchmark::State& state, Target (*target)())
     }
 }
 
-void ServiceRestoreBench(benchmark::State& state, Target (*target)())
+void ServiceRestoreBench(benchmark::State& state, Target (*target)(), uint16_t mode)
 {
     if (!Ready(state))
         return;
@@ -295,7 +299,7 @@ void ServiceRestoreBench(benchmark::State& state, Target (*target)())
         t.sim->Resolve(t.symbol, sym);
         const std::vector<uint8_t> zeros(original.size(), 0);
         t.sim->Poke(sym.group, sym.offset, zeros.data(), static_cast<uint32_t>(zeros.size()));
-        const HRESULT hr = ServiceRestore(t, file);
+        const HRESULT hr = ServiceRestore(t, file, mode);
         if (FAILED(hr) || Image(t) != original) {
             t.sim->Poke(sym.group, sym.offset, original.data(), static_cast<uint32_t>(original.size()));
             state.SkipWithError("restore did not bring the value back");
@@ -303,7 +307,7 @@ void ServiceRestoreBench(benchmark::State& state, Target (*target)())
         }
     }
     for (auto _ : state) {
-        const HRESULT hr = ServiceRestore(t, file);
+        const HRESULT hr = ServiceRestore(t, file, mode);
         if (FAILED(hr)) {
             state.SkipWithError("restore failed");
             break;
@@ -354,14 +358,20 @@ void PugiRestoreBench(benchmark::State& state, Target (*target)())
     }
 }
 
-BENCHMARK_CAPTURE(ServiceStoreBench, Samples100kReal, SamplesTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK_CAPTURE(PugiStoreBench, Samples100kReal, SamplesTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK_CAPTURE(ServiceRestoreBench, Samples100kReal, SamplesTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK_CAPTURE(PugiRestoreBench, Samples100kReal, SamplesTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK_CAPTURE(ServiceStoreBench, Records10kStruct, RecordsTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK_CAPTURE(PugiStoreBench, Records10kStruct, RecordsTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK_CAPTURE(ServiceRestoreBench, Records10kStruct, RecordsTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK_CAPTURE(PugiRestoreBench, Records10kStruct, RecordsTarget)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+#define DS_BENCH(...) BENCHMARK_CAPTURE(__VA_ARGS__)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()
+DS_BENCH(ServiceStoreBench, Samples100kReal, SamplesTarget, true);
+DS_BENCH(PugiStoreBench, Samples100kReal, SamplesTarget);
+DS_BENCH(ServiceRestoreBench, Samples100kReal, SamplesTarget, 0);
+DS_BENCH(PugiRestoreBench, Samples100kReal, SamplesTarget);
+DS_BENCH(ServiceStoreBench, Records10kStruct, RecordsTarget, true);
+DS_BENCH(PugiStoreBench, Records10kStruct, RecordsTarget);
+DS_BENCH(ServiceRestoreBench, Records10kStruct, RecordsTarget, 0);
+DS_BENCH(PugiRestoreBench, Records10kStruct, RecordsTarget);
+// Variants: a store that replaces the texts of an existing document, and restores matching by index and name.
+DS_BENCH(ServiceStoreBench, Samples100kRealUpdate, SamplesTarget, false);
+DS_BENCH(ServiceRestoreBench, Samples100kRealIgnoreOrder, SamplesTarget, XMLDS_MODE_IGNOREORDER);
+DS_BENCH(ServiceStoreBench, Records10kStructUpdate, RecordsTarget, false);
+DS_BENCH(ServiceRestoreBench, Records10kStructIgnoreOrder, RecordsTarget, XMLDS_MODE_IGNOREORDER);
 
 // Console output plus, at the end, the ratio of each service time to its pugixml baseline.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -384,14 +394,23 @@ public:
     {
         ConsoleReporter::Finalize();
         for (const char* kind : {"Store", "Restore"}) {
-            for (const char* value : {"Samples100kReal", "Records10kStruct"}) {
+            for (const char* value : {"Samples100kReal", "Records10kStruct", "Samples100kRealUpdate",
+                                      "Records10kStructUpdate", "Samples100kRealIgnoreOrder",
+                                      "Records10kStructIgnoreOrder"}) {
                 const std::string svc = std::string("Service") + kind + "Bench/" + value;
-                const std::string base = std::string("Pugi") + kind + "Bench/" + value;
+                // Every variant is compared with the baseline of its value.
+                std::string plain = value;
+                for (const char* suffix : {"Update", "IgnoreOrder"}) {
+                    const size_t at = plain.find(suffix);
+                    if (at != std::string::npos)
+                        plain.erase(at);
+                }
+                const std::string base = std::string("Pugi") + kind + "Bench/" + plain;
                 if (!m_times.count(svc) || !m_times.count(base) || m_times[base].real <= 0 || m_times[base].cpu <= 0)
                     continue;
                 const Times& a = m_times[svc];
                 const Times& b = m_times[base];
-                std::printf("%-8s %-17s wall: service %8.1f ms, pugixml %8.1f ms, ratio %5.2f | "
+                std::printf("%-8s %-27s wall: service %8.1f ms, pugixml %8.1f ms, ratio %5.2f | "
                             "process CPU: service %8.1f ms, pugixml %8.1f ms, ratio %5.2f\n",
                             kind, value, a.real, b.real, a.real / b.real, a.cpu, b.cpu, a.cpu / b.cpu);
             }
