@@ -156,7 +156,7 @@ private:
     CXmlDataServerList* m_pServerList = nullptr;
     std::shared_mutex m_rwList; // guards the list pointer against Shutdown
     CXmlAppServerList* m_pAppServerList = nullptr;
-    LONG m_bIgnoreOrder = 0;
+    std::atomic<LONG> m_bIgnoreOrder{0}; // set by one client thread, read by the in-process calls of others
     CRITICAL_SECTION m_csService;
     ULONG m_nWorkerCount = 10;
     std::atomic<ULONG> m_nDeviceState{KXXML_STATE_STOP};

@@ -3,6 +3,8 @@
 #include "XmlAppServerTestEnv.h"
 
 #include <algorithm>
+#include <set>
+#include <thread>
 
 using namespace apptest;
 
@@ -233,6 +235,65 @@ TEST_F(AppServiceTest, UnregisteringWithOpenServers)
     }
     EXPECT_EQ(kNoClient, Open(1, "MAIN.stBatch", nullptr));
     EXPECT_TRUE(client.Calls().empty());
+}
+
+TEST_F(AppServiceTest, ConcurrentRequestersEachGetTheirOwnText)
+{
+    Begin();
+    ASSERT_EQ(S_OK, Srv()->RegisterClient(1, &client));
+    const int kThreads = 4, kRounds = 25;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            IKxFexSync* own = SyncTo(KXXMLDATASRV_PORT);
+            for (int k = 0; own && k < kRounds; ++k) {
+                BatchValue v;
+                v.nId = t * 1000 + k;
+                v.sLabel = "T" + std::to_string(t);
+                std::vector<uint8_t> bytes = BatchBytes("MAIN.stBatch", v);
+                std::vector<uint8_t> rec = OpenRecord(PlcAddr(), v.nId, 1, "MAIN.stBatch");
+                uint8_t out[4] = {};
+                ULONG got = 0;
+                if (own->SyncReadWrite(0x8001, 0, 4, out, static_cast<ULONG>(rec.size()), rec.data(), &got) != S_OK ||
+                    got != 4) {
+                    ++failures;
+                    continue;
+                }
+                const uint32_t h = LE32(out);
+                if (own->SyncReadWrite(0x8003, h, 0, nullptr, static_cast<ULONG>(bytes.size()), bytes.data(), &got) !=
+                        S_OK ||
+                    own->SyncReadWrite(0x8002, h, 0, nullptr, 0, nullptr, &got) != S_OK)
+                    ++failures;
+            }
+            if (own)
+                own->Release();
+            else
+                ++failures;
+        });
+    }
+    // Meanwhile another client comes and goes.
+    RecordingClient passerby;
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(S_OK, Srv()->RegisterClient(2, &passerby));
+        EXPECT_EQ(S_OK, Srv()->UnregisterClient(2, &passerby));
+    }
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(0, failures.load());
+    ASSERT_TRUE(client.WaitCalls(kThreads * kRounds));
+    std::set<LONG> cookies;
+    for (const RecordingClient::Call& c : client.Calls()) {
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_string(c.xml.c_str()));
+        pugi::xml_node e = doc.child("dataentry").child("MAIN.stBatch");
+        EXPECT_EQ(c.cookie, e.child("nId").text().as_int()) << "text and cookie of one server stay together";
+        EXPECT_EQ("T" + std::to_string(c.cookie / 1000), e.child("sLabel").text().get());
+        cookies.insert(c.cookie);
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads * kRounds), cookies.size());
+    EXPECT_TRUE(passerby.Calls().empty());
+    EXPECT_EQ(0u, passerby.Refs());
 }
 
 TEST_F(AppServiceTest, FailedSystemCheckRefusesAppServersAndInProcessCalls)
