@@ -496,6 +496,45 @@ TEST_F(DataServerPlc, ShortPlcAnswersFailTheStore)
     EXPECT_NE(access(file.c_str(), F_OK), 0);
 }
 
+// A write open of a missing file builds the XML path; a value at an attribute is stored and read back there.
+TEST_F(DataServerPlc, WriteOpenOfAMissingFileBuildsThePath)
+{
+    struct Case {
+        const char* path;
+        HRESULT hr;
+        const char* text;  // the saved file; null: no file
+    };
+    const Case cases[] = {
+        {"/dataentry/MAIN.x", S_OK, "<dataentry><MAIN.x>123456</MAIN.x></dataentry>"},
+        {"/dataentry/MAIN/@cycle", S_OK, "<dataentry><MAIN cycle=\"123456\"></MAIN></dataentry>"},
+        {"/log/MAIN/nCycle", S_OK, "<log><MAIN><nCycle>123456</nCycle></MAIN></log>"},
+        {"x", XMLDS_E_CREATENODE, nullptr},
+        {"/a", XMLDS_E_CREATENODE, nullptr},
+    };
+    StartPlc("plc/sample-machine.xml");
+    const KxPlcSymbolInfo info = Info("MAIN.nCycle");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string file = dir + "/new.xml";
+        std::remove(file.c_str());
+        EXPECT_EQ(c.hr, Store(XMLDS_MODE_CREATE | XMLDS_MODE_TRANSFER, file, "MAIN.nCycle", c.path));
+        if (!c.text) {
+            EXPECT_NE(access(file.c_str(), F_OK), 0);
+            continue;
+        }
+        const std::string stored = ReadFile(file);
+        EXPECT_EQ(stored, c.text);
+        // Read back: the document's value goes to the PLC.
+        std::string changed = stored;
+        changed.replace(changed.find("123456"), 6, "654321");
+        ASSERT_TRUE(WriteFile(file, changed));
+        EXPECT_EQ(S_OK, Restore(XMLDS_MODE_TRANSFER, file, "MAIN.nCycle", c.path));
+        EXPECT_EQ(Value("MAIN.nCycle"), 654321);
+        const uint32_t original = 123456;
+        ASSERT_TRUE(sim.Poke(info.group, info.offset, &original, 4));
+    }
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Close: only a modified document is saved, and discard leaves the file alone.
 
