@@ -64,3 +64,6 @@ if(TARGET CrashSafetyTest)
     add_dependencies(CrashSafetyTest KxXmlDataSrv)
     target_compile_definitions(CrashSafetyTest PRIVATE KX_XMLSRV_EXE="$<TARGET_FILE:KxXmlDataSrv>")
 endif()
+
+# The device state at each lifecycle step, read through an in-process router.
+kx_add_test(ServiceBlackBoxStateTest SOURCES tests/ServiceBlackBoxStateTest.cpp LIBS KxXmlService)
