@@ -208,6 +208,8 @@ Result RunKxxml(const std::string& dir, const std::vector<std::string>& args, co
         r.code = WEXITSTATUS(st);
     r.out = kxbb::ReadFile(base + ".out");
     r.err = kxbb::ReadFile(base + ".err");
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
     return r;
 }
 
@@ -325,10 +327,20 @@ protected:
 
     static void TearDownTestSuite()
     {
-        if (s_sim)
-            s_sim->Terminate(10s);
-        if (s_service)
-            s_service->Terminate(30s);
+        // Both end cleanly on SIGTERM, without a report of a sanitizer or a leak.
+        if (s_sim) {
+            int st = s_sim->Terminate(30s);
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "KxPlcSim wait status " << st;
+        }
+        if (s_service) {
+            int st = s_service->Terminate(60s);
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "service wait status " << st;
+        }
+        for (const char* name : {"/service.err", "/plcsim.err"}) {
+            const std::string err = s_root ? kxbb::ReadFile(s_root->Path() + name) : "";
+            EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+            EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+        }
         s_sim.reset();
         s_service.reset();
         s_root.reset();
