@@ -179,7 +179,7 @@ TEST_F(XmlBackup, SavesAlternateBetweenTheBackupsAndRecordTheNewest)
         const std::string backup[3] = {"", sub + "/b1.xml", sub + "/b2.xml"};
         SetGeneration(0);
         ASSERT_EQ(S_OK, Store(base, c.user, c.pass));
-        Configure({Entry("Recipe", base, backup[1], backup[2], c.last)});
+        ASSERT_NO_FATAL_FAILURE(Configure({Entry("Recipe", base, backup[1], backup[2], c.last)}));
         CXmlDataServerSettings::m_pBackupFileHandling->CreateBackupFiles();
 
         int64_t held[3] = {0, 0, 0};
@@ -263,7 +263,7 @@ TEST_F(XmlBackup, OpenFallsBackToTheNewerAndThenTheOlderBackup)
         std::string regBase = base;
         if (c.upperInRegistry)
             regBase = sub + "/BASE.XML";
-        Configure({Entry("Recipe", regBase, b1, b2, c.last)});
+        ASSERT_NO_FATAL_FAILURE(Configure({Entry("Recipe", regBase, b1, b2, c.last)}));
 
         std::pair<HRESULT, int64_t> r = OpenAndRead(base, c.mode, user, pass);
         EXPECT_EQ(c.hr, r.first);
@@ -290,7 +290,7 @@ TEST_F(XmlBackup, AnOpenFromABackupSavesToTheBaseFileAgain)
     SetGeneration(2);
     ASSERT_EQ(S_OK, Store(b2));
     WriteFile(base, "not xml at all");
-    Configure({Entry("Recipe", base, b1, b2, 2)});
+    ASSERT_NO_FATAL_FAILURE(Configure({Entry("Recipe", base, b1, b2, 2)}));
 
     SetGeneration(7);
     ASSERT_EQ(S_OK, Store(base));
@@ -314,9 +314,11 @@ TEST_F(XmlBackup, MissingBackupsAreCreatedFromTheBaseFile)
 
     BackupEntry invalid = Entry("Invalid", file("Invalid", "base"), file("Invalid", "b1"), file("Invalid", "b2"), 1);
     invalid.values.erase(invalid.values.begin() + 2);  // no BackupFile2
-    Configure({Entry("Both", file("Both", "base"), file("Both", "b1"), file("Both", "b2"), 1),
-               Entry("One", file("One", "base"), file("One", "b1"), file("One", "b2"), 2), invalid,
-               Entry("NoBase", file("NoBase", "base"), file("NoBase", "b1"), file("NoBase", "b2"), 1)});
+    ASSERT_NO_FATAL_FAILURE(Configure({Entry("Both", file("Both", "base"), file("Both", "b1"), file("Both", "b2"), 1),
+                                       Entry("One", file("One", "base"), file("One", "b1"), file("One", "b2"), 2),
+                                       invalid,
+                                       Entry("NoBase", file("NoBase", "base"), file("NoBase", "b1"),
+                                             file("NoBase", "b2"), 1)}));
     CXmlDataServerSettings::m_pBackupFileHandling->CreateBackupFiles();
 
     EXPECT_EQ(ReadFile(file("Both", "base")), ReadFile(file("Both", "b1")));
@@ -378,7 +380,7 @@ TEST_F(XmlBackup, EntriesAreCheckedAsTheyAreRead)
     std::vector<BackupEntry> entries;
     for (const Case& c : cases)
         entries.push_back({c.key, c.values});
-    Configure(entries);
+    ASSERT_NO_FATAL_FAILURE(Configure(entries));
     const auto* settings = CXmlDataServerSettings::m_pBackupFileHandling;
     ASSERT_EQ(cases.size(), settings->BackupFileCount());
     EXPECT_EQ(nullptr, settings->BackupFileAt(static_cast<uint32_t>(cases.size())));
@@ -422,7 +424,7 @@ TEST_F(XmlBackup, AFailedBackupWriteIsLoggedAndTheSaveStillSucceeds)
     const std::string base = dir / "base.xml", b1 = dir / "b1.xml", b2 = dir / "gone/b2.xml";
     SetGeneration(1);
     ASSERT_EQ(S_OK, Store(b1));
-    Configure({Entry("Recipe", base, b1, b2, 1)});
+    ASSERT_NO_FATAL_FAILURE(Configure({Entry("Recipe", base, b1, b2, 1)}));
     for (uint32_t g = 2; g <= 3; ++g) {
         SetGeneration(g);
         EXPECT_EQ(S_OK, Store(base));
