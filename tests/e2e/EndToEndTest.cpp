@@ -488,6 +488,69 @@ TEST_F(EndToEnd, StoreEditRestoreReachesThePlc)
     EXPECT_EQ(ElementText(file, "fSpeed"), "99");
 }
 
+// The options of a store reach the service: comments, numeric booleans and the element path.
+TEST_F(EndToEnd, StoreOptionsShapeTheFile)
+{
+    struct Case {
+        std::vector<std::string> flags;
+        std::function<void(const std::string& xml, const pugi::xml_document& doc)> check;
+    };
+    auto text = [](const pugi::xml_document& doc, const char* xpath) {
+        pugi::xml_node n = doc.select_node(xpath).node();
+        return n ? std::string(n.text().get()) : std::string("<none>");
+    };
+    const Case cases[] = {
+        {{},
+         [&](const std::string& xml, const pugi::xml_document& doc) {
+             EXPECT_EQ(xml.find("<!--"), std::string::npos);
+             EXPECT_NE(text(doc, "/dataentry/MAIN.aAxes//bEnabled"), "1");
+         }},
+        {{"--comments"},
+         [&](const std::string& xml, const pugi::xml_document&) {
+             EXPECT_NE(xml.find("Axes X, Y, Z"), std::string::npos);
+             EXPECT_EQ(xml.find("Set speed"), std::string::npos);
+         }},
+        {{"--type-comments"},
+         [&](const std::string& xml, const pugi::xml_document&) {
+             EXPECT_NE(xml.find("Set speed"), std::string::npos);
+         }},
+        {{"--numeric-bool"},
+         [&](const std::string&, const pugi::xml_document& doc) {
+             EXPECT_EQ(text(doc, "/dataentry/MAIN.aAxes//bEnabled"), "1");
+         }},
+        {{"--path", "/machine/axes"},
+         [&](const std::string&, const pugi::xml_document& doc) {
+             EXPECT_NE(text(doc, "/machine/axes//fSpeed"), "<none>");
+             EXPECT_FALSE(doc.child("dataentry"));
+         }},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.flags)
+            line += a + " ";
+        SCOPED_TRACE(line);
+        const std::string file = File("options" + std::to_string(++n) + ".xml");
+        std::vector<std::string> args = {"store", "--create"};
+        args.insert(args.end(), c.flags.begin(), c.flags.end());
+        args.insert(args.end(), {"MAIN.aAxes", file});
+        Result r = KxSim(args);
+        ASSERT_EQ(r.code, 0) << r;
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_file(file.c_str())) << kxbb::ReadFile(file);
+        c.check(kxbb::ReadFile(file), doc);
+        // What was stored restores with the same options.
+        args[0] = "restore";
+        args.erase(args.begin() + 1);
+        r = KxSim(args);
+        EXPECT_EQ(r.code, 0) << r;
+    }
+    // A file without the element named by the path is not restored.
+    Result r = KxSim({"restore", "--path", "/machine/nothing", "MAIN.aAxes", File("options1.xml")});
+    EXPECT_EQ(r.code, 1) << r;
+    EXPECT_TRUE(r.OneErrorLine()) << r;
+}
+
 // Credentials make stored files unreadable as plain XML; restore needs the same credentials; clarify
 // turns such a file back into plain XML.
 TEST_F(EndToEnd, EncryptedFilesNeedTheCredentials)
