@@ -158,8 +158,18 @@ void CXmlDataServerBackupFileHandlingSettings::CreateBackupFiles() const
         if (!f->IsValid())
             continue;
         const std::string base = XmlNormalizePath(f->BaseFile());
-        for (uint32_t n = 1; n <= 2; ++n)
-            OsUserCopyFile(base.c_str(), XmlNormalizePath(f->BackupFile(n)).c_str(), TRUE);
+        std::string content;
+        bool read = false;
+        for (uint32_t n = 1; n <= 2; ++n) {
+            const std::string backup = XmlNormalizePath(f->BackupFile(n));
+            if (FileExists(backup))
+                continue;
+            // Written like every save, so a crash during the copy cannot leave a half backup behind.
+            if (!read && !XmlReadFile(base, content))
+                break;
+            read = true;
+            XmlWriteFileAtomic(backup, content);
+        }
     }
 }
 

@@ -77,6 +77,22 @@ void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut)
     doc.save(w, indent.c_str(), flags, pugi::encoding_utf8);
 }
 
+bool XmlReadFile(const std::string& sPath, std::string& sOut)
+{
+    const std::string path = XmlNormalizePath(sPath.c_str());
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    sOut.clear();
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
+        sOut.append(buf, n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
 bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData)
 {
     const std::string path = XmlNormalizePath(sPath.c_str());
@@ -97,9 +113,19 @@ bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData)
         ok = false;
     if (ok && rename(tmpl.c_str(), path.c_str()) != 0)
         ok = false;
-    if (!ok)
+    if (!ok) {
         unlink(tmpl.c_str());
-    return ok;
+        return false;
+    }
+    // The rename itself lives in the folder: flush it too, so a power loss cannot bring the old file back.
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dfd >= 0) {
+        (void)fsync(dfd);
+        close(dfd);
+    }
+    return true;
 }
 
 bool AesEncryptString(const uint8_t key[16], const std::string& sText, const std::string& sPath)
@@ -122,16 +148,9 @@ bool AesEncryptString(const uint8_t key[16], const std::string& sText, const std
 
 bool AesDecryptString(const uint8_t key[16], const std::string& sPath, std::string& sText, uint8_t digest[16])
 {
-    const std::string path = XmlNormalizePath(sPath.c_str());
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
     std::string data;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
-        data.append(buf, n);
-    std::fclose(f);
+    if (!XmlReadFile(sPath, data))
+        return false;
     CKxAes128 aes(key);
     const size_t whole = data.size() / 16 * 16;
     for (size_t off = 0; off < whole; off += 16) {

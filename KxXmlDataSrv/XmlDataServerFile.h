@@ -18,6 +18,9 @@ std::string XmlNormalizePath(const char* sPath);
 // format_raw), never empty element tags, and no declaration unless the document has one before its element.
 void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut);
 
+// Reads the whole file (path normalised) into sOut; false when it cannot be opened or read.
+bool XmlReadFile(const std::string& sPath, std::string& sOut);
+
 // Writes sData to sPath so that a reader sees either the old file or the complete new one: a temporary file
 // in the same folder is written, flushed and renamed over the old one. False (the old file untouched) on any
 // failure.
