@@ -426,6 +426,35 @@ HRESULT CXmlDataServer::ConvertValue(BYTE* pImage)
     return hr;
 }
 
+HRESULT CXmlDataServer::BeginTransfer(int nDirection, uint16_t nMode, const char* sSymbol, const char* sXmlPath,
+                                      bool bSelect, uint32_t cbLength, bool bHaveBuffer, bool bAllowPartial)
+{
+    if (bSelect) {
+        HRESULT hr = nDirection == 0 ? InitRead(nMode, sSymbol, sXmlPath) : InitWrite(nMode, sSymbol, sXmlPath);
+        if (FAILED(hr))
+            return hr;
+    }
+    if (!m_pSymbolInfo || !m_selection || m_nDirection != nDirection)
+        return XMLDS_E_INVALIDCONTEXT;
+    EndTransfer();
+    if (cbLength < m_pSymbolInfo->size && !bAllowPartial)
+        return XMLDS_E_INVALIDSIZE;
+    if (!bHaveBuffer && cbLength)
+        return XMLDS_E_INVALIDSIZE;
+    return S_OK;
+}
+
+HRESULT CXmlDataServer::NextPiece(int nDirection, uint16_t nSequence, uint32_t cbLength, bool bHaveBuffer,
+                                  uint32_t* pcbPiece)
+{
+    if (!m_pSymbolInfo || !m_selection || m_nDirection != nDirection || nSequence != m_nSequence || !m_pTransfer)
+        return XMLDS_E_INVALIDCONTEXT;
+    *pcbPiece = std::min(cbLength, m_cbTransferLeft);
+    if (*pcbPiece && !bHaveBuffer)
+        return XMLDS_E_INVALIDSIZE;
+    return S_OK;
+}
+
 HRESULT CXmlDataServer::Read(uint32_t cbLength, BYTE* pBuffer, uint32_t* pcbRead)
 {
     return Read(0, nullptr, nullptr, cbLength, pBuffer, m_nSequence, cbLength < m_cbTransferLeft, pcbRead, false);
@@ -456,19 +485,11 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
     if (!m_bOpen)
         return XMLDS_E_INVALIDCONTEXT;
     if (nSequence == 0) {
-        if (bSelect) {
-            HRESULT hr = InitRead(nMode, sSymbol, sXmlPath);
-            if (FAILED(hr))
-                return hr;
-        }
-        if (!m_pSymbolInfo || !m_selection || m_nDirection != 0)
-            return XMLDS_E_INVALIDCONTEXT;
-        EndTransfer();
+        HRESULT hrStart = BeginTransfer(0, nMode, sSymbol, sXmlPath, bSelect, cbLength, pBuffer != nullptr,
+                                        bAllowPartial);
+        if (FAILED(hrStart))
+            return hrStart;
         const uint32_t size = m_pSymbolInfo->size;
-        if (cbLength < size && !bAllowPartial)
-            return XMLDS_E_INVALIDSIZE;
-        if (!pBuffer && cbLength)
-            return XMLDS_E_INVALIDSIZE;
         if (cbLength >= size) {
             // The caller's buffer holds everything: convert in place.
             HRESULT hr = ConvertValue(pBuffer);
@@ -499,11 +520,10 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
         return hr;
     }
 
-    if (!m_pSymbolInfo || !m_selection || m_nDirection != 0 || nSequence != m_nSequence || !m_pTransfer)
-        return XMLDS_E_INVALIDCONTEXT;
-    const uint32_t cb = std::min(cbLength, m_cbTransferLeft);
-    if (cb && !pBuffer)
-        return XMLDS_E_INVALIDSIZE;
+    uint32_t cb = 0;
+    HRESULT hrNext = NextPiece(0, nSequence, cbLength, pBuffer != nullptr, &cb);
+    if (FAILED(hrNext))
+        return hrNext;
     std::memcpy(pBuffer, m_pTransferCursor, cb);
     m_pTransferCursor += cb;
     m_cbTransferLeft -= cb;
@@ -522,19 +542,11 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
     if (!m_bOpen)
         return XMLDS_E_INVALIDCONTEXT;
     if (nSequence == 0) {
-        if (bSelect) {
-            HRESULT hr = InitWrite(nMode, sSymbol, sXmlPath);
-            if (FAILED(hr))
-                return hr;
-        }
-        if (!m_pSymbolInfo || !m_selection || m_nDirection != 1)
-            return XMLDS_E_INVALIDCONTEXT;
-        EndTransfer();
+        HRESULT hrStart = BeginTransfer(1, nMode, sSymbol, sXmlPath, bSelect, cbLength, pData != nullptr,
+                                        bAllowPartial);
+        if (FAILED(hrStart))
+            return hrStart;
         const uint32_t size = m_pSymbolInfo->size;
-        if (cbLength < size && !bAllowPartial)
-            return XMLDS_E_INVALIDSIZE;
-        if (!pData && cbLength)
-            return XMLDS_E_INVALIDSIZE;
         BYTE* buf = KxAlloc(static_cast<int32_t>(size ? size : 1));
         if (!buf)
             return XMLDS_E_NOMEMORY;
@@ -555,11 +567,10 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
         return S_OK;
     }
 
-    if (!m_pSymbolInfo || !m_selection || m_nDirection != 1 || nSequence != m_nSequence || !m_pTransfer)
-        return XMLDS_E_INVALIDCONTEXT;
-    const uint32_t cb = std::min(cbLength, m_cbTransferLeft);
-    if (cb && !pData)
-        return XMLDS_E_INVALIDSIZE;
+    uint32_t cb = 0;
+    HRESULT hrNext = NextPiece(1, nSequence, cbLength, pData != nullptr, &cb);
+    if (FAILED(hrNext))
+        return hrNext;
     std::memcpy(m_pTransferCursor, pData, cb);
     m_pTransferCursor += cb;
     m_cbTransferLeft -= cb;

@@ -246,6 +246,11 @@ protected:
     void ClearSelection();
     HRESULT CreatePath(const char* sXmlPath, pugi::xpath_node& sel);
     HRESULT ConvertValue(BYTE* pImage);
+    // Start of a piecewise transfer (sequence 0): selects when asked, checks the direction and the lengths.
+    HRESULT BeginTransfer(int nDirection, uint16_t nMode, const char* sSymbol, const char* sXmlPath, bool bSelect,
+                          uint32_t cbLength, bool bHaveBuffer, bool bAllowPartial);
+    // Next piece of a transfer in progress: checks the sequence; *pcbPiece receives the bytes to move.
+    HRESULT NextPiece(int nDirection, uint16_t nSequence, uint32_t cbLength, bool bHaveBuffer, uint32_t* pcbPiece);
     HRESULT Read(uint16_t nMode, const char* sSymbol, const char* sXmlPath, uint32_t cbLength, BYTE* pBuffer,
                  uint16_t nSequence, bool bAllowPartial, uint32_t* pcbRead, bool bSelect);
     HRESULT Write(uint16_t nMode, const char* sSymbol, const char* sXmlPath, uint32_t cbLength,
