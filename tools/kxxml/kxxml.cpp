@@ -85,7 +85,8 @@ const char kHelp[] =
     "  --numeric-bool       write BOOL values as 1 and 0\n"
     "  --lcid               accept LcId attributes for index\n"
     "  --timeout MS         time-out of each request (default 10000)\n"
-    "  -q, --quiet          no progress lines\n";
+    "  -q, --quiet          no progress lines (shown for transfers of 256 KiB and more) and no\n"
+    "                       confirmation lines\n";
 
 // A whole decimal or 0x-hexadecimal 32-bit number.
 bool ParseNumber(const char* text, uint32_t& out)
