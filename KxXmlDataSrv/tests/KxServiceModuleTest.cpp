@@ -40,8 +40,8 @@ TEST(KxServiceModule, SeverityFollowsTheLowBitsOfTheType)
         ULONG severity;
     } rows[] = {{0x12, 18}, {0x14, 20}, {0x11, 17}, {0x10, 17}, {0x17, 17}, {0x1A, 18}};
     for (const Row& r : rows) {
-        CKxXmlDataSrvServiceModule module;
         FakeReportLog log;
+        CKxXmlDataSrvServiceModule module;
         module.RegisterReportLogInterface(&log);
         module.LogEvent(r.type, "value %d", 42);
         ASSERT_EQ(1u, log.calls.size()) << r.type;
@@ -55,8 +55,8 @@ TEST(KxServiceModule, SeverityFollowsTheLowBitsOfTheType)
 
 TEST(KxServiceModule, OnlyTypesWithTheReportBitReachTheReportLog)
 {
+    FakeReportLog log; // outlives the module, which releases it when destroyed
     CKxXmlDataSrvServiceModule module;
-    FakeReportLog log;
     module.RegisterReportLogInterface(&log);
     module.LogEvent(0x02, "to the system log");
     EXPECT_TRUE(log.calls.empty());
@@ -68,8 +68,8 @@ TEST(KxServiceModule, OnlyTypesWithTheReportBitReachTheReportLog)
 
 TEST(KxServiceModule, UnknownMessageIdLogsNothing)
 {
+    FakeReportLog log; // outlives the module, which releases it when destroyed
     CKxXmlDataSrvServiceModule module;
-    FakeReportLog log;
     module.RegisterReportLogInterface(&log);
     module.LogEvent(0x12, 7, 0, "text");
     EXPECT_TRUE(log.calls.empty());
@@ -80,8 +80,8 @@ TEST(KxServiceModule, UnknownMessageIdLogsNothing)
 
 TEST(KxServiceModule, LongTextIsCutTo254Characters)
 {
+    FakeReportLog log; // outlives the module, which releases it when destroyed
     CKxXmlDataSrvServiceModule module;
-    FakeReportLog log;
     module.RegisterReportLogInterface(&log);
     std::string text(300, 'a');
     for (size_t i = 0; i < text.size(); ++i)
@@ -93,8 +93,8 @@ TEST(KxServiceModule, LongTextIsCutTo254Characters)
 
 TEST(KxServiceModule, RegistrationHoldsExactlyOneReference)
 {
-    CKxXmlDataSrvServiceModule module;
     FakeReportLog a, b;
+    CKxXmlDataSrvServiceModule module;
     module.RegisterReportLogInterface(&a);
     module.RegisterReportLogInterface(&a);
     EXPECT_EQ(2u, a.refs);
