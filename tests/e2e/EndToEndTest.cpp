@@ -551,6 +551,32 @@ TEST_F(EndToEnd, StoreOptionsShapeTheFile)
     EXPECT_TRUE(r.OneErrorLine()) << r;
 }
 
+// Members in another order are found by name with --ignore-order.
+TEST_F(EndToEnd, IgnoreOrderMatchesMembersByName)
+{
+    const std::string file = File("reordered.xml");
+    Result r = KxSim({"store", "--create", "MAIN.aAxes", file});
+    ASSERT_EQ(r.code, 0) << r;
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(file.c_str()));
+    pugi::xml_node speed = doc.select_node("//fSpeed").node();
+    ASSERT_TRUE(speed);
+    pugi::xml_node axis = speed.parent();
+    std::vector<pugi::xml_node> members(axis.begin(), axis.end());
+    ASSERT_GT(members.size(), 2u);
+    for (pugi::xml_node m : members)
+        axis.prepend_move(m);
+    ASSERT_NE(axis.first_child(), members.front());
+    speed.text().set("77");
+    ASSERT_TRUE(doc.save_file(file.c_str()));
+
+    r = KxSim({"restore", "--ignore-order", "MAIN.aAxes", file});
+    ASSERT_EQ(r.code, 0) << r;
+    r = KxSim({"plc", "read", "MAIN.aAxes[1].fSpeed"});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_EQ(HexTokens(r.out), BytesOf(77.0)) << r;
+}
+
 // Credentials make stored files unreadable as plain XML; restore needs the same credentials; clarify
 // turns such a file back into plain XML.
 TEST_F(EndToEnd, EncryptedFilesNeedTheCredentials)
