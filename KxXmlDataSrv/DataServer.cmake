@@ -42,6 +42,15 @@ if(KX_FUZZ)
     target_include_directories(FexRecordFuzz PRIVATE ${CMAKE_CURRENT_LIST_DIR})
     target_compile_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+
+    # Whole documents restored into the sample machine; the data server is instrumented for coverage.
+    target_compile_options(KxXmlCore PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+    add_executable(RestoreXmlFuzz ${CMAKE_CURRENT_LIST_DIR}/fuzz/RestoreXmlFuzz.cpp)
+    target_include_directories(RestoreXmlFuzz PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
+    target_compile_definitions(RestoreXmlFuzz PRIVATE KX_FUZZ_PLC_FILE="${KX_TEST_DATA_DIR}/plc/sample-machine.xml")
+    target_link_libraries(RestoreXmlFuzz PRIVATE KxXmlCore KxSystem)
+    target_compile_options(RestoreXmlFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(RestoreXmlFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 endif()
 
 # Data server against the simulated PLC behind the in-process router: golden files, reading cases, transfers.

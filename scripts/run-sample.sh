@@ -13,6 +13,37 @@ cmake --build build -j2 --target KxXmlDataSrv kxxml
 run="$top/build/run"
 mkdir -p "$run/registry" "$run/Functions/QM4410-XML-Server" "$run/files"
 export KX_REGISTRY_ROOT="$run/registry"
+# The service reads its settings from this store; log progress lines (level 2) and keep files in build/run.
+if [ ! -f "$KX_REGISTRY_ROOT/KxRegistry.xml" ]; then
+    cat > "$KX_REGISTRY_ROOT/KxRegistry.xml" <<XML
+<?xml version="1.0"?>
+<KxRegistry>
+	<Key Name="HKLM">
+		<Key Name="Software">
+			<Key Name="Velmor">
+				<Key Name="Korvex3">
+					<Value Name="CurrentVersion" Type="SZ">3.1</Value>
+					<Key Name="System">
+						<Value Name="RunAsDevice" Type="DW">0</Value>
+					</Key>
+					<Key Name="3.1">
+						<Value Name="BootDir" Type="SZ">$run/files/</Value>
+						<Value Name="InstallDir" Type="SZ">$run/registry/</Value>
+						<Value Name="UserPath1" Type="SZ">$run/files</Value>
+					</Key>
+				</Key>
+				<Key Name="Korvex3 Functions">
+					<Key Name="QM4410 XML Server">
+						<Value Name="LogLevel" Type="DW">2</Value>
+						<Value Name="XmlIdentSize" Type="DW">1</Value>
+					</Key>
+				</Key>
+			</Key>
+		</Key>
+	</Key>
+</KxRegistry>
+XML
+fi
 export KX_ROUTER_PORT="${KX_ROUTER_PORT:-10650}"
 export KX_PLC="${KX_PLC:-$top/tests/data/plc/sample-machine.xml}"
 
