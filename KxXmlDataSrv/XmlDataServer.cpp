@@ -162,6 +162,25 @@ HRESULT CXmlDataServer::TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSi
     return S_OK;
 }
 
+HRESULT CXmlDataServer::ProcessSymbols(bool bWrite, uint16_t nMode, const char* sSymbol, const char* sXmlPath)
+{
+    std::string symbol = Str(sSymbol);
+    CSymbolPathList list;
+    HRESULT hr = ExtractSymbols(symbol, Str(sXmlPath), list);
+    if (SUCCEEDED(hr)) {
+        // Every entry is processed; the result is the last entry's.
+        for (int i = 0; i < list.GetSize(); ++i) {
+            const CSymbolPath* entry = list[i];
+            hr = bWrite ? InitWrite(nMode, entry->symbol.c_str(), entry->path.c_str())
+                        : InitRead(nMode, entry->symbol.c_str(), entry->path.c_str());
+            if (SUCCEEDED(hr) && (nMode & XMLDS_MODE_TRANSFER))
+                hr = TransferSymbol(bWrite);
+        }
+    }
+    FreeSymbolPathList(list);
+    return hr;
+}
+
 HRESULT CXmlDataServer::OpenRead(const HopAddr& addr, uint16_t nMode, const char* sFile, const char* sSymbol,
                                  const char* sXmlPath, const char* sXml)
 {
@@ -170,20 +189,8 @@ HRESULT CXmlDataServer::OpenRead(const HopAddr& addr, uint16_t nMode, const char
     if (m_bOpen)
         return XMLDS_E_INVALIDCONTEXT;
     HRESULT hr = Open(addr, static_cast<uint16_t>(nMode & ~XMLDS_MODE_CREATE), sFile, sXml);
-    if (SUCCEEDED(hr)) {
-        std::string symbol = Str(sSymbol);
-        CSymbolPathList list;
-        hr = ExtractSymbols(symbol, Str(sXmlPath), list);
-        if (SUCCEEDED(hr)) {
-            for (int i = 0; i < list.GetSize(); ++i) {
-                const CSymbolPath* entry = list[i];
-                hr = InitRead(nMode, entry->symbol.c_str(), entry->path.c_str());
-                if (SUCCEEDED(hr) && (nMode & XMLDS_MODE_TRANSFER))
-                    hr = TransferSymbol(false);
-            }
-        }
-        FreeSymbolPathList(list);
-    }
+    if (SUCCEEDED(hr))
+        hr = ProcessSymbols(false, nMode, sSymbol, sXmlPath);
     CFileTracer::WriteLine2("OpenRead finished! HRESULT=\"0x%x\"", static_cast<unsigned>(hr));
     return hr;
 }
@@ -201,18 +208,7 @@ HRESULT CXmlDataServer::OpenWrite(const HopAddr& addr, uint16_t nMode, const cha
         *psXml = nullptr;
     HRESULT hr = Open(addr, nMode, sFile, initial);
     if (SUCCEEDED(hr)) {
-        std::string symbol = Str(sSymbol);
-        CSymbolPathList list;
-        hr = ExtractSymbols(symbol, Str(sXmlPath), list);
-        if (SUCCEEDED(hr)) {
-            for (int i = 0; i < list.GetSize(); ++i) {
-                const CSymbolPath* entry = list[i];
-                hr = InitWrite(nMode, entry->symbol.c_str(), entry->path.c_str());
-                if (SUCCEEDED(hr) && (nMode & XMLDS_MODE_TRANSFER))
-                    hr = TransferSymbol(true);
-            }
-        }
-        FreeSymbolPathList(list);
+        hr = ProcessSymbols(true, nMode, sSymbol, sXmlPath);
         if (psXml && m_bModified) {
             std::string text;
             if (SUCCEEDED(GetXml(text))) {

@@ -242,6 +242,8 @@ protected:
     HRESULT LoadFile(uint16_t nMode);
     HRESULT TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSize);
     HRESULT TransferSymbol(bool bWrite);
+    // Selects every entry of the symbol list of an open (and transfers it with mode bit 1).
+    HRESULT ProcessSymbols(bool bWrite, uint16_t nMode, const char* sSymbol, const char* sXmlPath);
     void EndTransfer();
     void ClearSelection();
     HRESULT CreatePath(const char* sXmlPath, pugi::xpath_node& sel);
