@@ -37,6 +37,7 @@ struct Options {
     uint16_t mode = 0;           // extra mode bits
     uint32_t base = 0;           // index offset: 0 none, 4 boot, 11..19 user paths
     bool quiet = false;
+    bool bySymbol = false;       // read/write: name the symbol in every piece (0x7E/0x7F) instead of the handle's
     std::vector<std::string> args;
 };
 
@@ -79,6 +80,8 @@ const char kHelp[] =
     "  --path XPATH         the symbol's element (default /dataentry/<symbol>)\n"
     "  --base boot|userN|N  directory of the file: boot project, user path N (1..9), or index offset N\n"
     "  --create             create a missing file and missing elements (store)\n"
+    "  --by-symbol          read/write: name the symbol and path in every piece instead of using the\n"
+    "                       selection the open made\n"
     "  --ignore-order       match members and array elements by name and index\n"
     "  --comments           write the symbol's comment (store)\n"
     "  --type-comments      write type and member comments (store)\n"
@@ -432,6 +435,23 @@ int CmdTransfer(CConnection& c, const Options& o, bool store)
     return 0;
 }
 
+// Header of a piece that names its symbol: [data length,] mode, symbol and path lengths, sequence, partial.
+std::vector<uint8_t> SymbolPiece(bool write, uint32_t cbData, uint16_t mode, const std::string& symbol,
+                                 const std::string& path, uint16_t sequence, bool partial)
+{
+    std::vector<uint8_t> b;
+    if (write)
+        PutU32(b, cbData);
+    PutU16(b, mode);
+    PutU16(b, uint16_t(symbol.size()));
+    PutU16(b, uint16_t(path.size()));
+    PutU16(b, sequence);
+    b.push_back(partial ? 1 : 0);
+    PutText(b, symbol);
+    PutText(b, path);
+    return b;
+}
+
 int CmdRead(CConnection& c, const Options& o)
 {
     const std::string& symbol = o.args[1];
@@ -455,11 +475,20 @@ int CmdRead(CConnection& c, const Options& o)
         return Fail("read (open)", hr);
     std::vector<uint8_t> data;
     data.reserve(size);
+    uint32_t sequence = 0;
     while (data.size() < size) {
         uint32_t want = std::min<uint32_t>(kChunk, size - static_cast<uint32_t>(data.size()));
         std::vector<uint8_t> piece(want);
         ULONG cb = 0;
-        hr = p->SyncReadWrite(0x7A, handle, want, piece.data(), 0, nullptr, &cb);
+        if (o.bySymbol) {
+            // Sequence 0 starts the transfer; each later piece carries the number of pieces moved so far.
+            std::vector<uint8_t> req = SymbolPiece(false, 0, mode, symbol, path, static_cast<uint16_t>(sequence),
+                                                   data.size() + want < size);
+            hr = p->SyncReadWrite(0x7E, handle, want, piece.data(), static_cast<ULONG>(req.size()), req.data(), &cb);
+            ++sequence;
+        } else {
+            hr = p->SyncReadWrite(0x7A, handle, want, piece.data(), 0, nullptr, &cb);
+        }
         if (FAILED(hr))
             return Fail("read", hr);
         if (cb == 0)
@@ -513,9 +542,19 @@ int CmdWrite(CConnection& c, const Options& o)
     if (FAILED(hr))
         return Fail("write (open)", hr);
     size_t done = 0;
+    uint32_t sequence = 0;
     while (done < data.size()) {
         uint32_t piece = std::min<uint32_t>(kChunk, static_cast<uint32_t>(data.size() - done));
-        hr = p->SyncReadWrite(0x7B, handle, 0, nullptr, piece, data.data() + done, nullptr);
+        if (o.bySymbol) {
+            std::vector<uint8_t> req =
+                SymbolPiece(true, piece, mode, symbol, path, static_cast<uint16_t>(sequence), done + piece < data.size());
+            req.insert(req.end(), data.begin() + static_cast<std::ptrdiff_t>(done),
+                       data.begin() + static_cast<std::ptrdiff_t>(done + piece));
+            hr = p->SyncReadWrite(0x7F, handle, 0, nullptr, static_cast<ULONG>(req.size()), req.data(), nullptr);
+            ++sequence;
+        } else {
+            hr = p->SyncReadWrite(0x7B, handle, 0, nullptr, piece, data.data() + done, nullptr);
+        }
         if (FAILED(hr))
             return Fail("write", hr);
         done += piece;
@@ -644,6 +683,8 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "kxxml: --base takes boot, user1..user9 or a number, not '%s'\n", b.c_str());
                 return 2;
             }
+        } else if (a == "--by-symbol") {
+            o.bySymbol = true;
         } else if (a == "--create") {
             o.mode |= 0x0001;
         } else if (a == "--ignore-order") {
