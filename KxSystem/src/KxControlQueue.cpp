@@ -14,29 +14,12 @@
 
 #include "KxBstr.h"
 #include "KxFex.h"
+#include "KxRefCounted.h"
 
 namespace {
 
 constexpr HRESULT kNoMoreMessages = static_cast<HRESULT>(0x80070103u);  // ERROR_NO_MORE_ITEMS
 constexpr HRESULT kClassNotRegistered = static_cast<HRESULT>(0x80040154u);
-
-class CRefCounted {
-public:
-    virtual ~CRefCounted() = default;
-
-protected:
-    ULONG DoAddRef() { return ++m_refs; }
-    ULONG DoRelease()
-    {
-        ULONG n = --m_refs;
-        if (n == 0)
-            delete this;
-        return n;
-    }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-};
 
 std::string Trim(const std::string& s)
 {

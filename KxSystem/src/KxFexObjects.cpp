@@ -7,6 +7,7 @@
 
 #include "KxBstr.h"
 #include "KxFex.h"
+#include "KxRefCounted.h"
 #include "KxRouterCore.h"
 
 using namespace kxrouter;
@@ -19,25 +20,6 @@ constexpr ULONG kDefaultTimeoutMs = 5000;
 constexpr ULONG kMaxWriteData = kMaxBodyLength - 16;
 
 HRESULT GoneResult() { return FEX_HRESULT(FEXERR_GONE); }
-
-// Reference count shared by the classes below.
-class CRefCounted {
-public:
-    virtual ~CRefCounted() = default;
-
-protected:
-    ULONG DoAddRef() { return ++m_refs; }
-    ULONG DoRelease()
-    {
-        ULONG n = --m_refs;
-        if (n == 0)
-            delete this;
-        return n;
-    }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-};
 
 // ---- port ----
 
