@@ -84,8 +84,11 @@ public:
     bool m_bValid;
     bool m_bAutoReset;
     bool m_bSignalled;
-    // Counts sets, so that waiters of a manual-reset event see a set followed at once by a reset.
+    // Counts sets, so that every thread waiting at a set is released even when the flag is cleared again
+    // (by a reset or by the waiter that consumed an auto-reset event) before it wakes.
     unsigned long m_nSetCount;
+    // Threads blocked in Wait on the condition variable (read under m_lock).
+    unsigned m_nWaiters;
 
     COsUserEvent(const COsUserEvent&) = delete;
     COsUserEvent& operator=(const COsUserEvent&) = delete;

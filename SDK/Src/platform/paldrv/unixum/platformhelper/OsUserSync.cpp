@@ -198,7 +198,7 @@ void _OsUserHandle::RemoveAdditionalEvent(_OsUserAddEvent* pWaiter)
 // ---- Events ----
 
 COsUserEvent::COsUserEvent(bool bManualReset, bool bInitialState)
-    : m_bValid(false), m_bAutoReset(!bManualReset), m_bSignalled(bInitialState), m_nSetCount(0)
+    : m_bValid(false), m_bAutoReset(!bManualReset), m_bSignalled(bInitialState), m_nSetCount(0), m_nWaiters(0)
 {
     pthread_mutex_init(&m_lock, nullptr);
     m_bValid = InitMonotonicCond(&m_cond);
@@ -242,9 +242,10 @@ DWORD COsUserEvent::Wait(DWORD dwMilliseconds)
         return WAIT_FAILED;
     pthread_mutex_lock(&m_lock);
     DWORD result = WAIT_OBJECT_0;
-    // A manual-reset event also releases waiters whose wake-up raced with a reset right after the set.
-    unsigned long startCount = m_nSetCount;
-    while (!m_bSignalled && (m_bAutoReset || m_nSetCount == startCount)) {
+    // A set releases every thread waiting at that moment, of an auto-reset event too, and also when another
+    // waiter or a reset has cleared the flag again before this one woke up.
+    const unsigned long startCount = m_nSetCount;
+    while (!m_bSignalled && m_nSetCount == startCount) {
         if (timed && dwMilliseconds == 0) {
             result = WAIT_TIMEOUT;
             break;
@@ -254,9 +255,11 @@ DWORD COsUserEvent::Wait(DWORD dwMilliseconds)
             result = WAIT_FAILED;
             break;
         }
+        ++m_nWaiters;
         int rc = timed ? pthread_cond_timedwait(&m_cond, &m_lock, &deadline) : pthread_cond_wait(&m_cond, &m_lock);
+        --m_nWaiters;
         if (rc == ETIMEDOUT) {
-            if (m_bSignalled)
+            if (m_bSignalled || m_nSetCount != startCount)
                 break;
             result = WAIT_TIMEOUT;
             break;
@@ -267,7 +270,7 @@ DWORD COsUserEvent::Wait(DWORD dwMilliseconds)
             break;
         }
     }
-    // Auto-reset: exactly one satisfied wait consumes the signal.
+    // Auto-reset: a satisfied wait clears the flag, so that a later wait needs a new set.
     if (result == WAIT_OBJECT_0 && m_bAutoReset)
         m_bSignalled = false;
     pthread_mutex_unlock(&m_lock);
@@ -562,8 +565,9 @@ DWORD Remaining(DWORD ms, uint64_t start)
 
 DWORD OsUserWaitForMultipleObjects(DWORD nCount, const OS_USER_HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
 {
-    // Waiting for nothing could never complete (wait-all) or never succeed (wait-any): refuse it.
-    if (nCount == 0 || lpHandles == nullptr) {
+    // With no object a wait-any simply lasts its time-out. A wait for all of nothing without a time-out
+    // would never return: it is refused instead.
+    if ((nCount == 0 && bWaitAll && dwMilliseconds == INFINITE) || (nCount > 0 && lpHandles == nullptr)) {
         errno = EINVAL;
         return WAIT_FAILED;
     }
@@ -571,8 +575,8 @@ DWORD OsUserWaitForMultipleObjects(DWORD nCount, const OS_USER_HANDLE* lpHandles
     bool allRegister = true;
     for (DWORD i = 0; i < nCount; ++i) {
         handles[i] = AsHandle(lpHandles[i], 0);
-        // Files are never signalled; waiting on one could only time out or hang.
-        if (handles[i] == nullptr || handles[i]->type < OS_USER_HANDLE_THREAD || handles[i]->type > OS_USER_HANDLE_SEMA) {
+        // Files are accepted but are never signalled: they are polled like the objects that cannot register.
+        if (handles[i] == nullptr || handles[i]->type < OS_USER_HANDLE_FILE || handles[i]->type > OS_USER_HANDLE_SEMA) {
             errno = EINVAL;
             return WAIT_FAILED;
         }
@@ -615,24 +619,21 @@ DWORD OsUserWaitForMultipleObjects(DWORD nCount, const OS_USER_HANDLE* lpHandles
         }
     }
 
-    // Objects that cannot mark a waiter (mutexes, semaphores), and wait-all, are polled every millisecond.
+    // Objects that cannot mark a waiter (mutexes, semaphores, files), and wait-all, are polled every
+    // millisecond. A poll that fails (always so for a file) counts as not signalled.
     std::vector<bool> received(nCount, false);
     DWORD receivedCount = 0;
     for (;;) {
         for (DWORD i = 0; i < nCount; ++i) {
-            if (received[i])
+            if (received[i] || OsUserWaitForSingleObject(lpHandles[i], 0) != WAIT_OBJECT_0)
                 continue;
-            DWORD rc = OsUserWaitForSingleObject(lpHandles[i], 0);
-            if (rc == WAIT_OBJECT_0) {
-                if (!bWaitAll)
-                    return WAIT_OBJECT_0 + i;
-                received[i] = true;
-                ++receivedCount;
-            } else if (rc == WAIT_FAILED) {
-                return WAIT_FAILED;
-            }
+            if (!bWaitAll)
+                return WAIT_OBJECT_0 + i;
+            received[i] = true;
+            ++receivedCount;
         }
-        if (bWaitAll && receivedCount == nCount)
+        // All of no objects is never complete: such a wait ends with its time-out.
+        if (bWaitAll && nCount > 0 && receivedCount == nCount)
             return WAIT_OBJECT_0;
         if (Remaining(dwMilliseconds, start) == 0) {
             errno = ETIMEDOUT;

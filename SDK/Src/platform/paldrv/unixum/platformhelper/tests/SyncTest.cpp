@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -144,31 +145,56 @@ TEST(KxPlatformEvent, AutoResetSatisfiesExactlyOneWait)
     EXPECT_TRUE(OsUserCloseHandle(ev));
 }
 
-TEST(KxPlatformEvent, AutoResetReleasesOneOfSeveralWaiters)
+// Returns once count threads are blocked in a wait on the event (or the safety time has passed).
+void WaitUntilWaiting(HANDLE ev, unsigned count)
 {
-    HANDLE ev = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
-    std::mutex m;
-    std::condition_variable cv;
-    int released = 0;
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            EXPECT_EQ(WAIT_OBJECT_0, OsUserWaitForEvent(ev, kSafetyMs));
-            std::lock_guard<std::mutex> g(m);
-            ++released;
-            cv.notify_all();
-        });
+    COsUserEvent& e = static_cast<_OsEventHandle*>(ev)->_event;
+    const uint64_t start = NowMs();
+    for (;;) {
+        pthread_mutex_lock(&e.m_lock);
+        const unsigned waiting = e.m_nWaiters;
+        pthread_mutex_unlock(&e.m_lock);
+        if (waiting >= count)
+            return;
+        ASSERT_LT(NowMs() - start, kSafetyMs) << waiting << " of " << count << " threads waiting";
+        std::this_thread::yield();
     }
-    for (int round = 1; round <= 3; ++round) {
-        OsUserSetEvent(ev);
-        std::unique_lock<std::mutex> lk(m);
-        ASSERT_TRUE(cv.wait_for(lk, std::chrono::milliseconds(kSafetyMs), [&] { return released >= round; }));
-        // One set never lets a second waiter through.
-        EXPECT_FALSE(cv.wait_for(lk, std::chrono::milliseconds(50), [&] { return released > round; }));
+}
+
+TEST(KxPlatformEvent, SetReleasesEveryThreadAlreadyWaiting)
+{
+    const struct {
+        BOOL manual;
+        bool resetAtOnce;
+        DWORD laterWait; // a wait started after all were released
+    } rows[] = {
+        {FALSE, false, WAIT_TIMEOUT}, // the set's waiters consumed the auto-reset event
+        {FALSE, true, WAIT_TIMEOUT},
+        {TRUE, false, WAIT_OBJECT_0},
+        {TRUE, true, WAIT_TIMEOUT},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.manual ? "manual" : "auto") + (row.resetAtOnce ? ", reset at once" : ""));
+        HANDLE ev = OsUserCreateEvent(nullptr, row.manual, FALSE, nullptr);
+        std::atomic<int> released(0);
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 3; ++i) {
+            waiters.emplace_back([&] {
+                if (OsUserWaitForEvent(ev, kSafetyMs) == WAIT_OBJECT_0)
+                    ++released;
+            });
+        }
+        WaitUntilWaiting(ev, 3);
+        EXPECT_TRUE(OsUserSetEvent(ev));
+        if (row.resetAtOnce) {
+            EXPECT_TRUE(OsUserResetEvent(ev));
+        }
+        for (std::thread& t : waiters)
+            t.join();
+        EXPECT_EQ(3, released.load());
+        EXPECT_EQ(row.laterWait, OsUserWaitForEvent(ev, 0));
+        EXPECT_TRUE(OsUserDeleteEvent(ev));
     }
-    for (std::thread& t : waiters)
-        t.join();
-    EXPECT_TRUE(OsUserDeleteEvent(ev));
 }
 
 TEST(KxPlatformEvent, CreationRefusesNamesAndAttributes)
@@ -257,30 +283,40 @@ TEST(KxPlatformMultiWait, FiniteWaitTimesOutNoEarlierThanAsked)
     HANDLE mutex = OsUserCreateMutex(nullptr, FALSE, nullptr);
     HANDLE e1 = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
     HANDLE e2 = OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr);
+    HANDLE set = OsUserCreateEvent(nullptr, TRUE, TRUE, nullptr);
+    _OsUserFileHandle file;
     auto* holder = new MutexHolder(mutex);
     const HANDLE registered[] = {e1, e2};
     const HANDLE polled[] = {mutex, e1};
+    const HANDLE fileAndEvent[] = {&file, e1};
+    const HANDLE fileAndSetEvent[] = {&file, set};
     struct Case {
         const char* name;
+        DWORD count;
         const HANDLE* handles;
         BOOL all;
     };
     const Case cases[] = {
-        {"events, any", registered, FALSE},
-        {"events, all", registered, TRUE},
-        {"mutex and event, any", polled, FALSE},
-        {"mutex and event, all", polled, TRUE},
+        {"events, any", 2, registered, FALSE},
+        {"events, all", 2, registered, TRUE},
+        {"mutex and event, any", 2, polled, FALSE},
+        {"mutex and event, all", 2, polled, TRUE},
+        {"no object, any", 0, nullptr, FALSE},
+        {"no object, all", 0, nullptr, TRUE},
+        {"file and event, any", 2, fileAndEvent, FALSE}, // a file is never signalled
+        {"file and set event, all", 2, fileAndSetEvent, TRUE},
     };
     for (DWORD ms : {1u, 40u}) {
         for (const Case& c : cases) {
             uint64_t start = NowMs();
-            EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(2, c.handles, c.all, ms)) << c.name;
+            EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForMultipleObjects(c.count, c.handles, c.all, ms)) << c.name;
             EXPECT_GE(NowMs() - start, ms) << c.name;
         }
     }
     delete holder;
     OsUserCloseHandle(e1);
     OsUserCloseHandle(e2);
+    OsUserCloseHandle(set);
     OsUserCloseHandle(mutex);
 }
 
@@ -288,12 +324,13 @@ TEST(KxPlatformMultiWait, EventSetLaterWakesRegisteredAndPolledWaits)
 {
     HANDLE mutex = OsUserCreateMutex(nullptr, FALSE, nullptr);
     auto* holder = new MutexHolder(mutex);
-    for (bool withMutex : {false, true}) {
+    _OsUserFileHandle file;
+    for (const char* first : {"event", "held mutex", "file"}) {
         HANDLE stop = OsUserCreateEvent(nullptr, TRUE, FALSE, nullptr);
         HANDLE ev = OsUserCreateEvent(nullptr, FALSE, FALSE, nullptr);
-        HANDLE h[2] = {withMutex ? mutex : stop, ev};
+        HANDLE h[2] = {first[0] == 'e' ? stop : first[0] == 'h' ? mutex : static_cast<HANDLE>(&file), ev};
         std::thread setter([&] { OsUserSetEvent(ev); });
-        EXPECT_EQ(WAIT_OBJECT_0 + 1, OsUserWaitForMultipleObjects(2, h, FALSE, kSafetyMs)) << withMutex;
+        EXPECT_EQ(WAIT_OBJECT_0 + 1, OsUserWaitForMultipleObjects(2, h, FALSE, kSafetyMs)) << first;
         setter.join();
         EXPECT_EQ(WAIT_TIMEOUT, OsUserWaitForEvent(ev, 0)) << "the wait consumes the auto-reset event";
         OsUserCloseHandle(stop);
@@ -322,23 +359,23 @@ TEST(KxPlatformMultiWait, WaitAllTakesEveryObject)
         EXPECT_TRUE(OsUserCloseHandle(x));
 }
 
-TEST(KxPlatformMultiWait, RefusesEmptyAndBadHandleLists)
+TEST(KxPlatformMultiWait, RefusesBadHandleListsAndAnEndlessWaitForNothing)
 {
     HANDLE ev = OsUserCreateEvent(nullptr, TRUE, TRUE, nullptr);
-    _OsUserFileHandle file;
+    _OsUserHandle unknown(7);
     HANDLE withNull[2] = {ev, nullptr};
-    HANDLE withFile[2] = {ev, &file};
+    HANDLE withUnknown[2] = {ev, &unknown};
     struct Case {
         DWORD count;
         const HANDLE* handles;
         BOOL all;
     };
     const Case cases[] = {
-        {0, withNull, TRUE}, {0, withNull, FALSE}, {1, nullptr, FALSE}, {2, withNull, FALSE}, {2, withFile, TRUE},
+        {0, nullptr, TRUE}, {1, nullptr, FALSE}, {2, withNull, FALSE}, {2, withUnknown, TRUE},
     };
     for (const Case& c : cases) {
         errno = 0;
-        EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(c.count, c.handles, c.all, INFINITE));
+        EXPECT_EQ(WAIT_FAILED, OsUserWaitForMultipleObjects(c.count, c.handles, c.all, INFINITE)) << c.count;
         EXPECT_EQ(EINVAL, errno);
     }
     OsUserCloseHandle(ev);
