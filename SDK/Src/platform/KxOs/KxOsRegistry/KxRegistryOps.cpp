@@ -459,10 +459,12 @@ LONG CKxXmlRegistry::EnumKey(HKEY hKey, DWORD index, char* name, DWORD* cchName,
 LONG CKxXmlRegistry::QueryValue(pugi::xml_node value, DWORD* type, BYTE* data, DWORD* cbData)
 {
     const DWORD code = GetValueType(value);
-    if (type)
-        *type = code;
-    if (!cbData)
+    // The type is stored last: a caller may pass one variable for both the type and the size.
+    if (!cbData) {
+        if (type)
+            *type = code;
         return ERROR_SUCCESS;
+    }
 
     LONG rc = ERROR_SUCCESS;
     size_t size = 0;
@@ -560,6 +562,8 @@ LONG CKxXmlRegistry::QueryValue(pugi::xml_node value, DWORD* type, BYTE* data, D
         break;
     }
     *cbData = static_cast<DWORD>(size);
+    if (type)
+        *type = code;
     return rc;
 }
 
@@ -582,6 +586,14 @@ LONG CKxXmlRegistry::SetValue(HKEY hKey, const char* name, DWORD type, const BYT
     if (!name || !data)
         return ERROR_INVALID_PARAMETER;
     const char* typeName = ValueTypeToString(type);
+
+    Lock lock(m_cs);
+    pugi::xml_node key;
+    if (!LookupKey(hKey, key))
+        return ERROR_NOT_FOUND;
+    pugi::xml_node value = FindByChildAttribute(key, "Value", name);
+    if (value && !value.attribute("Type"))
+        return ERROR_FILE_NOT_FOUND;
 
     // Build the new content before touching the document, so that a rejected or unstorable value changes nothing.
     std::string text;
@@ -631,17 +643,8 @@ LONG CKxXmlRegistry::SetValue(HKEY hKey, const char* name, DWORD type, const BYT
         return ERROR_OUTOFMEMORY;
     }
 
-    Lock lock(m_cs);
-    pugi::xml_node key;
-    if (!LookupKey(hKey, key))
-        return ERROR_NOT_FOUND;
-
     bool changed = false;
-    pugi::xml_node value = FindByChildAttribute(key, "Value", name);
-    if (value) {
-        if (!value.attribute("Type"))
-            return ERROR_FILE_NOT_FOUND;
-    } else {
+    if (!value) {
         pugi::xml_node firstKey = key.child("Key");
         value = firstKey ? key.insert_child_before("Value", firstKey) : key.append_child("Value");
         if (!value)

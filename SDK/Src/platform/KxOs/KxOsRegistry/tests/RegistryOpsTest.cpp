@@ -101,19 +101,27 @@ TEST_F(RegistryOpsTest, QueryValueSizesTypesAndBytes)
         {"NoType", 8, ERROR_ACCESS_DENIED, 0, REG_NONE, ""},
         {"Lower", 8, ERROR_ACCESS_DENIED, 0, REG_NONE, ""},
     };
+    // Each row also runs with one variable for both the type and the size: the size is checked first and
+    // the type is stored last, so the answer and the bytes are the same and the variable ends up holding the type.
     for (const QueryRow& row : rows) {
-        SCOPED_TRACE(std::string(row.name) + " with " + std::to_string(static_cast<int>(row.bufferSize)));
-        std::vector<BYTE> buffer(64, kPoison);
-        DWORD size = row.bufferSize == ~0u ? 0 : row.bufferSize;
-        DWORD type = 0xFFFF;
-        LONG rc = OsRegQueryValueExA(m_key, row.name, nullptr, &type, row.bufferSize == ~0u ? nullptr : buffer.data(),
-                                     &size);
-        EXPECT_EQ(row.rc, rc);
-        EXPECT_EQ(row.size, size);
-        EXPECT_EQ(row.type, type);
-        EXPECT_EQ(row.bytes, std::string(reinterpret_cast<char*>(buffer.data()), row.bytes.size()));
-        for (size_t i = row.bytes.size(); i < buffer.size(); ++i)
-            ASSERT_EQ(kPoison, buffer[i]) << "byte " << i << " was written";
+        for (bool shared : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + " with " + std::to_string(static_cast<int>(row.bufferSize)) +
+                         (shared ? ", type and size in one variable" : ""));
+            std::vector<BYTE> buffer(64, kPoison);
+            DWORD size = row.bufferSize == ~0u ? 0 : row.bufferSize;
+            DWORD type = 0xFFFF;
+            DWORD* pType = shared ? &size : &type;
+            LONG rc = OsRegQueryValueExA(m_key, row.name, nullptr, pType,
+                                         row.bufferSize == ~0u ? nullptr : buffer.data(), &size);
+            EXPECT_EQ(row.rc, rc);
+            if (!shared) {
+                EXPECT_EQ(row.size, size);
+            }
+            EXPECT_EQ(row.type, *pType);
+            EXPECT_EQ(row.bytes, std::string(reinterpret_cast<char*>(buffer.data()), row.bytes.size()));
+            for (size_t i = row.bytes.size(); i < buffer.size(); ++i)
+                ASSERT_EQ(kPoison, buffer[i]) << "byte " << i << " was written";
+        }
     }
 }
 
@@ -186,14 +194,38 @@ TEST_F(RegistryOpsTest, SetValueResultCodesAndDirtyFlag)
 {
     const char hello[] = "hello";
     const BYTE* data = reinterpret_cast<const BYTE*>(hello);
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, OsRegSetValueExA(m_key, nullptr, 0, REG_SZ, data, 6));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, OsRegSetValueExA(m_key, "Sz", 0, REG_SZ, nullptr, 0));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, OsRegSetValueExA(m_key, "Dw", 0, REG_DWORD, data, 3));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, OsRegSetValueExA(m_key, "Qw", 0, REG_QWORD, data, 7));
-    EXPECT_EQ(ERROR_NOT_FOUND,
-              OsRegSetValueExA(reinterpret_cast<HKEY>(uintptr_t{999}), "Sz", 0, REG_SZ, data, 6));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, OsRegSetValueExA(m_key, "NoType", 0, REG_SZ, data, 6));
+    const HKEY unknown = reinterpret_cast<HKEY>(uintptr_t{999});
+    // Arguments first, then the handle, then a value without a type; the content is checked last.
+    const struct {
+        HKEY key;
+        const char* name;
+        DWORD type;
+        const BYTE* data;
+        DWORD cbData;
+        LONG rc;
+    } failures[] = {
+        {m_key, nullptr, REG_SZ, data, 6, ERROR_INVALID_PARAMETER},
+        {unknown, nullptr, REG_SZ, data, 6, ERROR_INVALID_PARAMETER},
+        {m_key, "Sz", REG_SZ, nullptr, 0, ERROR_INVALID_PARAMETER},
+        {m_key, "Dw", REG_DWORD, data, 3, ERROR_INVALID_PARAMETER}, // never read past the caller's bytes
+        {m_key, "Qw", REG_QWORD, data, 7, ERROR_INVALID_PARAMETER},
+        {m_key, "New", REG_MULTI_SZ, data, 2, ERROR_INVALID_PARAMETER}, // unterminated list
+        {unknown, "Sz", REG_SZ, data, 6, ERROR_NOT_FOUND},
+        {unknown, "Dw", REG_DWORD, data, 3, ERROR_NOT_FOUND},
+        {unknown, "Qw", REG_QWORD, data, 7, ERROR_NOT_FOUND},
+        {unknown, "New", REG_MULTI_SZ, data, 2, ERROR_NOT_FOUND},
+        {m_key, "NoType", REG_SZ, data, 6, ERROR_FILE_NOT_FOUND},
+        {m_key, "NoType", REG_DWORD, data, 3, ERROR_FILE_NOT_FOUND},
+        {m_key, "NoType", REG_QWORD, data, 7, ERROR_FILE_NOT_FOUND},
+        {m_key, "NoType", REG_MULTI_SZ, data, 2, ERROR_FILE_NOT_FOUND},
+    };
+    for (const auto& f : failures) {
+        EXPECT_EQ(f.rc, OsRegSetValueExA(f.key, f.name, 0, f.type, f.data, f.cbData))
+            << (f.key == unknown ? "unknown handle, " : "") << (f.name ? f.name : "no name") << " as " << f.type
+            << " with " << f.cbData << " bytes";
+    }
     EXPECT_FALSE(m_reg->IsDirty()) << "failed writes change nothing";
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, OsRegQueryValueExA(m_key, "New", nullptr, nullptr, nullptr, nullptr));
 
     // The same text with its NUL counted is no change; without the NUL it is rewritten.
     EXPECT_EQ(ERROR_SUCCESS, OsRegSetValueExA(m_key, "Sz", 0, REG_SZ, data, 6));
