@@ -154,6 +154,9 @@ HRESULT CXmlDataServer::WriteIndexAttribute(pugi::xml_node node, const int32_t* 
     pugi::xml_attribute index = node.attribute(kIndexAttribute);
     if (!index)
         index = node.append_attribute(kIndexAttribute);
+    // A node that carries no attributes (text, comment) simply gets no index.
+    if (!index)
+        return S_OK;
     return index.set_value(text) ? S_OK : XMLDS_E_CREATENODE;
 }
 

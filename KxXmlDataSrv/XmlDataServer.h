@@ -137,7 +137,8 @@ public:
     // there is no index text, nDims is outside 1..4, the text does not fit or a subscript overflows.
     HRESULT ReadIndexAttribute(pugi::xml_node node, int32_t* pSubscripts, int nDims) const;
     // Sets (or appends) node's "index" attribute to the subscripts joined by commas; 0x98118003 for a
-    // null node, 0x98110700 for nDims outside 1..4, 0x98118005 when the attribute cannot be stored.
+    // null node, 0x98110700 for nDims outside 1..4. A node that carries no attributes is left as it is
+    // (0); 0x98118005 only when the text cannot be stored (out of memory).
     static HRESULT WriteIndexAttribute(pugi::xml_node node, const int32_t* pSubscripts, int nDims);
     // Subscripts of element nLinear (row-major, last dimension fastest). A dimension of 0 elements
     // takes its lower bound.

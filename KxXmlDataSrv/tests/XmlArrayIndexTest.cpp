@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,8 +104,14 @@ TEST(XmlArrayIndexTest, WrittenTextsReadBack)
     EXPECT_EQ(kDevice, CXmlDataServer::WriteIndexAttribute(e, one, 0));
     EXPECT_EQ(kDevice, CXmlDataServer::WriteIndexAttribute(e, one, 5));
     EXPECT_EQ(kNotFound, CXmlDataServer::WriteIndexAttribute(pugi::xml_node(), one, 1));
-    pugi::xml_node text = e.append_child(pugi::node_pcdata);
-    EXPECT_EQ(kCreateNode, CXmlDataServer::WriteIndexAttribute(text, one, 1)) << "text nodes carry no attributes";
+    for (pugi::xml_node_type kind : {pugi::node_pcdata, pugi::node_comment}) {
+        pugi::xml_node other = e.append_child(kind);
+        EXPECT_EQ(S_OK, CXmlDataServer::WriteIndexAttribute(other, one, 1)) << "no attribute, nothing written";
+        EXPECT_FALSE(other.first_attribute());
+    }
+    std::ostringstream out;
+    doc.save(out, "", pugi::format_raw | pugi::format_no_declaration);
+    EXPECT_EQ("<a index=\"1,2,3,4\"><!----></a>", out.str());
 }
 
 TEST(XmlArrayIndexTest, IndexAndLcIdAttributes)
