@@ -153,13 +153,27 @@ bool CKxXmlRegistry::Init(const char* xml, bool overwriteDirs, bool writeEnable)
     return true;
 }
 
+// A file that exists but could not be loaded must not be replaced by a fresh document: the store keeps
+// working in memory but drops its write access, so no save ever goes over that file.
+void CKxXmlRegistry::KeepUnloadedFile(int err)
+{
+    if (!m_bWriteEnabled)
+        return;
+    m_bWriteEnabled = false;
+    KxTrace("Korvex registry file %s exists but could not be loaded (%s): it is not saved over\n",
+            m_paths.s_szRegistryFile, std::strerror(err));
+}
+
 bool CKxXmlRegistry::ReadFromFile()
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     int fd = ::open(m_paths.s_szRegistryFile, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
+        const int err = errno;
         KxTrace("Failed to open file for lock file\n");
         KxTrace("Failed to lock Korvex registry file\n");
+        if (err != ENOENT)
+            KeepUnloadedFile(err);
         return false;
     }
     int rc;
@@ -167,18 +181,27 @@ bool CKxXmlRegistry::ReadFromFile()
         rc = ::flock(fd, m_bWriteEnabled ? LOCK_EX : LOCK_SH);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
+        const int err = errno;
         KxTrace("Failed to lock file\n");
         ::close(fd);
         KxTrace("Failed to lock Korvex registry file\n");
+        KeepUnloadedFile(err);
         return false;
     }
 
     pugi::xml_parse_result result = m_doc.load_file(m_paths.s_szRegistryFile, pugi::parse_default);
+    const int loadErr = errno;
     if (!result) {
         KxTrace("Failed to load Korvex registry(%d).\n", static_cast<int>(result.status));
+        // The loader reports any failure to open the file as "not found", also when it is still there.
+        struct stat st;
+        if (result.status == pugi::status_file_not_found && ::stat(m_paths.s_szRegistryFile, &st) == 0)
+            KeepUnloadedFile(loadErr);
         if (result.status != pugi::status_file_not_found && m_bWriteEnabled) {
             ::unlink(m_paths.s_szRegistryBakFile);
-            ::rename(m_paths.s_szRegistryFile, m_paths.s_szRegistryBakFile);
+            // Only a file moved out of the way to its backup name may be replaced.
+            if (::rename(m_paths.s_szRegistryFile, m_paths.s_szRegistryBakFile) != 0 && errno != ENOENT)
+                KeepUnloadedFile(errno);
         }
         // Whatever was parsed before the fault is not trusted.
         m_doc.reset();

@@ -40,6 +40,7 @@ public:
     // true when defaults were added (and saved when write-enabled).
     bool Init(const char* xml, bool overwriteDirs, bool writeEnable);
     // Loads the file under a shared (read-only) or exclusive lock; false when it is missing or malformed.
+    // A write-enabled store that finds a file it cannot load (and cannot move aside) loses its write access.
     bool ReadFromFile();
     // Loads the document from a text; false when it is malformed.
     bool ReadFromXml(const char* xml);
@@ -105,6 +106,8 @@ private:
     bool LookupKey(HKEY hKey, pugi::xml_node& key);
     void ForgetHandlesOf(pugi::xml_node key, bool includeKey);
     bool SaveDocument(const char* path);
+    // Drops the write access of a store whose existing file could not be loaded (err: why), with a message.
+    void KeepUnloadedFile(int err);
 
     pugi::xml_document m_doc;
     pugi::xml_node m_hklm, m_hkcu, m_hku, m_hkcr, m_hkpd, m_hkpt, m_hkpnlst;

@@ -1,11 +1,15 @@
 // The registry file: place, format, loading, quarantine, defaults, saving and the store's lifecycle.
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "RegistryTestSupport.h"
@@ -127,6 +131,94 @@ TEST_F(RegistryFileTest, MalformedFileIsQuarantinedOnlyByAWriteEnabledStore)
             ::unlink(FilePath().c_str());
             ::unlink(BakPath().c_str());
         }
+    }
+}
+
+// Runs a write-enabled store in a child process (as an unprivileged user when dropPrivileges and running as
+// root), with its standard output in outPath: it changes a value, flushes, asks for the text and ends.
+// The exit status has bit 0 set when the store kept its write access and bit 1 when the text was handed out;
+// 100 means the privileges could not be dropped.
+int RunWritableStoreInChild(bool dropPrivileges, const std::string& outPath)
+{
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (dropPrivileges && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(100);
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0)
+            ::_exit(101);
+        RegistryEnableWriteAccess();
+        CKxXmlRegistry* reg = GetRegistry(false, false);
+        if (!reg || QueryString("Ident", "DeviceType") != "KX/BSD")
+            ::_exit(102);
+        int status = reg->IsWriteEnabled() ? 1 : 0;
+        HKEY key = nullptr;
+        OsRegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Changed", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+        OsRegSetValueExA(key, "X", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+        OsRegFlushKey(HKEY_LOCAL_MACHINE);
+        std::string xml;
+        if (RegistryGetXml(xml))
+            status |= 2;
+        RegistryDestroy();
+        std::fflush(stdout);
+        ::_exit(status);
+    }
+    int status = -1;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(RegistryFileTest, ExistingFileThatCannotBeLoadedIsNeverSavedOver)
+{
+    // The child may run as another user: it must be able to write its output into the folder.
+    ASSERT_EQ(0, ::chmod(m_dir.c_str(), 0777));
+    const std::string content = ReadFile(DataFile("missing_bootdir.xml"));
+    const std::string out = m_dir + "/out.txt";
+    const struct {
+        const char* what;
+        bool dropPrivileges;
+        const char* reason;
+    } rows[] = {
+        {"no read permission", true, std::strerror(EACCES)},
+        {"symbolic link to itself", false, std::strerror(ELOOP)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        DestroyStore();
+        if (row.dropPrivileges) {
+            WriteFile(FilePath(), content);
+            ASSERT_EQ(0, ::chmod(FilePath().c_str(), 0));
+        } else {
+            ASSERT_EQ(0, ::symlink("KxRegistry.xml", FilePath().c_str()));
+        }
+        const int status = RunWritableStoreInChild(row.dropPrivileges, out);
+        if (status == 100) {
+            ::unlink(FilePath().c_str());
+            ::unlink(out.c_str());
+            std::printf("[ SKIPPED  ] %s: privileges cannot be dropped here\n", row.what);
+            continue;
+        }
+        EXPECT_EQ(0, status) << "bit 0: the store kept its write access, bit 1: the text was handed out";
+        EXPECT_NE(std::string::npos,
+                  ReadFile(out).find("Korvex registry file " + FilePath() + " exists but could not be loaded (" +
+                                     row.reason + "): it is not saved over\n"))
+            << ReadFile(out);
+        if (row.dropPrivileges) {
+            struct stat st {};
+            ASSERT_EQ(0, ::stat(FilePath().c_str(), &st));
+            EXPECT_EQ(0u, st.st_mode & 07777u) << "the file was replaced";
+            ASSERT_EQ(0, ::chmod(FilePath().c_str(), 0600));
+            EXPECT_EQ(content, ReadFile(FilePath()));
+        } else {
+            char target[64] = {};
+            EXPECT_EQ(14, ::readlink(FilePath().c_str(), target, sizeof(target) - 1)) << "the link was replaced";
+            EXPECT_STREQ("KxRegistry.xml", target);
+        }
+        EXPECT_EQ((std::vector<std::string>{"KxRegistry.xml", "out.txt"}), ListDir(m_dir));
+        ::unlink(FilePath().c_str());
+        ::unlink(out.c_str());
     }
 }
 
