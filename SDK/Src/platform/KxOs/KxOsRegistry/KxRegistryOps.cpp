@@ -174,39 +174,24 @@ pugi::xml_node CKxXmlRegistry::FindByChildAttribute(pugi::xml_node node, const c
 
 // ---- Handle table -------------------------------------------------------------------------------------------------
 
-pugi::xml_node* CKxXmlRegistry::HiveSlot(uintptr_t handle)
+const std::array<CKxXmlRegistry::Hive, 7>& CKxXmlRegistry::Hives()
 {
-    if (handle == HandleValue(HKEY_CLASSES_ROOT))
-        return &m_hkcr;
-    if (handle == HandleValue(HKEY_CURRENT_USER))
-        return &m_hkcu;
-    if (handle == HandleValue(HKEY_LOCAL_MACHINE))
-        return &m_hklm;
-    if (handle == HandleValue(HKEY_USERS))
-        return &m_hku;
-    if (handle == HandleValue(HKEY_PERFORMANCE_DATA))
-        return &m_hkpd;
-    if (handle == HandleValue(HKEY_PERFORMANCE_TEXT))
-        return &m_hkpt;
-    if (handle == HandleValue(HKEY_PERFORMANCE_NLSTEXT))
-        return &m_hkpnlst;
-    return nullptr;
+    static const std::array<Hive, 7> kHives = {{
+        {HKEY_CLASSES_ROOT, "HKCR", &CKxXmlRegistry::m_hkcr},
+        {HKEY_CURRENT_USER, "HKCU", &CKxXmlRegistry::m_hkcu},
+        {HKEY_LOCAL_MACHINE, "HKLM", &CKxXmlRegistry::m_hklm},
+        {HKEY_USERS, "HKU", &CKxXmlRegistry::m_hku},
+        {HKEY_PERFORMANCE_DATA, "HKPERFORMANCED", &CKxXmlRegistry::m_hkpd},
+        {HKEY_PERFORMANCE_TEXT, "HKPERFORMANCET", &CKxXmlRegistry::m_hkpt},
+        {HKEY_PERFORMANCE_NLSTEXT, "HKPERFORMANCENLST", &CKxXmlRegistry::m_hkpnlst},
+    }};
+    return kHives;
 }
 
 LONG CKxXmlRegistry::AddHKeyNode(HKEY hKey)
 {
-    static const struct {
-        HKEY handle;
-        const char* name;
-    } kHives[] = {{HKEY_CLASSES_ROOT, "HKCR"},
-                  {HKEY_CURRENT_USER, "HKCU"},
-                  {HKEY_LOCAL_MACHINE, "HKLM"},
-                  {HKEY_USERS, "HKU"},
-                  {HKEY_PERFORMANCE_DATA, "HKPERFORMANCED"},
-                  {HKEY_PERFORMANCE_TEXT, "HKPERFORMANCET"},
-                  {HKEY_PERFORMANCE_NLSTEXT, "HKPERFORMANCENLST"}};
     Lock lock(m_cs);
-    for (const auto& hive : kHives) {
+    for (const Hive& hive : Hives()) {
         if (hive.handle != hKey)
             continue;
         pugi::xml_node root = m_doc.child("KxRegistry");
@@ -215,7 +200,7 @@ LONG CKxXmlRegistry::AddHKeyNode(HKEY hKey)
         pugi::xml_node node = root.append_child("Key");
         if (!node || !node.append_attribute("Name").set_value(hive.name))
             return ERROR_OUTOFMEMORY;
-        *HiveSlot(HandleValue(hKey)) = node;
+        this->*hive.node = node;
         m_mapKey[HandleValue(hKey)] = node;
         m_bDirty = true;
         return ERROR_SUCCESS;

@@ -232,42 +232,28 @@ void CKxXmlRegistry::CreateDocument()
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     m_doc.reset();
-    m_hklm = m_hkcu = m_hku = m_hkcr = m_hkpd = m_hkpt = m_hkpnlst = pugi::xml_node();
-    pugi::xml_node root = m_doc.append_child("KxRegistry");
-    pugi::xml_node hklm = root.append_child("Key");
-    hklm.append_attribute("Name") = "HKLM";
-    m_hklm = hklm;
+    for (const Hive& hive : Hives())
+        this->*hive.node = pugi::xml_node();
+    m_doc.append_child("KxRegistry");
+    AddHKeyNode(HKEY_LOCAL_MACHINE);
     InitKeyMap();
 }
 
 bool CKxXmlRegistry::CheckDocument()
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    m_hklm = m_hkcu = m_hku = m_hkcr = m_hkpd = m_hkpt = m_hkpnlst = pugi::xml_node();
     pugi::xml_node root = m_doc.child("KxRegistry");
-    if (!root)
-        return false;
-    m_hkcr = FindByChildAttribute(root, "Key", "HKCR");
-    m_hkcu = FindByChildAttribute(root, "Key", "HKCU");
-    m_hklm = FindByChildAttribute(root, "Key", "HKLM");
-    m_hku = FindByChildAttribute(root, "Key", "HKU");
-    m_hkpd = FindByChildAttribute(root, "Key", "HKPERFORMANCED");
-    m_hkpt = FindByChildAttribute(root, "Key", "HKPERFORMANCET");
-    m_hkpnlst = FindByChildAttribute(root, "Key", "HKPERFORMANCENLST");
-    return static_cast<bool>(m_hklm);
+    for (const Hive& hive : Hives())
+        this->*hive.node = FindByChildAttribute(root, "Key", hive.name);
+    return root && m_hklm;
 }
 
 void CKxXmlRegistry::InitKeyMap()
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     m_mapKey.clear();
-    m_mapKey[reinterpret_cast<uintptr_t>(HKEY_CLASSES_ROOT)] = m_hkcr;
-    m_mapKey[reinterpret_cast<uintptr_t>(HKEY_CURRENT_USER)] = m_hkcu;
-    m_mapKey[reinterpret_cast<uintptr_t>(HKEY_LOCAL_MACHINE)] = m_hklm;
-    m_mapKey[reinterpret_cast<uintptr_t>(HKEY_USERS)] = m_hku;
-    m_mapKey[reinterpret_cast<uintptr_t>(HKEY_PERFORMANCE_DATA)] = m_hkpd;
-    m_mapKey[reinterpret_cast<uintptr_t>(HKEY_PERFORMANCE_TEXT)] = m_hkpt;
-    m_mapKey[reinterpret_cast<uintptr_t>(HKEY_PERFORMANCE_NLSTEXT)] = m_hkpnlst;
+    for (const Hive& hive : Hives())
+        m_mapKey[reinterpret_cast<uintptr_t>(hive.handle)] = this->*hive.node;
 }
 
 // Writes the document next to the file and renames it over, so that a reader or a crash never sees half a file.

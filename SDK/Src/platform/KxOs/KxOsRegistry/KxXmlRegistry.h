@@ -1,6 +1,7 @@
 // The XML-backed registry store behind the Os-prefixed registry functions (internal to the store and its tests).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -101,7 +102,15 @@ public:
     static pugi::xml_node FindByChildAttribute(pugi::xml_node node, const char* element, const char* value);
 
 private:
-    pugi::xml_node* HiveSlot(uintptr_t handle);
+    // A predefined handle, the Name of its Key element under the root, and the member keeping that element.
+    struct Hive {
+        HKEY handle;
+        const char* name;
+        pugi::xml_node CKxXmlRegistry::*node;
+    };
+    // The seven predefined handles.
+    static const std::array<Hive, 7>& Hives();
+
     // The element of an open handle; null when unknown or deleted.
     bool LookupKey(HKEY hKey, pugi::xml_node& key);
     void ForgetHandlesOf(pugi::xml_node key, bool includeKey);
