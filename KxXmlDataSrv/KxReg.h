@@ -7,8 +7,6 @@
 #include "Hop.h"
 #include "platform/KxOS/KxOsRegistry.h"
 
-class CString;
-
 // Key and value names of the current (3) and the older (2) runtime layout.
 constexpr const char KORVEX3REGISTRYKEY[] = "Software\\Velmor\\Korvex3";
 constexpr const char KORVEX2REGISTRYKEY[] = "Software\\Velmor\\Korvex";
@@ -72,34 +70,3 @@ bool KxRegReadLocalMachineId(HopNetId& id);
 void KxRegPathFree(char* path);
 // Formatted print into buf; the number of characters when they fit (with the NUL), else -1.
 int _sntprintf(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-
-// ---- OsKxCatReg family: paths with a trailing separator; the CString is left unchanged on failure --------------
-
-// "Software\Velmor\Korvex3" plus "\<CurrentVersion>" when readable, plus suffix.
-CString OsKxCatRegCurrentVersionKeyNameA(CString suffix);
-// Opens the System key of the current, else the older layout (the first three arguments are ignored).
-LONG OsRegOpenKorvexSystemKey(HKEY hKey, uint32_t options, uint32_t access, HKEY* result);
-// "InstallDir".
-bool OsKxCatRegReadInstallPathA(CString& path);
-// "BootDir", else "InstallDir" + "Boot\".
-bool OsKxCatRegReadBootPrjPathA(CString& path);
-// "ConfigDir", else "InstallDir" + "Config\".
-bool OsKxCatRegReadConfigPathA(CString& path);
-// "TargetDir", else "InstallDir" + "Target\".
-bool OsKxCatRegReadTargetPathA(CString& path);
-// "RepositoryDir", else "InstallDir" + "Repository\".
-bool OsKxCatRegReadRepositoryPathA(CString& path);
-// "DataDir".
-bool OsKxCatRegReadDataPathA(CString& path);
-// "DriverAutoLoadDir", else "AutoLoad" + "AutoLoad\".
-bool OsKxCatRegReadDriverAutoLoadPathA(CString& path);
-// "DriverAutoInstallDir", else "AutoInstall" + "AutoInstall\".
-bool OsKxCatRegReadDriverAutoInstallPathA(CString& path);
-// "CoreDumpDir" of the Plc key, else the boot project path.
-bool OsKxCatRegGetPlc30CoreDumpPathA(CString& path);
-// "UserPath<n>" as stored (no separator added).
-bool OsKxCatRegReadUserPathA(uint32_t n, CString& path);
-// "BootDataPath" of the System key as stored.
-bool OsReadBootDataPathA(CString& path);
-// Replaces the %KX_...PATH% placeholders whose reader succeeds; the others stay in the text.
-void OsKxCatExpandEnvironmentStringsA(CString& text);

@@ -1,5 +1,5 @@
 // Runtime directories as CString paths with a trailing separator and fallbacks, and the %KX_...% placeholders.
-#include "KxReg.h"
+#include "OsKxCatReg.h"
 
 #include <cstdio>
 #include <cstring>

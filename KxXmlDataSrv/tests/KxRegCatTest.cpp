@@ -4,6 +4,7 @@
 
 #include "KxRegTestSupport.h"
 #include "KxString.h"
+#include "OsKxCatReg.h"
 
 using namespace regtest;
 
