@@ -293,7 +293,8 @@ bool MatchesAny(const char* name, const char* const* exact, const char* const* p
     return false;
 }
 
-bool IsBlank(char c)
+// White space as the C library's "%d" conversion skips it (this file builds on its own for the record fuzzer).
+bool IsCSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -307,7 +308,7 @@ bool IsStringName(const char* name, const char* prefix)
     if (std::strncmp(name, prefix, n) != 0)
         return false;
     const char* p = name + n;
-    while (IsBlank(*p))
+    while (IsCSpace(*p))
         ++p;
     if (*p == '+' || *p == '-')
         ++p;
@@ -318,7 +319,7 @@ bool IsStringName(const char* name, const char* prefix)
     if (*p != ')')
         return true; // the scan stops at the literal: one conversion
     ++p;
-    while (IsBlank(*p))
+    while (IsCSpace(*p))
         ++p;
     return *p == 0;
 }

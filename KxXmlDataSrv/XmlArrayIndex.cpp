@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "XmlDataServer.h"
+#include "XmlValueConv.h"
 
 namespace {
 
@@ -14,17 +15,12 @@ constexpr char kLcIdAttribute[] = "LcId";
 // Four subscripts of at most 11 characters and three commas.
 constexpr size_t kIndexTextSize = 64;
 
-bool IsSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // One "%d" conversion: white space, an optional sign and decimal digits. Values outside int32 are
 // refused instead of being cut to their low bits.
 bool ScanSubscript(const char*& p, int32_t& value)
 {
     const char* q = p;
-    while (IsSpace(*q))
+    while (IsCSpace(*q))
         ++q;
     bool negative = false;
     if (*q == '+' || *q == '-') {
@@ -64,7 +60,7 @@ bool ParseIndexText(const char* text, int nDims, int32_t* pSubscripts)
         if (!ScanSubscript(p, values[k]))
             return false;
     }
-    while (IsSpace(*p))
+    while (IsCSpace(*p))
         ++p;
     if (*p != '\0')
         return false;

@@ -33,18 +33,13 @@ constexpr uint16_t kWindows1252High[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
 std::string_view TrimBlanks(std::string_view text)
 {
     size_t first = 0;
     size_t last = text.size();
-    while (first < last && IsBlank(text[first]))
+    while (first < last && IsValueBlank(text[first]))
         ++first;
-    while (last > first && IsBlank(text[last - 1]))
+    while (last > first && IsValueBlank(text[last - 1]))
         --last;
     return text.substr(first, last - first);
 }
@@ -225,11 +220,6 @@ int HexDigit(char c)
     return -1;
 }
 
-bool IsCSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The "%x" conversion: optional white space, sign and "0x" prefix, then hexadecimal digits;
 // anything after the number is ignored. A magnitude wider than the target is refused rather
 // than silently cut to its low bits.
@@ -311,6 +301,16 @@ HRESULT SetFormatted(const pugi::xpath_node& position, const char* format, Args.
 }
 
 }  // namespace
+
+bool IsValueBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsCSpace(char c)
+{
+    return IsValueBlank(c) || c == '\v' || c == '\f';
+}
 
 const char* XMLGetText(const pugi::xpath_node& position)
 {

@@ -19,6 +19,11 @@
 
 #include "platform/FreeBSD/KxWinTypes.h"
 
+// The blanks that may surround a value text and are removed from it: space, TAB, LF and CR.
+bool IsValueBlank(char c);
+// White space as the C library's number conversions skip it ("%d", "%x", strtol): the blanks, VT and FF.
+bool IsCSpace(char c);
+
 // The text of a position; "" for an empty position or a node without text.
 const char* XMLGetText(const pugi::xpath_node& position);
 // Stores text as the attribute's value or the element's text; 0, or 0x98118000 when not stored.

@@ -87,6 +87,8 @@ TEST(XmlValueConvTest, GetLongForms)
         {"+42", 0, 42, "plus sign"},
         {"0042", 0, 42, "leading zeros"},
         {" \t\r\n42 \n", 0, 42, "blanks around"},
+        {"\v42", kNotConvertible, 0, "VT is no blank of a value text"},
+        {"42\f", kNotConvertible, 0, "nor is FF"},
         {"-7", 0, -7, "negative"},
         {"-07", kNotConvertible, 0, "zero after minus is not canonical"},
         {"-0", kNotConvertible, 0, "minus zero is not canonical"},
@@ -299,6 +301,7 @@ TEST(XmlValueConvTest, Booleans)
         {"true", 0, true}, {"1", 0, true}, {" false\n", 0, false}, {"0", 0, false},
         {"TRUE", kNotConvertible, false}, {"True", kNotConvertible, false}, {"", kNotConvertible, false},
         {"01", kNotConvertible, false}, {"2", kNotConvertible, false}, {"yes", kNotConvertible, false},
+        {" \t\r\ntrue\r\n\t ", 0, true}, {"\vtrue", kNotConvertible, false}, {"false\f", kNotConvertible, false},
     };
     for (const auto& row : rows) {
         TextDoc d(row.text);
