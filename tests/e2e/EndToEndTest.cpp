@@ -418,6 +418,7 @@ TEST(EndToEndCli, HelpAndArgumentErrors)
         {{"check", "MAIN.nCycle"}, "check needs more arguments"},
         {{"store", "--dry-run", "MAIN.nCycle", "x.xml"}, "--dry-run goes with restore"},
         {{"--raw", "state"}, "--raw goes with plc read"},
+        {{"--base", "boot", "check", "MAIN.nCycle", "x.xml"}, "full path instead of --base"},
         {{"--json", "store", "MAIN.nCycle", "x.xml"}, "--json goes with"},
     };
     for (const Case& c : cases) {

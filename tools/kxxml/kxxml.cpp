@@ -1006,6 +1006,9 @@ int main(int argc, char** argv)
     const bool typed = cmd == "diff" || cmd == "check" || (cmd == "restore" && o.dryRun);
     if (o.dryRun && cmd != "restore")
         return Usage("--dry-run goes with restore");
+    // check reads the file itself and does not know the service's base directories.
+    if (cmd == "check" && o.base)
+        return Usage("check reads the file itself: name it by its full path instead of --base");
     if (o.raw && !(cmd == "plc" && o.args[1] == "read"))
         return Usage("--raw goes with plc read");
     if (o.json && !(typed || cmd == "state" || cmd == "info" || (cmd == "plc" && o.args[1] == "read")))
