@@ -1,9 +1,9 @@
 # Installation and the Debian package: the service, libKxSystem.so, KxPlcSim and kxxml, a systemd unit with
 # its settings file, and a default configuration store that the package's postinst puts in place only when
-# there is none. Without an explicit prefix everything goes where a Debian package puts it (/usr, /etc, /var);
-# stage a tree with DESTDIR=/tmp/root cmake --install build. cpack -G DEB (run in the build folder) makes the
-# package.
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+# there is none. On Linux without an explicit prefix everything goes where a Debian package puts it (/usr,
+# /etc, /var; elsewhere the prefix keeps its usual default). Stage a tree with
+# DESTDIR=/tmp/root cmake --install build; cpack -G DEB, run in the build folder, makes the package.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
 endif()
 include(GNUInstallDirs)
