@@ -666,13 +666,16 @@ TEST_F(EndToEnd, DiffCheckAndDryRun)
          {{"/dataentry/MAIN.aAxes[@index='1']/fSpeed", "1O0", nullptr},
           {"/dataentry/MAIN.aAxes[@index='2']/eMode", "70000", nullptr},
           {"/dataentry/MAIN.aAxes[@index='2']/bEnabled", "yes", nullptr},
+          {"/dataentry/MAIN.aAxes[@index='3']/eMode", "#x1G", nullptr},
           {"/dataentry/MAIN.aAxes[@index='3']/fPosition", "", nullptr}},
-         "MAIN.aAxes[1].fSpeed: 12.5 -> 1\nMAIN.aAxes[2].eMode: 0 -> 4464\n",
+         "MAIN.aAxes[1].fSpeed: 12.5 -> 1\nMAIN.aAxes[2].eMode: 0 -> 4464\nMAIN.aAxes[3].eMode: 0 -> 1\n",
          "/dataentry/MAIN.aAxes[@index='1']/fSpeed: \"1O0\" has characters after the number that are ignored: a "
          "restore writes 1\n"
          "/dataentry/MAIN.aAxes[@index='2']/bEnabled: \"yes\" is neither true nor false (nor 1 or 0): a restore "
          "keeps the PLC's value\n"
          "/dataentry/MAIN.aAxes[@index='2']/eMode: \"70000\" is out of range for INT: a restore writes 4464\n"
+         "/dataentry/MAIN.aAxes[@index='3']/eMode: \"#x1G\" has characters after the number that are ignored: a "
+         "restore writes 1\n"
          "/dataentry/MAIN.aAxes[@index='3']/fPosition: \"\" holds no number: a restore writes 0\n"},
         {"unknown member and element",
          "MAIN.aAxes",
