@@ -62,5 +62,5 @@ if(KX_BUILD_TESTS AND KX_DPKG_DEB AND NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
 elseif(KX_BUILD_TESTS AND KX_DPKG_DEB)
     add_test(NAME PackageTest
              COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/PackageTest.sh ${CMAKE_BINARY_DIR} ${CMAKE_CPACK_COMMAND})
-    set_tests_properties(PackageTest PROPERTIES TIMEOUT 600)
+    set_tests_properties(PackageTest PROPERTIES TIMEOUT 900)
 endif()
