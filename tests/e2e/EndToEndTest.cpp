@@ -391,7 +391,7 @@ TEST(EndToEndCli, HelpAndArgumentErrors)
         EXPECT_EQ(r.code, 0) << r;
         EXPECT_TRUE(r.err.empty()) << r;
         for (const char* word : {"state", "info", "login", "logout", "store", "restore", "read", "write", "clarify",
-                                 "plc read", "plc write", "--router", "--plc", "--path", "--base", "--create",
+                                 "plc read", "plc write", "diff", "check", "--dry-run", "--raw", "--json", "--router", "--plc", "--path", "--base", "--create",
                                  "--ignore-order", "--comments", "--type-comments", "--numeric-bool", "--lcid",
                                  "--timeout", "-q"})
             EXPECT_NE(r.out.find(word), std::string::npos) << flag << " does not mention " << word;
@@ -414,6 +414,12 @@ TEST(EndToEndCli, HelpAndArgumentErrors)
         {{"--timeout", "soon", "state"}, "--timeout"},
         {{"--timeout", "", "state"}, "--timeout"},
         {{"plc", "erase", "MAIN.nCycle"}, "plc"},
+        {{"diff", "MAIN.nCycle"}, "diff needs more arguments"},
+        {{"check", "MAIN.nCycle"}, "check needs more arguments"},
+        {{"store", "--dry-run", "MAIN.nCycle", "x.xml"}, "--dry-run goes with restore"},
+        {{"--raw", "state"}, "--raw goes with plc read"},
+        {{"--base", "boot", "check", "MAIN.nCycle", "x.xml"}, "full path instead of --base"},
+        {{"--json", "store", "MAIN.nCycle", "x.xml"}, "--json goes with"},
     };
     for (const Case& c : cases) {
         Result r = RunKxxml(dir.Path(), c.args, env);
@@ -452,6 +458,12 @@ TEST_F(EndToEnd, StateAndInfo)
     r = Kx({"info"});
     EXPECT_EQ(r.code, 0) << r;
     EXPECT_EQ(r.out, std::string("KxXmlDataSrv ") + KX_PROJECT_VERSION + "\n") << r;
+    r = Kx({"--json", "state"});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, "{\"state\": 5, \"name\": \"run\", \"deviceState\": 0}\n") << r;
+    r = Kx({"info", "--json"});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, std::string("{\"name\": \"KxXmlDataSrv\", \"version\": \"") + KX_PROJECT_VERSION + "\"}\n") << r;
 }
 
 // The README's walk: store, edit the file, restore, and the PLC holds the edited value. The two PLCs are
@@ -476,8 +488,8 @@ TEST_F(EndToEnd, StoreEditRestoreReachesThePlc)
 
     r = KxSim({"plc", "read", "MAIN.aAxes[1].fSpeed"});
     ASSERT_EQ(r.code, 0) << r;
-    EXPECT_EQ(HexTokens(r.out), BytesOf(99.0)) << r;
-    r = Kx({"plc", "read", "MAIN.aAxes[1].fSpeed"});
+    EXPECT_EQ(r.out, "MAIN.aAxes[1].fSpeed: 99\n") << r;
+    r = Kx({"plc", "read", "--raw", "MAIN.aAxes[1].fSpeed"});
     ASSERT_EQ(r.code, 0) << r;
     EXPECT_EQ(HexTokens(r.out), BytesOf(12.5)) << r;
 
@@ -574,7 +586,233 @@ TEST_F(EndToEnd, IgnoreOrderMatchesMembersByName)
     ASSERT_EQ(r.code, 0) << r;
     r = KxSim({"plc", "read", "MAIN.aAxes[1].fSpeed"});
     ASSERT_EQ(r.code, 0) << r;
-    EXPECT_EQ(HexTokens(r.out), BytesOf(77.0)) << r;
+    EXPECT_EQ(r.out, "MAIN.aAxes[1].fSpeed: 77\n") << r;
+}
+
+// plc read decodes the PLC's bytes with the symbol's type, one line per value by its member path.
+TEST_F(EndToEnd, PlcReadShowsTypedValues)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"MAIN.nCycle"}, "MAIN.nCycle: 123456\n"},
+        {{"MAIN.stFlags"},
+         "MAIN.stFlags.bReady: 1\nMAIN.stFlags.bBusy: 0\nMAIN.stFlags.bError: 1\nMAIN.stFlags.nCode: 48879\n"
+         "MAIN.stFlags.bWarn: 1\n"},
+        {{"Logger.aNested"},
+         "Logger.aNested[1][0]: 0\nLogger.aNested[1][1]: 0\nLogger.aNested[1][2]: 0\nLogger.aNested[2][0]: 0\n"
+         "Logger.aNested[2][1]: 21\nLogger.aNested[2][2]: 0\n"},
+        {{"Recipes.sTitle"}, "Recipes.sTitle: \"Crème brûlée\"\n"},
+        {{"Recipes.stCurrent.wsLabel"}, "Recipes.stCurrent.wsLabel: \"Größe 𝄞\"\n"},
+        {{"Line.aStations[2].aFlags[1]"},
+         "Line.aStations[2].aFlags[1][1].bReady: 0\nLine.aStations[2].aFlags[1][1].bBusy: 0\n"
+         "Line.aStations[2].aFlags[1][1].bError: 0\nLine.aStations[2].aFlags[1][1].nCode: 0\n"
+         "Line.aStations[2].aFlags[1][1].bWarn: 0\nLine.aStations[2].aFlags[1][2].bReady: 0\n"
+         "Line.aStations[2].aFlags[1][2].bBusy: 1\nLine.aStations[2].aFlags[1][2].bError: 0\n"
+         "Line.aStations[2].aFlags[1][2].nCode: 7\nLine.aStations[2].aFlags[1][2].bWarn: 0\n"},
+        {{"--json", "MAIN.eMode"},
+         "{\"symbol\": \"MAIN.eMode\", \"values\": [\n  {\"member\": \"MAIN.eMode\", \"type\": \"INT\", \"value\": "
+         "\"2\"}\n]}\n"},
+        {{"--raw", "MAIN.nCycle"}, "40 e2 01 00\n"},
+        {{"--raw", "--json", "MAIN.nCycle"}, "{\"symbol\": \"MAIN.nCycle\", \"bytes\": \"40e20100\"}\n"},
+        // An excluded symbol has no values; a line on standard error says so.
+        {{"Recipes.bArchive"}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"plc", "read"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.args.back());
+        Result r = Kx(args);
+        EXPECT_EQ(r.code, 0) << r;
+        EXPECT_EQ(r.out, c.out) << r;
+        EXPECT_EQ(r.err.empty(), !c.out.empty()) << r;
+    }
+}
+
+// diff, restore --dry-run and check on a stored file after edits. Each row edits a fresh copy; whatever diff
+// shows is exactly what a restore then changes, the dry run leaves the PLC's bytes alone, and check lists
+// what a restore passes over.
+TEST_F(EndToEnd, DiffCheckAndDryRun)
+{
+    // One edit: the element (or attribute) at xpath gets the text, or the element the new name.
+    struct Edit {
+        const char* xpath;
+        const char* text;
+        const char* rename;
+    };
+    struct Case {
+        const char* what;
+        const char* symbol;
+        std::vector<Edit> edits;
+        std::string diff;   // diff's output
+        std::string check;  // check's output without its "(line N)" parts
+    };
+    const std::string none = "no differences\n", clean = "no problems\n";
+    const std::string keeps = ": no element a restore reads: it keeps the PLC's value";
+    const std::string stray =
+        ": lies outside the array's bounds, repeats an element or comes after a later one: a restore passes over it";
+    const Case cases[] = {
+        {"equal", "MAIN.aAxes", {}, none, clean},
+        {"different",
+         "MAIN.aAxes",
+         {{"/dataentry/MAIN.aAxes[@index='1']/fSpeed", "99", nullptr},
+          {"/dataentry/MAIN.aAxes[@index='2']/sName", "Yy", nullptr}},
+         "MAIN.aAxes[1].fSpeed: 12.5 -> 99\nMAIN.aAxes[2].sName: \"Y\" -> \"Yy\"\n",
+         clean},
+        {"texts that do not convert",
+         "MAIN.aAxes",
+         {{"/dataentry/MAIN.aAxes[@index='1']/fSpeed", "1O0", nullptr},
+          {"/dataentry/MAIN.aAxes[@index='2']/eMode", "70000", nullptr},
+          {"/dataentry/MAIN.aAxes[@index='2']/bEnabled", "yes", nullptr},
+          {"/dataentry/MAIN.aAxes[@index='3']/eMode", "#x1G", nullptr},
+          {"/dataentry/MAIN.aAxes[@index='3']/fPosition", "", nullptr}},
+         "MAIN.aAxes[1].fSpeed: 12.5 -> 1\nMAIN.aAxes[2].eMode: 0 -> 4464\nMAIN.aAxes[3].eMode: 0 -> 1\n",
+         "/dataentry/MAIN.aAxes[@index='1']/fSpeed: \"1O0\" has characters after the number that are ignored: a "
+         "restore writes 1\n"
+         "/dataentry/MAIN.aAxes[@index='2']/bEnabled: \"yes\" is neither true nor false (nor 1 or 0): a restore "
+         "keeps the PLC's value\n"
+         "/dataentry/MAIN.aAxes[@index='2']/eMode: \"70000\" is out of range for INT: a restore writes 4464\n"
+         "/dataentry/MAIN.aAxes[@index='3']/eMode: \"#x1G\" has characters after the number that are ignored: a "
+         "restore writes 1\n"
+         "/dataentry/MAIN.aAxes[@index='3']/fPosition: \"\" holds no number: a restore writes 0\n"},
+        {"unknown member and element",
+         "MAIN.aAxes",
+         {{"/dataentry/MAIN.aAxes[@index='2']/fPosition", nullptr, "fPos"},
+          {"/dataentry/MAIN.aAxes[@index='3']/@index", "9", nullptr}},
+         none,
+         "/dataentry/MAIN.aAxes[@index='2']/fPosition" + keeps + " [MAIN.aAxes[2].fPosition]\n" +
+             "/dataentry/MAIN.aAxes[@index='2']/fPos: matches no member\n" + "/dataentry/MAIN.aAxes[@index='3']" +
+             keeps + " [MAIN.aAxes[3]]\n" + "/dataentry/MAIN.aAxes[@index='9']" + stray + "\n"},
+        {"nested arrays of structures",
+         "Line.aStations",
+         {{"/dataentry/Line.aStations[@index='1']/aAxes[@index='2']/fSpeed", "8.5", nullptr},
+          {"/dataentry/Line.aStations[@index='2']/aFlags[@index='1']/aFlags[@index='2']/nCode", "8", nullptr},
+          {"/dataentry/Line.aStations[@index='2']/aFlags[@index='1']/aFlags[@index='2']/bBusy", "0", nullptr},
+          {"/dataentry/Line.aStations[@index='2']/aAxes[@index='1']/sName", nullptr, "sLabel"}},
+         "Line.aStations[1].aAxes[2].fSpeed: 7.5 -> 8.5\nLine.aStations[2].aFlags[1][2].bBusy: 1 -> 0\n"
+         "Line.aStations[2].aFlags[1][2].nCode: 7 -> 8\n",
+         "/dataentry/Line.aStations[@index='2']/aAxes[@index='1']/sName" + keeps +
+             " [Line.aStations[2].aAxes[1].sName]\n" +
+             "/dataentry/Line.aStations[@index='2']/aAxes[@index='1']/sLabel: matches no member\n"},
+        {"strings in each code page",
+         "Recipes.stCurrent",
+         {{"/dataentry/Recipes.stCurrent/sName", "Grüße – 中国", nullptr},
+          {"/dataentry/Recipes.stCurrent/sNote", "Füllstand € Ω", nullptr},
+          {"/dataentry/Recipes.stCurrent/wsLabel", "Größe 𝄞𝄞", nullptr}},
+         "Recipes.stCurrent.sName: \"Grüße – 日本\" -> \"Grüße – 中国\"\n"
+         "Recipes.stCurrent.sNote: \"Füllstand ÄÖÜ ß €\" -> \"Füllstand € \"\n"
+         "Recipes.stCurrent.wsLabel: \"Größe 𝄞\" -> \"Größe 𝄞𝄞\"\n",
+         "/dataentry/Recipes.stCurrent/sNote: \"Füllstand € Ω\" has characters that Windows-1252 cannot hold: a "
+         "restore writes \"Füllstand € \"\n"},
+        {"a UTF-8 string symbol too long for its field",
+         "Recipes.sTitleUtf8",
+         {{"/dataentry/Recipes.sTitleUtf8", "Crème brûlée ☕ Crème brûlée ☕ Crème", nullptr}},
+         "Recipes.sTitleUtf8: \"Crème brûlée\" -> \"Crème brûlée ☕ Crème brûlée ☕ \"\n",
+         "/dataentry/Recipes.sTitleUtf8: \"Crème brûlée ☕ Crème brûlée ☕ Crème\" is longer than the 40 bytes of "
+         "STRING(40): a restore writes \"Crème brûlée ☕ Crème brûlée ☕ \"\n"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file = File("diff" + std::to_string(++n) + ".xml");
+        Result r = Kx({"store", "--create", "-q", c.symbol, file});
+        ASSERT_EQ(r.code, 0) << r;
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_file(file.c_str()));
+        for (const Edit& e : c.edits) {
+            pugi::xpath_node at = doc.select_node(e.xpath);
+            ASSERT_TRUE(at) << e.xpath << "\n" << kxbb::ReadFile(file);
+            if (at.attribute())
+                at.attribute().set_value(e.text);
+            else if (e.rename)
+                at.node().set_name(e.rename);
+            else
+                at.node().text().set(e.text);
+        }
+        ASSERT_TRUE(doc.save_file(file.c_str()));
+        const std::string xml = kxbb::ReadFile(file);
+        const bool equal = c.diff == none;
+
+        r = Kx({"plc", "read", "--raw", c.symbol});
+        ASSERT_EQ(r.code, 0) << r;
+        const std::string bytes = r.out;
+        r = Kx({"diff", c.symbol, file});
+        EXPECT_EQ(r.code, equal ? 0 : 1) << r;
+        EXPECT_EQ(r.out, c.diff) << r;
+        const size_t changes = equal ? 0 : static_cast<size_t>(std::count(c.diff.begin(), c.diff.end(), '\n'));
+        r = Kx({"restore", "--dry-run", c.symbol, file});
+        EXPECT_EQ(r.code, equal ? 0 : 1) << r;
+        EXPECT_EQ(r.out, (equal ? "" : c.diff) + "dry run: " + std::to_string(changes) +
+                             (changes == 1 ? " value" : " values") + " would change; nothing was written\n")
+            << r;
+        r = Kx({"plc", "read", "--raw", c.symbol});
+        EXPECT_EQ(r.out, bytes) << "the dry run changed the PLC";
+
+        r = Kx({"check", c.symbol, file});
+        EXPECT_EQ(r.code, c.check == clean ? 0 : 1) << r;
+        EXPECT_EQ(std::regex_replace(r.out, std::regex(R"( \(line \d+\))"), ""), c.check) << r;
+        // Each line number points at the element named.
+        std::smatch m;
+        for (std::string rest = r.out;
+             std::regex_search(rest, m, std::regex(R"(/([^/\[\n]+)(\[@index='[^']*'\])? \(line (\d+)\))"));
+             rest = m.suffix()) {
+            std::istringstream lines(xml);
+            std::string line;
+            for (int k = std::stoi(m[3]); k > 0 && std::getline(lines, line);)
+                --k;
+            EXPECT_NE(line.find("<" + m[1].str()), std::string::npos) << m[0] << ": " << line;
+        }
+
+        // The restore changes exactly what diff showed; afterwards nothing differs.
+        r = Kx({"plc", "read", c.symbol});
+        ASSERT_EQ(r.code, 0) << r;
+        const std::string typedBefore = r.out;
+        r = Kx({"restore", "-q", c.symbol, file});
+        ASSERT_EQ(r.code, 0) << r;
+        r = Kx({"plc", "read", c.symbol});
+        ASSERT_EQ(r.code, 0) << r;
+        std::istringstream was(typedBefore), is(r.out);
+        std::string a, b, changed;
+        while (std::getline(was, a) && std::getline(is, b)) {
+            const size_t colon = a.find(": ");
+            if (a != b)
+                changed += a + " -> " + b.substr(colon + 2) + "\n";
+        }
+        EXPECT_EQ(changed, equal ? "" : c.diff);
+        r = Kx({"diff", c.symbol, file});
+        EXPECT_EQ(r.code, 0) << r;
+        EXPECT_EQ(r.out, none) << r;
+
+        r = Kx({"plc", "write", c.symbol, HexArg(HexTokens(bytes))});
+        ASSERT_EQ(r.code, 0) << r;
+    }
+}
+
+// --json on diff and check: one object that scripts read.
+TEST_F(EndToEnd, DiffAndCheckAsJson)
+{
+    const std::string file = File("json.xml");
+    Result r = Kx({"store", "--create", "-q", "MAIN.stFlags", file});
+    ASSERT_EQ(r.code, 0) << r;
+    std::string xml = kxbb::ReadFile(file);
+    xml.replace(xml.find("48879"), 5, "12x");
+    ASSERT_TRUE(kxbb::WriteFile(file, xml));
+    r = Kx({"--json", "diff", "MAIN.stFlags", file});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, "{\"symbol\": \"MAIN.stFlags\", \"file\": \"" + file +
+                         "\", \"equal\": true, \"dryRun\": false, \"changes\": []}\n")
+        << r;
+    r = Kx({"--json", "check", "MAIN.stFlags", file});
+    EXPECT_EQ(r.code, 1) << r;
+    const std::string line = std::to_string(1 + std::count(xml.begin(), xml.begin() + xml.find("12x"), '\n'));
+    EXPECT_EQ(r.out, "{\"symbol\": \"MAIN.stFlags\", \"file\": \"" + file +
+                         "\", \"problems\": [\n  {\"kind\": \"value\", \"path\": \"/dataentry/MAIN.stFlags/nCode\", "
+                         "\"member\": \"MAIN.stFlags.nCode\", \"line\": " + line +
+                         ", \"text\": \"12x\", \"message\": \"\\\"12x\\\" is no UINT: a restore keeps the PLC's "
+                         "value\"}\n]}\n")
+        << r;
 }
 
 // Credentials make stored files unreadable as plain XML; restore needs the same credentials; clarify
@@ -588,7 +826,7 @@ TEST_F(EndToEnd, EncryptedFilesNeedTheCredentials)
     const std::string file = File("recipe.enc.xml"), plain = File("recipe.plain.xml");
     const std::string count = "Recipes.stCurrent.nCount";
 
-    Result r = KxSim({"plc", "read", count});
+    Result r = KxSim({"plc", "read", "--raw", count});
     ASSERT_EQ(r.code, 0) << r;
     const std::vector<uint8_t> original = HexTokens(r.out);
     ASSERT_EQ(original.size(), 4u) << r;
@@ -611,7 +849,7 @@ TEST_F(EndToEnd, EncryptedFilesNeedTheCredentials)
     ASSERT_EQ(r.code, 0) << r;
     r = KxSim({"restore", "Recipes.stCurrent", file});
     ASSERT_EQ(r.code, 0) << r;
-    r = KxSim({"plc", "read", count});
+    r = KxSim({"plc", "read", "--raw", count});
     ASSERT_EQ(r.code, 0) << r;
     EXPECT_EQ(HexTokens(r.out), original) << r;
 
@@ -630,13 +868,13 @@ TEST_F(EndToEnd, EncryptedFilesNeedTheCredentials)
     EXPECT_NE(r.code, 0) << r;
     EXPECT_TRUE(r.OneErrorLine()) << r;
     EXPECT_EQ(r.err.rfind("kxxml: restore failed: error 0x", 0), 0u) << r;
-    r = KxSim({"plc", "read", count});
+    r = KxSim({"plc", "read", "--raw", count});
     EXPECT_EQ(HexTokens(r.out), changed) << r;
 
     // A plain file restores without credentials.
     r = KxSim({"restore", "Recipes.stCurrent", plain});
     ASSERT_EQ(r.code, 0) << r;
-    r = KxSim({"plc", "read", count});
+    r = KxSim({"plc", "read", "--raw", count});
     EXPECT_EQ(HexTokens(r.out), original) << r;
 }
 
@@ -761,6 +999,12 @@ TEST_F(EndToEnd, ErrorsAreOneLine)
         {{"write", "MAIN.nCycle", File("none.xml"), "0xabc"}, 2, "cannot read bytes"},
         {{"--plc", "1.2.3", "state"}, 1, "bad PLC address"},
         {{"--plc", "127.0.0.1.1.1:999", "plc", "read", "MAIN.nCycle"}, 1, "plc (symbol information) failed"},
+        {{"diff", "MAIN.nNoSuchSymbol", File("none.xml")}, 2, "0x710"},
+        {{"diff", "MAIN.nCycle", File("missing.xml")}, 2, "diff (reading the file through the service) failed"},
+        {{"restore", "--dry-run", "MAIN.nCycle", File("missing.xml")}, 2, "restore --dry-run (reading the file"},
+        {{"check", "MAIN.nCycle", File("missing.xml")}, 2, "cannot read"},
+        {{"check", "MAIN.nCycle", KX_KXXML_EXE}, 2, "is not an XML document"},
+        {{"check", "MAIN.nNoSuchSymbol", kSample}, 2, "0x710"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -798,7 +1042,7 @@ TEST_F(EndToEnd, LargeTransfersShowProgress)
 
     r = KxSim({"restore", symbol, file});
     ASSERT_EQ(r.code, 0) << r;
-    r = KxSim({"plc", "read", symbol});
+    r = KxSim({"plc", "read", "--raw", symbol});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(HexTokens(r.out) == samples);
     EXPECT_NE(r.err.find("plc read: " + total + " of " + total + " bytes (100%)\n"), std::string::npos) << r.err;
@@ -808,7 +1052,7 @@ TEST_F(EndToEnd, LargeTransfersShowProgress)
     EXPECT_TRUE(FileBytes(out) == samples);
     EXPECT_NE(r.err.find("read: " + total + " of " + total + " bytes (100%)\n"), std::string::npos) << r.err;
 
-    r = KxSim({"-q", "plc", "read", symbol});
+    r = KxSim({"-q", "plc", "read", "--raw", symbol});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
     EXPECT_EQ(HexTokens(r.out).size(), samples.size());

@@ -1,5 +1,7 @@
 // kxxml: a command-line client of the XML data server. It joins the router over its TCP link and offers
-// the service's jobs in plain words: store, restore, read, write, clarify, login, logout, state, info, plc.
+// the service's jobs in plain words: store, restore, read, write, clarify, login, logout, state, info, plc,
+// and what an operator needs before a restore: diff, check and restore --dry-run. Values are decoded with the
+// symbol's PLC type by the service's own data server code, so they read as a file holds them.
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +21,8 @@
 #include "KxFex.h"
 #include "KxRouter.h"
 #include "KxXmlErrors.h"
+#include "KxxmlValues.h"
+#include "XmlDataServerFile.h"
 
 namespace {
 
@@ -38,6 +42,9 @@ struct Options {
     uint32_t base = 0;           // index offset: 0 none, 4 boot, 11..19 user paths
     bool quiet = false;
     bool bySymbol = false;       // read/write: name the symbol in every piece (0x7E/0x7F) instead of the handle's
+    bool json = false;           // state, info, diff, check, plc read: one JSON object on standard output
+    bool raw = false;            // plc read: the bytes instead of typed values
+    bool dryRun = false;         // restore: show what would change, write nothing
     std::vector<std::string> args;
 };
 
@@ -70,7 +77,11 @@ const char kHelp[] =
     "  read <symbol> <file> <out>  the bytes the file's values make for the symbol, to <out> (- = hex on stdout)\n"
     "  write <symbol> <file> <in>  store the raw bytes of <in> (a file, or hex with 0x) as the symbol's XML\n"
     "  clarify <src> <dst>         copy an encrypted file as plain XML\n"
-    "  plc read <symbol>           the symbol's bytes as the PLC holds them now (hex)\n"
+    "  diff <symbol> <file>        the values a restore of the file would change, PLC value -> file value;\n"
+    "                              exit 0 when none, 1 when some, 2 on error\n"
+    "  check <symbol> <file>       texts a restore would not convert cleanly, elements that match no member\n"
+    "                              or array element, members the file does not name; exit 1 when any\n"
+    "  plc read <symbol>           the symbol's values as the PLC holds them now, one line per value\n"
     "  plc write <symbol> <hex>    write bytes (hex digits, 0x optional) into the PLC symbol directly\n"
     "\n"
     "options:\n"
@@ -85,11 +96,18 @@ const char kHelp[] =
     "  --ignore-order       match members and array elements by name and index\n"
     "  --comments           write the symbol's comment (store)\n"
     "  --type-comments      write type and member comments (store)\n"
+    "  --dry-run            restore: print what would change (as diff does) and write nothing\n"
+    "  --raw                plc read: the bytes in hex instead of typed values\n"
+    "  --json               state, info, diff, check, plc read: one JSON object on standard output\n"
     "  --numeric-bool       write BOOL values as 1 and 0\n"
     "  --lcid               accept LcId attributes for index\n"
     "  --timeout MS         time-out of each request (default 10000)\n"
     "  -q, --quiet          no progress lines (shown for transfers of 256 KiB and more) and no\n"
-    "                       confirmation lines\n";
+    "                       confirmation lines\n"
+    "\n"
+    "check reads the file itself (plain XML; an encrypted file needs clarify first). diff and check compare\n"
+    "values as texts in the file's form, so string bytes after the terminator and digits beyond those a\n"
+    "file keeps do not count as differences.\n";
 
 // A whole decimal or 0x-hexadecimal 32-bit number.
 bool ParseNumber(const char* text, uint32_t& out)
@@ -329,6 +347,18 @@ void Progress(const Options& o, const char* what, uint64_t done, uint64_t total)
         std::fputc('\n', stderr);
 }
 
+// The bytes as one run of hex digits.
+std::string HexRun(const std::vector<uint8_t>& b)
+{
+    static const char* d = "0123456789abcdef";
+    std::string s;
+    for (uint8_t v : b) {
+        s += d[v >> 4];
+        s += d[v & 15];
+    }
+    return s;
+}
+
 std::string Hex(const std::vector<uint8_t>& b)
 {
     static const char* d = "0123456789abcdef";
@@ -340,6 +370,51 @@ std::string Hex(const std::vector<uint8_t>& b)
             s += (i % 16 == 15) ? '\n' : ' ';
     }
     return s;
+}
+
+// A JSON string literal of UTF-8 text.
+std::string Json(const std::string& text)
+{
+    std::string s = "\"";
+    for (unsigned char ch : text) {
+        switch (ch) {
+        case '"':
+            s += "\\\"";
+            break;
+        case '\\':
+            s += "\\\\";
+            break;
+        case '\n':
+            s += "\\n";
+            break;
+        case '\r':
+            s += "\\r";
+            break;
+        case '\t':
+            s += "\\t";
+            break;
+        default:
+            if (ch < 0x20) {
+                char u[8];
+                std::snprintf(u, sizeof(u), "\\u%04x", ch);
+                s += u;
+            } else {
+                s += static_cast<char>(ch);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+bool IsStringType(const KxLeafType& t)
+{
+    return t.id == FEX_TYPE_STRING || t.id == FEX_TYPE_WSTRING;
+}
+
+// A value as the lines show it: strings quoted, so that empty texts and blanks can be seen.
+std::string Shown(const std::string& text, const KxLeafType& t)
+{
+    return IsStringType(t) ? "\"" + text + "\"" : text;
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>& out)
@@ -361,18 +436,22 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>& out)
     return true;
 }
 
-int CmdState(CConnection& c)
+int CmdState(CConnection& c, const Options& o)
 {
     IKxFexSync* p = c.Service();
     USHORT state = 0, dev = 0;
     HRESULT hr = p ? p->SyncReadState(&state, &dev) : E_FAIL;
     if (FAILED(hr))
         return Fail("state", hr);
-    std::printf("state %u (%s)\n", state, KxXmlStateText(state));
+    if (o.json)
+        std::printf("{\"state\": %u, \"name\": %s, \"deviceState\": %u}\n", state,
+                    Json(KxXmlStateText(state)).c_str(), dev);
+    else
+        std::printf("state %u (%s)\n", state, KxXmlStateText(state));
     return 0;
 }
 
-int CmdInfo(CConnection& c)
+int CmdInfo(CConnection& c, const Options& o)
 {
     IKxFexSync* p = c.Service();
     char name[64] = {0};
@@ -380,7 +459,11 @@ int CmdInfo(CConnection& c)
     HRESULT hr = p ? p->SyncReadDeviceInfo(name, sizeof(name), &v) : E_FAIL;
     if (FAILED(hr))
         return Fail("info", hr);
-    std::printf("%s %u.%u.%u\n", name, v.version, v.revision, v.build);
+    if (o.json)
+        std::printf("{\"name\": %s, \"version\": \"%u.%u.%u\"}\n", Json(name).c_str(), v.version, v.revision,
+                    v.build);
+    else
+        std::printf("%s %u.%u.%u\n", name, v.version, v.revision, v.build);
     return 0;
 }
 
@@ -452,28 +535,20 @@ std::vector<uint8_t> SymbolPiece(bool write, uint32_t cbData, uint16_t mode, con
     return b;
 }
 
-int CmdRead(CConnection& c, const Options& o)
+// The bytes a restore of the file would write into the symbol: a read open without transfer and the read job.
+// what names the command in error lines; size comes from the symbol's record.
+HRESULT ServiceImage(CConnection& c, const Options& o, const std::string& symbol, const std::string& file,
+                     const std::string& path, uint32_t size, std::vector<uint8_t>& data, const char* what)
 {
-    const std::string& symbol = o.args[1];
-    const std::string& file = o.args[2];
-    const std::string& out = o.args[3];
-    const std::string path = DefaultPath(o, symbol);
-    if (!TextsFit({symbol, file, path}))
-        return 2;
     IKxFexSync* p = c.Service();
-    IKxFexSync* plc = c.Plc();
-    if (!p || !plc)
-        return Fail("read", E_FAIL);
-    uint32_t group = 0, offset = 0, size = 0;
-    HRESULT hr = SymbolInfo(plc, symbol, group, offset, size);
-    if (FAILED(hr))
-        return Fail("read (symbol information)", hr);
+    if (!p)
+        return E_FAIL;
     uint16_t handle = 0;
     uint16_t mode = static_cast<uint16_t>(o.mode & ~0x0C03u);
-    hr = OpenJob(p, 0x7C, o.base, OpenPayload(c.PlcAddr(), o.timeout, mode, file, symbol, path), &handle);
+    HRESULT hr = OpenJob(p, 0x7C, o.base, OpenPayload(c.PlcAddr(), o.timeout, mode, file, symbol, path), &handle);
     if (FAILED(hr))
-        return Fail("read (open)", hr);
-    std::vector<uint8_t> data;
+        return hr;
+    data.clear();
     data.reserve(size);
     uint32_t sequence = 0;
     while (data.size() < size) {
@@ -490,13 +565,57 @@ int CmdRead(CConnection& c, const Options& o)
             hr = p->SyncReadWrite(0x7A, handle, want, piece.data(), 0, nullptr, &cb);
         }
         if (FAILED(hr))
-            return Fail("read", hr);
+            return hr;
         if (cb == 0)
             break;
         data.insert(data.end(), piece.begin(), piece.begin() + cb);
-        Progress(o, "read", data.size(), size);
+        Progress(o, what, data.size(), size);
     }
     CloseJob(p, handle);
+    return S_OK;
+}
+
+// The symbol's bytes as the PLC holds them now, read in pieces.
+HRESULT PlcImage(IKxFexSync* plc, const Options& o, uint32_t group, uint32_t offset, uint32_t size,
+                 std::vector<uint8_t>& data, const char* what)
+{
+    data.assign(size, 0);
+    size_t done = 0;
+    while (done < size) {
+        uint32_t piece = std::min<uint32_t>(kChunk, static_cast<uint32_t>(size - done));
+        ULONG cb = 0;
+        HRESULT hr = plc->SyncRead(group, offset + static_cast<uint32_t>(done), piece, data.data() + done, &cb);
+        if (FAILED(hr))
+            return hr;
+        if (cb == 0)
+            break;
+        done += cb;
+        Progress(o, what, done, size);
+    }
+    data.resize(done);
+    return S_OK;
+}
+
+int CmdRead(CConnection& c, const Options& o)
+{
+    const std::string& symbol = o.args[1];
+    const std::string& file = o.args[2];
+    const std::string& out = o.args[3];
+    const std::string path = DefaultPath(o, symbol);
+    if (!TextsFit({symbol, file, path}))
+        return 2;
+    IKxFexSync* p = c.Service();
+    IKxFexSync* plc = c.Plc();
+    if (!p || !plc)
+        return Fail("read", E_FAIL);
+    uint32_t group = 0, offset = 0, size = 0;
+    HRESULT hr = SymbolInfo(plc, symbol, group, offset, size);
+    if (FAILED(hr))
+        return Fail("read (symbol information)", hr);
+    std::vector<uint8_t> data;
+    hr = ServiceImage(c, o, symbol, file, path, size, data, "read");
+    if (FAILED(hr))
+        return Fail("read", hr);
     if (out == "-") {
         std::printf("%s\n", Hex(data).c_str());
     } else {
@@ -592,6 +711,139 @@ int CmdClarify(CConnection& c, const Options& o)
     return 0;
 }
 
+// What a restore of the file would change: the service's read job gives the image a restore would write, the
+// PLC gives its current bytes; both are decoded with the symbol's type and compared value by value.
+// Exit 0 when nothing would change, 1 when something would, 2 on error.
+int CmdDiff(CConnection& c, const Options& o)
+{
+    const std::string& symbol = o.args[1];
+    const std::string& file = o.args[2];
+    const std::string path = DefaultPath(o, symbol);
+    const char* what = o.dryRun ? "restore --dry-run" : "diff";
+    auto fail = [&](const std::string& step, HRESULT hr) {
+        Fail((what + step).c_str(), hr);
+        return 2;
+    };
+    if (!TextsFit({symbol, file, path}))
+        return 2;
+    IKxFexSync* plc = c.Plc();
+    if (!plc || !c.Service())
+        return fail("", E_FAIL);
+    uint32_t group = 0, offset = 0, size = 0;
+    HRESULT hr = SymbolInfo(plc, symbol, group, offset, size);
+    if (FAILED(hr))
+        return fail(" (symbol information)", hr);
+    CKxDecoder decoder(plc);
+    hr = decoder.Open(c.PlcAddr(), symbol);
+    if (FAILED(hr))
+        return fail(" (symbol information)", hr);
+    std::vector<uint8_t> restored, current;
+    hr = ServiceImage(c, o, symbol, file, path, decoder.Size(), restored, what);
+    if (FAILED(hr))
+        return fail(" (reading the file through the service)", hr);
+    hr = PlcImage(plc, o, group, offset, decoder.Size(), current, what);
+    if (FAILED(hr))
+        return fail(" (reading the PLC)", hr);
+    std::vector<KxDecodedValue> before, after;
+    hr = decoder.Decode(current, before);
+    if (SUCCEEDED(hr))
+        hr = decoder.Decode(restored, after);
+    if (SUCCEEDED(hr) && before.size() != after.size())
+        hr = E_UNEXPECTED;
+    if (FAILED(hr))
+        return fail(" (decoding the values)", hr);
+
+    std::vector<size_t> changed;
+    for (size_t i = 0; i < before.size(); ++i)
+        if (before[i].text != after[i].text)
+            changed.push_back(i);
+    if (o.json) {
+        std::printf("{\"symbol\": %s, \"file\": %s, \"equal\": %s, \"dryRun\": %s, \"changes\": [",
+                    Json(symbol).c_str(), Json(file).c_str(), changed.empty() ? "true" : "false",
+                    o.dryRun ? "true" : "false");
+        for (size_t k = 0; k < changed.size(); ++k) {
+            const KxDecodedValue& b = before[changed[k]];
+            std::printf("%s\n  {\"member\": %s, \"type\": %s, \"from\": %s, \"to\": %s}", k ? "," : "",
+                        Json(b.member).c_str(), Json(b.type.type).c_str(), Json(b.text).c_str(),
+                        Json(after[changed[k]].text).c_str());
+        }
+        std::printf("%s]}\n", changed.empty() ? "" : "\n");
+    } else {
+        std::string out;
+        for (size_t i : changed)
+            out += before[i].member + ": " + Shown(before[i].text, before[i].type) + " -> " +
+                   Shown(after[i].text, after[i].type) + "\n";
+        if (!o.quiet && o.dryRun)
+            out += "dry run: " + std::to_string(changed.size()) + (changed.size() == 1 ? " value" : " values") +
+                   " would change; nothing was written\n";
+        else if (!o.quiet && changed.empty())
+            out += "no differences\n";
+        std::fputs(out.c_str(), stdout);
+    }
+    return changed.empty() ? 0 : 1;
+}
+
+// What a restore of the file would not take as written. The file is read here, not through the service.
+// Exit 0 when nothing is found, 1 when something is, 2 on error.
+int CmdCheck(CConnection& c, const Options& o)
+{
+    const std::string& symbol = o.args[1];
+    const std::string& file = o.args[2];
+    const std::string path = DefaultPath(o, symbol);
+    std::string text;
+    if (!XmlReadFile(file, text)) {
+        std::fprintf(stderr, "kxxml: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+        return 2;
+    }
+    IKxFexSync* plc = c.Plc();
+    if (!plc) {
+        Fail("check", E_FAIL);
+        return 2;
+    }
+    CXmlDataServer ds(plc);
+    HRESULT hr = ds.Open(c.PlcAddr(), static_cast<uint16_t>(o.mode & XMLDS_MODE_LCID), "", text.c_str());
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "kxxml: %s is not an XML document (an encrypted file needs kxxml clarify first)\n",
+                     file.c_str());
+        return 2;
+    }
+    std::vector<KxProblem> problems;
+    hr = KxCheckDocument(ds, text, symbol, path, (o.mode & XMLDS_MODE_IGNOREORDER) != 0, problems);
+    ds.Close(true);
+    if (hr == XMLDS_E_PATHNOTFOUND) {
+        problems.push_back({"missing", path, symbol, 0, "", "not in the file: a restore fails"});
+    } else if (FAILED(hr)) {
+        Fail("check", hr);
+        return 2;
+    }
+    if (o.json) {
+        std::printf("{\"symbol\": %s, \"file\": %s, \"problems\": [", Json(symbol).c_str(), Json(file).c_str());
+        for (size_t k = 0; k < problems.size(); ++k) {
+            const KxProblem& p = problems[k];
+            std::printf("%s\n  {\"kind\": %s, \"path\": %s, \"member\": %s, \"line\": %u, \"text\": %s, "
+                        "\"message\": %s}",
+                        k ? "," : "", Json(p.kind).c_str(), Json(p.path).c_str(), Json(p.member).c_str(), p.line,
+                        Json(p.text).c_str(), Json(p.message).c_str());
+        }
+        std::printf("%s]}\n", problems.empty() ? "" : "\n");
+    } else {
+        std::string out;
+        for (const KxProblem& p : problems) {
+            out += p.path;
+            if (p.line)
+                out += " (line " + std::to_string(p.line) + ")";
+            out += ": " + p.message;
+            if (!p.member.empty() && p.kind == "missing")
+                out += " [" + p.member + "]";
+            out += "\n";
+        }
+        if (!o.quiet && problems.empty())
+            out += "no problems\n";
+        std::fputs(out.c_str(), stdout);
+    }
+    return problems.empty() ? 0 : 1;
+}
+
 int CmdPlc(CConnection& c, const Options& o)
 {
     if (o.args.size() < 3)
@@ -605,21 +857,40 @@ int CmdPlc(CConnection& c, const Options& o)
     if (FAILED(hr))
         return Fail("plc (symbol information)", hr);
     if (o.args[1] == "read") {
-        std::vector<uint8_t> data(size);
-        size_t done = 0;
-        while (done < size) {
-            uint32_t piece = std::min<uint32_t>(kChunk, static_cast<uint32_t>(size - done));
-            ULONG cb = 0;
-            hr = plc->SyncRead(group, offset + static_cast<uint32_t>(done), piece, data.data() + done, &cb);
-            if (FAILED(hr))
-                return Fail("plc read", hr);
-            if (cb == 0)
-                break;
-            done += cb;
-            Progress(o, "plc read", done, size);
+        std::vector<uint8_t> data;
+        hr = PlcImage(plc, o, group, offset, size, data, "plc read");
+        if (FAILED(hr))
+            return Fail("plc read", hr);
+        if (o.raw) {
+            if (o.json)
+                std::printf("{\"symbol\": %s, \"bytes\": \"%s\"}\n", Json(symbol).c_str(), HexRun(data).c_str());
+            else
+                std::printf("%s\n", Hex(data).c_str());
+            return 0;
         }
-        data.resize(done);
-        std::printf("%s\n", Hex(data).c_str());
+        CKxDecoder decoder(plc);
+        std::vector<KxDecodedValue> values;
+        hr = decoder.Open(c.PlcAddr(), symbol);
+        if (SUCCEEDED(hr))
+            hr = decoder.Decode(data, values);
+        if (FAILED(hr))
+            return Fail("plc read (decoding the value; --raw shows the bytes)", hr);
+        if (o.json) {
+            std::printf("{\"symbol\": %s, \"values\": [", Json(symbol).c_str());
+            for (size_t i = 0; i < values.size(); ++i)
+                std::printf("%s\n  {\"member\": %s, \"type\": %s, \"value\": %s}", i ? "," : "",
+                            Json(values[i].member).c_str(), Json(values[i].type.type).c_str(),
+                            Json(values[i].text).c_str());
+            std::printf("%s]}\n", values.empty() ? "" : "\n");
+            return 0;
+        }
+        if (values.empty() && decoder.NotStored())
+            std::fprintf(stderr, "kxxml: %s is a pointer or excluded from files: it has no values; --raw shows its "
+                                 "bytes\n", symbol.c_str());
+        std::string out;
+        for (const KxDecodedValue& v : values)
+            out += v.member + ": " + Shown(v.text, v.type) + "\n";
+        std::fputs(out.c_str(), stdout);
         return 0;
     }
     if (o.args[1] == "write") {
@@ -685,6 +956,12 @@ int main(int argc, char** argv)
             }
         } else if (a == "--by-symbol") {
             o.bySymbol = true;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--raw") {
+            o.raw = true;
+        } else if (a == "--dry-run") {
+            o.dryRun = true;
         } else if (a == "--create") {
             o.mode |= 0x0001;
         } else if (a == "--ignore-order") {
@@ -713,6 +990,7 @@ int main(int argc, char** argv)
     static const std::map<std::string, size_t> kArgs = {
         {"state", 1}, {"info", 1},    {"login", 3}, {"logout", 1}, {"store", 3},
         {"restore", 3}, {"read", 4}, {"write", 4}, {"clarify", 3}, {"plc", 3},
+        {"diff", 3},    {"check", 3},
     };
     const std::string& cmd = o.args[0];
     auto it = kArgs.find(cmd);
@@ -725,22 +1003,38 @@ int main(int argc, char** argv)
         return Usage("plc takes read or write");
     if (cmd == "plc" && o.args[1] == "write" && o.args.size() < 4)
         return Usage("plc write needs <symbol> <hex>");
+    const bool typed = cmd == "diff" || cmd == "check" || (cmd == "restore" && o.dryRun);
+    if (o.dryRun && cmd != "restore")
+        return Usage("--dry-run goes with restore");
+    // check reads the file itself and does not know the service's base directories.
+    if (cmd == "check" && o.base)
+        return Usage("check reads the file itself: name it by its full path instead of --base");
+    if (o.raw && !(cmd == "plc" && o.args[1] == "read"))
+        return Usage("--raw goes with plc read");
+    if (o.json && !(typed || cmd == "state" || cmd == "info" || (cmd == "plc" && o.args[1] == "read")))
+        return Usage("--json goes with state, info, diff, check, plc read and restore --dry-run");
 
     CConnection c;
     if (FAILED(c.Open(o)))
-        return 1;
+        return typed ? 2 : 1;
     if (cmd == "state")
-        return CmdState(c);
+        return CmdState(c, o);
     if (cmd == "info")
-        return CmdInfo(c);
+        return CmdInfo(c, o);
     if (cmd == "login")
         return CmdLogin(c, o, true);
     if (cmd == "logout")
         return CmdLogin(c, o, false);
     if (cmd == "store")
         return CmdTransfer(c, o, true);
+    if (cmd == "restore" && o.dryRun)
+        return CmdDiff(c, o);
     if (cmd == "restore")
         return CmdTransfer(c, o, false);
+    if (cmd == "diff")
+        return CmdDiff(c, o);
+    if (cmd == "check")
+        return CmdCheck(c, o);
     if (cmd == "read")
         return CmdRead(c, o);
     if (cmd == "write")
