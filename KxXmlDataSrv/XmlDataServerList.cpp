@@ -310,16 +310,21 @@ HRESULT CXmlDataServerList::AddServer(EOpenKind kind, const HopAddr& plc, uint32
     HRESULT hr = GetXmlServer(plc, nThreadKey, sExclusive, &nHandle, &pServer);
     if (FAILED(hr))
         return hr;
-    pServer->SetCredentials(sUser ? sUser : "", sPass ? sPass : "");
-
-    switch (kind) {
-    case OPEN_GENERIC: hr = pServer->Open(plc, 0, sFile, nullptr); break;
-    case OPEN_READ: hr = pServer->OpenRead(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
-    case OPEN_WRITE: hr = pServer->OpenWrite(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
-    case OPEN_CLARIFY: hr = pServer->OpenClarify(sFile, sDst); break;
-    }
     // Write and clarify opens leave nothing behind when they fail or come too late: the file stays as it was.
     const bool discard = kind == OPEN_WRITE || kind == OPEN_CLARIFY;
+    try {
+        pServer->SetCredentials(sUser ? sUser : "", sPass ? sPass : "");
+        switch (kind) {
+        case OPEN_GENERIC: hr = pServer->Open(plc, 0, sFile, nullptr); break;
+        case OPEN_READ: hr = pServer->OpenRead(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
+        case OPEN_WRITE: hr = pServer->OpenWrite(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
+        case OPEN_CLARIFY: hr = pServer->OpenClarify(sFile, sDst); break;
+        }
+    } catch (...) {
+        // The job ends with the exception; the handle and its path must not outlive it.
+        Remove(nHandle, discard);
+        throw;
+    }
     if (FAILED(hr)) {
         Remove(nHandle, discard);
         return hr;
@@ -377,10 +382,24 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
     IKxFexSync* pCached = nullptr;
     const bool cached = m_clients.Lookup(key, pCached) && pCached == pSync;
 
+    // The key entered into the path table is kept with the handle, so that exactly this key is removed again.
+    char* sKey = nullptr;
+    if (sExclusive) {
+        const size_t cbKey = std::strlen(sExclusive) + 1;
+        sKey = new (std::nothrow) char[cbKey];
+        if (!sKey) {
+            if (!cached)
+                pSync->Release();
+            return kNoHandle;
+        }
+        std::memcpy(sKey, sExclusive, cbKey);
+    }
+
     OsUserEnterCriticalSection(&m_csList);
     CXmlDataServer* pOther = nullptr;
-    if (sExclusive && m_paths.Lookup(sExclusive, pOther)) {
+    if (sKey && m_paths.Lookup(sKey, pOther)) {
         OsUserLeaveCriticalSection(&m_csList);
+        delete[] sKey;
         if (!cached)
             pSync->Release();
         return kFileBusy;
@@ -410,16 +429,19 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
         pSync->Release();
     if (!pServer) {
         OsUserLeaveCriticalSection(&m_csList);
+        delete[] sKey;
         return kNoHandle;
     }
-    ServerMapValue_ v{pServer, nThreadKey};
+    ServerMapValue_ v{pServer, nThreadKey, sKey};
     if (!m_handles.Add(nHandle, v)) {
         OsUserLeaveCriticalSection(&m_csList);
         delete pServer;
+        delete[] sKey;
         return kNoHandle;
     }
-    if (sExclusive)
-        m_paths.Set(sExclusive, pServer);
+    // A full path table leaves the path unregistered; the removal finds another holder or none and skips it.
+    if (sKey)
+        m_paths.Set(sKey, pServer);
     OsUserLeaveCriticalSection(&m_csList);
     *pnHandle = nHandle;
     *ppServer = pServer;
@@ -438,12 +460,12 @@ HRESULT CXmlDataServerList::Remove(uint16_t nHandle, bool bDiscard)
         OsUserLeaveCriticalSection(&m_csList);
         return kEmptyEntry;
     }
-    std::string path = v.pServer->FilePath();
     m_handles.Remove(nHandle);
     CXmlDataServer* pHolder = nullptr;
-    if (!path.empty() && m_paths.Lookup(path.c_str(), pHolder) && pHolder == v.pServer)
-        m_paths.Remove(path.c_str());
+    if (v.sExclusive && m_paths.Lookup(v.sExclusive, pHolder) && pHolder == v.pServer)
+        m_paths.Remove(v.sExclusive);
     OsUserLeaveCriticalSection(&m_csList);
+    delete[] v.sExclusive;
 
     HRESULT hr = v.pServer->Close(bDiscard);
     delete v.pServer;
@@ -507,12 +529,18 @@ void CXmlDataServerList::RemoveAll()
     }
     for (;;) {
         OsUserEnterCriticalSection(&m_csList);
-        ServerMapValue_ v{nullptr, 0};
+        ServerMapValue_ v{nullptr, 0, nullptr};
         uint16_t nHandle = 0;
         bool taken = m_handles.RemoveFirst(&v, &nHandle);
+        if (taken && v.sExclusive) {
+            CXmlDataServer* pHolder = nullptr;
+            if (m_paths.Lookup(v.sExclusive, pHolder) && pHolder == v.pServer)
+                m_paths.Remove(v.sExclusive);
+        }
         OsUserLeaveCriticalSection(&m_csList);
         if (!taken)
             break;
+        delete[] v.sExclusive;
         if (v.pServer) {
             v.pServer->Close(false);
             delete v.pServer;

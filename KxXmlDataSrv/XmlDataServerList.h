@@ -42,6 +42,7 @@ protected:
 struct ServerMapValue_ {
     CXmlDataServer* pServer; // owned by the table
     uint32_t nThreadKey;     // index offset of the request that opened it
+    char* sExclusive;        // key this data server holds in the path table (owned; null: none)
 };
 
 struct FexSyncMapKey_ {

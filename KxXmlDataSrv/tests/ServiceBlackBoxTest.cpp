@@ -402,6 +402,38 @@ TEST_F(ServiceBlackBox, SecondWriterIsRefusedReadersAreNot)
     EXPECT_EQ(Close(HandleOf(again)).error, 0u);
 }
 
+// Every road out of an open gives its exclusive path back, also when the open fails before it names a file.
+TEST_F(ServiceBlackBox, FailedAndFilelessOpensLeaveNoPathBusy)
+{
+    StartService();
+    const std::string f = root / "free.xml";
+    ASSERT_TRUE(WriteFile(f, "<dataentry><MAIN.nCycle>1</MAIN.nCycle></dataentry>"));
+    struct Case {
+        const char* what;
+        uint32_t group;
+        std::vector<uint8_t> payload;
+        uint32_t error;
+        std::string path;  // opened for writing afterwards
+    };
+    const Case cases[] = {
+        {"clarify without a source", 0x80, ClarifyPayload(kPlcPort, kNoLimit, "", f), 0x8000, f},
+        {"clarify without a destination", 0x80, ClarifyPayload(kPlcPort, kNoLimit, f, ""), 0x8000, ""},
+        {"write open without a file", 0x7D,
+         OpenRwPayload(kPlcPort, kNoLimit, 1, "", "MAIN.nCycle", "/dataentry/MAIN.nCycle"), 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reply r = link.Call(c.group, 0, 4, c.payload);
+        EXPECT_EQ(r.error, c.error);
+        if (r.error == 0) {
+            EXPECT_EQ(Close(HandleOf(r)).error, 0u);
+        }
+        Reply w = OpenWriting(c.path, 1, "MAIN.nCycle", "/dataentry/MAIN.nCycle");
+        EXPECT_EQ(w.error, 0u);
+        EXPECT_EQ(Close(HandleOf(w)).error, 0u);
+    }
+}
+
 TEST_F(ServiceBlackBox, IndexOffsetSelectsTheBaseDirectory)
 {
     reg.userPaths = {1, 3};
