@@ -33,6 +33,8 @@ endif()
 kx_add_test(XmlAppServerTest SOURCES tests/XmlAppServerListTest.cpp tests/XmlAppServerServiceTest.cpp
             tests/XmlAppServerLinkTest.cpp tests/InProcessMethodsTest.cpp
             LIBS KxXmlService KxSystem KxRouterFrame pugixml::pugixml)
+# The job engine in process, with allocation failures injected (its own program: it replaces operator new).
+kx_add_test(XmlDataServerListTest SOURCES tests/XmlDataServerListTest.cpp LIBS KxXmlService KxSystem pugixml::pugixml)
 
 # Encrypted files, backup copies and crash safety, seen through the service program and in process.
 kx_add_test(CryptEndToEndTest SOURCES tests/CryptEndToEndTest.cpp LIBS KxXmlCore KxSystem)

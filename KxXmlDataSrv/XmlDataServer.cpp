@@ -404,10 +404,13 @@ HRESULT CXmlDataServer::ConvertValue(BYTE* pImage)
     m_pPreRead = pImage;
     m_cbRemaining = m_pSymbolInfo->size;
     m_bUtf8 = IsUtf8(m_pSymbolInfo);
+    m_bPreReadHole = false;
+    m_hrPreRead = S_OK;
+    m_known.clear();
     if (m_nDirection == 0) {
-        // The walk pre-reads structures and arrays only, and a failed pre-read leaves bytes unset: start from
-        // zeros, and give primitive, pointer and excluded symbols the PLC's bytes, which their values keep
-        // when the document has nothing convertible for them.
+        // The walk pre-reads structures and arrays only: give primitive, pointer and excluded symbols the PLC's
+        // bytes, which their values keep when the document has nothing convertible for them. Bytes that no
+        // read brought in stay zero, and the check after the walk keeps them from leaving the data server.
         std::memset(pImage, 0, m_pSymbolInfo->size);
         const char* sType = FexSymbolTypeName(m_pSymbolInfo);
         if (IsPointer(sType) || Exclude(m_pSymbolInfo) || IsPrimitive(sType, m_pSymbolInfo->dataType)) {
@@ -417,6 +420,14 @@ HRESULT CXmlDataServer::ConvertValue(BYTE* pImage)
         }
     }
     HRESULT hr = SerializeSymbol(m_selection);
+    if (SUCCEEDED(hr) && m_nDirection == 0) {
+        // A value is never written to the PLC or handed to a client with bytes that were never read.
+        hr = CheckImageKnown();
+        if (FAILED(hr))
+            CFileTracer::WriteLine0("Failed to read symbol from PLC! Symbol=\"%s\" HRESULT=\"0x%x\"",
+                                    FexSymbolName(m_pSymbolInfo), static_cast<unsigned>(hr));
+    }
+    std::vector<uint8_t>().swap(m_known);
     m_pImage = m_pCursor = m_pPreRead = nullptr;
     m_cbRemaining = 0;
     return hr;

@@ -193,8 +193,12 @@ public:
     HRESULT GetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize);
     // Read direction: fills the next nSize image bytes with the PLC's bytes unless already pre-read, in
     // blocks of at most CXmlDataServerSettings::m_nFexBlockSize. 0, or 0x98110700 when nSize passes the
-    // image; PLC errors leave the bytes as they were. Does nothing when writing.
+    // image; PLC errors leave the bytes as they were and are noted for CheckImageKnown. Does nothing when
+    // writing.
     HRESULT InitValue(uint32_t nSize);
+    // Read direction, after the walk: 0 when every image byte was read from the PLC or set from the
+    // document; otherwise the PLC's error that cut the pre-read short, or 0x98110700.
+    HRESULT CheckImageKnown() const;
     // Passes over nSize bytes (bits in bit mode) without changing them; 0x98110700 (reading) when they
     // lie beyond the image and were not pre-read. The cursor never passes the image's end.
     HRESULT KeepValue(uint32_t nSize);
@@ -313,6 +317,12 @@ protected:
     uint32_t m_cbRemaining = 0;   // image bytes from the cursor to the image's end
     BYTE* m_pPreRead = nullptr;   // read direction: the image holds PLC bytes up to here
     int m_nBitPos = -1;           // -1 while addressing bytes; 0..7 inside a bit-valued member
+    // Read direction, once the pre-read failed or skipped bytes: what of the image is known.
+    bool m_bPreReadHole = false;  // the bytes below the pre-read mark are no longer all read
+    HRESULT m_hrPreRead = S_OK;   // first PLC error that cut the pre-read short
+    std::vector<uint8_t> m_known; // per image byte: 1 once read from the PLC or set from the document
+    void NotePreReadHole(HRESULT hr);
+    void MarkKnown(const BYTE* p, uint32_t cb);
 
     // Serialisation internals.
     HRESULT SerializeStruct(const pugi::xpath_node& pos, const FexDatatypeEntry* pType);

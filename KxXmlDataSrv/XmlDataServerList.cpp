@@ -22,6 +22,10 @@ const HRESULT kTimedOut = (HRESULT)0x98110719;
 const HRESULT kNoServer = (HRESULT)0x98118001;
 const HRESULT kEmptyEntry = (HRESULT)0x98118000;
 
+// Block 1 of a queued job: the requester's address, then the issue number of the handle the job was queued
+// for (0 for the open jobs).
+const uint32_t kJobHeaderSize = sizeof(HopAddr) + sizeof(uint32_t);
+
 // Largest buffer a read job allocates: a longer answer could not travel in one frame anyway, and the
 // piecewise transfer hands out the rest on the next request.
 const uint32_t kMaxReadBuffer = 16u * 1024u * 1024u - 64u;
@@ -120,11 +124,14 @@ uint32_t CXmlDataServerList::PostThreadMessage(uint32_t nMsg, uint32_t invokeId,
                                                const uint8_t* pBlock1, uint32_t nLength2, const uint8_t* pBlock2,
                                                uint32_t nIndexOffset, uint32_t nReadLength)
 {
+    // Without the requester's address nothing could be answered: the job is dropped.
+    if (!pBlock1 || nLength1 != static_cast<int32_t>(sizeof(HopAddr)))
+        return 0;
     HopAddr requester;
-    if (pBlock1 && nLength1 == static_cast<int32_t>(sizeof(HopAddr)))
-        std::memcpy(&requester, pBlock1, sizeof(requester));
+    std::memcpy(&requester, pBlock1, sizeof(requester));
 
     uint32_t nThreadKey = nIndexOffset;
+    uint32_t nGeneration = 0;
     if (!IsOpenJob(nMsg)) {
         OsUserEnterCriticalSection(&m_csList);
         ServerMapValue_ v;
@@ -135,14 +142,20 @@ uint32_t CXmlDataServerList::PostThreadMessage(uint32_t nMsg, uint32_t invokeId,
             return 0;
         }
         nThreadKey = v.nThreadKey;
+        nGeneration = v.nGeneration;
     }
     CMessageThread* pThread = nullptr;
     if (!m_threads.Lookup(nThreadKey % m_nThreadCount, pThread) || !pThread) {
         Answer(&requester, invokeId, kNotConnected);
         return 0;
     }
-    uint32_t err = pThread->PostThreadMessage(nMsg, invokeId, nLength1, pBlock1, nLength2, pBlock2, nIndexOffset,
-                                              nReadLength);
+    // The job carries the handle's issue number: should the handle be closed and issued again before the job
+    // runs, the job finds another issue and leaves the new data server alone.
+    uint8_t header[kJobHeaderSize];
+    std::memcpy(header, &requester, sizeof(HopAddr));
+    std::memcpy(header + sizeof(HopAddr), &nGeneration, sizeof(nGeneration));
+    uint32_t err = pThread->PostThreadMessage(nMsg, invokeId, kJobHeaderSize, header, nLength2, pBlock2,
+                                              nIndexOffset, nReadLength);
     if (err != 0)
         Answer(&requester, invokeId, static_cast<HRESULT>(FEX_ERROR_BASE | err));
     return 0;
@@ -152,13 +165,15 @@ bool CXmlDataServerList::OnPostedThreadMessage(uint32_t nMsg, uint32_t nParam, u
                                                uint8_t* pBlock2, uint32_t nLength2, uint32_t nValue1,
                                                uint32_t nValue2, uint32_t nPostTick)
 {
-    if (nLength1 != sizeof(HopAddr) || nMsg < XMLJOB_OPEN || nMsg > XMLJOB_CLARIFY)
+    if (nLength1 != kJobHeaderSize || nMsg < XMLJOB_OPEN || nMsg > XMLJOB_CLARIFY)
         return false;
     HopAddr requester;
     std::memcpy(&requester, pBlock1, sizeof(requester));
+    uint32_t nGeneration = 0;
+    std::memcpy(&nGeneration, pBlock1 + sizeof(HopAddr), sizeof(nGeneration));
     // Nothing that happens inside one job may end the worker or the process.
     try {
-        RunJob(nMsg, nParam, &requester, pBlock2, nLength2, nValue1, nValue2, nPostTick);
+        RunJob(nMsg, nParam, &requester, nGeneration, pBlock2, nLength2, nValue1, nValue2, nPostTick);
     } catch (...) {
         CFileTracer::WriteLine0("Job %u failed with an exception", nMsg);
         Answer(&requester, nParam, static_cast<HRESULT>(0x98118000));
@@ -166,8 +181,9 @@ bool CXmlDataServerList::OnPostedThreadMessage(uint32_t nMsg, uint32_t nParam, u
     return true;
 }
 
-void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr, const uint8_t* pData,
-                                uint32_t cbData, uint32_t nIndexOffset, uint32_t nReadLength, uint32_t nPostTick)
+void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr, uint32_t nGeneration,
+                                const uint8_t* pData, uint32_t cbData, uint32_t nIndexOffset, uint32_t nReadLength,
+                                uint32_t nPostTick)
 {
     const uint16_t nHandle = static_cast<uint16_t>(nIndexOffset & 0xFFFFu);
     XmlJobPayload job;
@@ -177,9 +193,11 @@ void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr
         return;
     }
 
+    // A data job acts only on the data server it was queued for (see PostThreadMessage).
+    CXmlDataServer* pServer = nullptr;
     switch (nMsg) {
     case XMLJOB_CLOSE:
-        Answer(pAddr, invokeId, Remove(nHandle, false));
+        Answer(pAddr, invokeId, RemoveServer(nHandle, false, nGeneration));
         return;
 
     case XMLJOB_READ:
@@ -191,13 +209,18 @@ void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr
             return;
         }
         uint32_t cbRead = 0;
-        if (nMsg == XMLJOB_READ)
-            hr = Read(nHandle, cb, buf.get(), &cbRead);
-        else
-            hr = Read(nHandle, job.nMode, job.sSymbol, job.sXmlPath, cb, buf.get(), job.nSequence,
-                      job.bAllowPartial, &cbRead);
+        hr = LookupServer(nHandle, nGeneration, &pServer);
         if (FAILED(hr)) {
-            Remove(nHandle, false);
+            Answer(pAddr, invokeId, hr);
+            return;
+        }
+        if (nMsg == XMLJOB_READ)
+            hr = pServer->Read(cb, buf.get(), &cbRead);
+        else
+            hr = pServer->Read(job.nMode, job.sSymbol, job.sXmlPath, cb, buf.get(), job.nSequence,
+                               job.bAllowPartial, &cbRead);
+        if (FAILED(hr)) {
+            RemoveServer(nHandle, false, nGeneration);
             Answer(pAddr, invokeId, hr);
         } else {
             Answer(pAddr, invokeId, hr, cbRead, buf.get());
@@ -207,13 +230,18 @@ void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr
 
     case XMLJOB_WRITE:
     case XMLJOB_WRITESYMBOL:
+        hr = LookupServer(nHandle, nGeneration, &pServer);
+        if (FAILED(hr)) {
+            Answer(pAddr, invokeId, hr);
+            return;
+        }
         if (nMsg == XMLJOB_WRITE)
-            hr = Write(nHandle, job.cbData, job.pData);
+            hr = pServer->Write(job.cbData, job.pData);
         else
-            hr = Write(nHandle, job.nMode, job.sSymbol, job.sXmlPath, job.cbData, job.pData, job.nSequence,
-                       job.bAllowPartial);
+            hr = pServer->Write(job.nMode, job.sSymbol, job.sXmlPath, job.cbData, job.pData, job.nSequence,
+                                job.bAllowPartial);
         if (FAILED(hr))
-            Remove(nHandle, true);
+            RemoveServer(nHandle, true, nGeneration);
         Answer(pAddr, invokeId, hr);
         return;
 
@@ -310,16 +338,21 @@ HRESULT CXmlDataServerList::AddServer(EOpenKind kind, const HopAddr& plc, uint32
     HRESULT hr = GetXmlServer(plc, nThreadKey, sExclusive, &nHandle, &pServer);
     if (FAILED(hr))
         return hr;
-    pServer->SetCredentials(sUser ? sUser : "", sPass ? sPass : "");
-
-    switch (kind) {
-    case OPEN_GENERIC: hr = pServer->Open(plc, 0, sFile, nullptr); break;
-    case OPEN_READ: hr = pServer->OpenRead(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
-    case OPEN_WRITE: hr = pServer->OpenWrite(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
-    case OPEN_CLARIFY: hr = pServer->OpenClarify(sFile, sDst); break;
-    }
     // Write and clarify opens leave nothing behind when they fail or come too late: the file stays as it was.
     const bool discard = kind == OPEN_WRITE || kind == OPEN_CLARIFY;
+    try {
+        pServer->SetCredentials(sUser ? sUser : "", sPass ? sPass : "");
+        switch (kind) {
+        case OPEN_GENERIC: hr = pServer->Open(plc, 0, sFile, nullptr); break;
+        case OPEN_READ: hr = pServer->OpenRead(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
+        case OPEN_WRITE: hr = pServer->OpenWrite(plc, nMode, sFile, sSymbol, sXmlPath, nullptr); break;
+        case OPEN_CLARIFY: hr = pServer->OpenClarify(sFile, sDst); break;
+        }
+    } catch (...) {
+        // The job ends with the exception; the handle and its path must not outlive it.
+        Remove(nHandle, discard);
+        throw;
+    }
     if (FAILED(hr)) {
         Remove(nHandle, discard);
         return hr;
@@ -377,10 +410,24 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
     IKxFexSync* pCached = nullptr;
     const bool cached = m_clients.Lookup(key, pCached) && pCached == pSync;
 
+    // The key entered into the path table is kept with the handle, so that exactly this key is removed again.
+    char* sKey = nullptr;
+    if (sExclusive) {
+        const size_t cbKey = std::strlen(sExclusive) + 1;
+        sKey = new (std::nothrow) char[cbKey];
+        if (!sKey) {
+            if (!cached)
+                pSync->Release();
+            return kNoHandle;
+        }
+        std::memcpy(sKey, sExclusive, cbKey);
+    }
+
     OsUserEnterCriticalSection(&m_csList);
     CXmlDataServer* pOther = nullptr;
-    if (sExclusive && m_paths.Lookup(sExclusive, pOther)) {
+    if (sKey && m_paths.Lookup(sKey, pOther)) {
         OsUserLeaveCriticalSection(&m_csList);
+        delete[] sKey;
         if (!cached)
             pSync->Release();
         return kFileBusy;
@@ -410,16 +457,21 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
         pSync->Release();
     if (!pServer) {
         OsUserLeaveCriticalSection(&m_csList);
+        delete[] sKey;
         return kNoHandle;
     }
-    ServerMapValue_ v{pServer, nThreadKey};
+    if (++m_nGeneration == 0)
+        m_nGeneration = 1;  // 0 stands for the open jobs, which have no handle yet
+    ServerMapValue_ v{pServer, nThreadKey, m_nGeneration, sKey};
     if (!m_handles.Add(nHandle, v)) {
         OsUserLeaveCriticalSection(&m_csList);
         delete pServer;
+        delete[] sKey;
         return kNoHandle;
     }
-    if (sExclusive)
-        m_paths.Set(sExclusive, pServer);
+    // A full path table leaves the path unregistered; the removal finds another holder or none and skips it.
+    if (sKey)
+        m_paths.Set(sKey, pServer);
     OsUserLeaveCriticalSection(&m_csList);
     *pnHandle = nHandle;
     *ppServer = pServer;
@@ -428,9 +480,14 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
 
 HRESULT CXmlDataServerList::Remove(uint16_t nHandle, bool bDiscard)
 {
+    return RemoveServer(nHandle, bDiscard, 0);
+}
+
+HRESULT CXmlDataServerList::RemoveServer(uint16_t nHandle, bool bDiscard, uint32_t nGeneration)
+{
     OsUserEnterCriticalSection(&m_csList);
     ServerMapValue_ v;
-    if (!m_handles.Lookup(nHandle, v)) {
+    if (!m_handles.Lookup(nHandle, v) || (nGeneration != 0 && v.nGeneration != nGeneration)) {
         OsUserLeaveCriticalSection(&m_csList);
         return kNoServer;
     }
@@ -438,23 +495,23 @@ HRESULT CXmlDataServerList::Remove(uint16_t nHandle, bool bDiscard)
         OsUserLeaveCriticalSection(&m_csList);
         return kEmptyEntry;
     }
-    std::string path = v.pServer->FilePath();
     m_handles.Remove(nHandle);
     CXmlDataServer* pHolder = nullptr;
-    if (!path.empty() && m_paths.Lookup(path.c_str(), pHolder) && pHolder == v.pServer)
-        m_paths.Remove(path.c_str());
+    if (v.sExclusive && m_paths.Lookup(v.sExclusive, pHolder) && pHolder == v.pServer)
+        m_paths.Remove(v.sExclusive);
     OsUserLeaveCriticalSection(&m_csList);
+    delete[] v.sExclusive;
 
     HRESULT hr = v.pServer->Close(bDiscard);
     delete v.pServer;
     return hr;
 }
 
-HRESULT CXmlDataServerList::LookupServer(uint16_t nHandle, CXmlDataServer** ppServer)
+HRESULT CXmlDataServerList::LookupServer(uint16_t nHandle, uint32_t nGeneration, CXmlDataServer** ppServer)
 {
     OsUserEnterCriticalSection(&m_csList);
     ServerMapValue_ v;
-    bool found = m_handles.Lookup(nHandle, v);
+    bool found = m_handles.Lookup(nHandle, v) && (nGeneration == 0 || v.nGeneration == nGeneration);
     OsUserLeaveCriticalSection(&m_csList);
     if (!found)
         return kNoServer;
@@ -467,14 +524,14 @@ HRESULT CXmlDataServerList::LookupServer(uint16_t nHandle, CXmlDataServer** ppSe
 HRESULT CXmlDataServerList::Read(uint16_t nHandle, uint32_t cbLength, BYTE* pBuffer, uint32_t* pcbRead)
 {
     CXmlDataServer* pServer = nullptr;
-    HRESULT hr = LookupServer(nHandle, &pServer);
+    HRESULT hr = LookupServer(nHandle, 0, &pServer);
     return FAILED(hr) ? hr : pServer->Read(cbLength, pBuffer, pcbRead);
 }
 
 HRESULT CXmlDataServerList::Write(uint16_t nHandle, uint32_t cbLength, const BYTE* pData)
 {
     CXmlDataServer* pServer = nullptr;
-    HRESULT hr = LookupServer(nHandle, &pServer);
+    HRESULT hr = LookupServer(nHandle, 0, &pServer);
     return FAILED(hr) ? hr : pServer->Write(cbLength, pData);
 }
 
@@ -483,7 +540,7 @@ HRESULT CXmlDataServerList::Read(uint16_t nHandle, uint16_t nMode, const char* s
                                  uint32_t* pcbRead)
 {
     CXmlDataServer* pServer = nullptr;
-    HRESULT hr = LookupServer(nHandle, &pServer);
+    HRESULT hr = LookupServer(nHandle, 0, &pServer);
     return FAILED(hr) ? hr
                       : pServer->Read(nMode, sSymbol, sXmlPath, cbLength, pBuffer, nSequence, bAllowPartial, pcbRead);
 }
@@ -492,7 +549,7 @@ HRESULT CXmlDataServerList::Write(uint16_t nHandle, uint16_t nMode, const char* 
                                   uint32_t cbLength, const BYTE* pData, uint16_t nSequence, bool bAllowPartial)
 {
     CXmlDataServer* pServer = nullptr;
-    HRESULT hr = LookupServer(nHandle, &pServer);
+    HRESULT hr = LookupServer(nHandle, 0, &pServer);
     return FAILED(hr) ? hr : pServer->Write(nMode, sSymbol, sXmlPath, cbLength, pData, nSequence, bAllowPartial);
 }
 
@@ -507,12 +564,18 @@ void CXmlDataServerList::RemoveAll()
     }
     for (;;) {
         OsUserEnterCriticalSection(&m_csList);
-        ServerMapValue_ v{nullptr, 0};
+        ServerMapValue_ v{nullptr, 0, 0, nullptr};
         uint16_t nHandle = 0;
         bool taken = m_handles.RemoveFirst(&v, &nHandle);
+        if (taken && v.sExclusive) {
+            CXmlDataServer* pHolder = nullptr;
+            if (m_paths.Lookup(v.sExclusive, pHolder) && pHolder == v.pServer)
+                m_paths.Remove(v.sExclusive);
+        }
         OsUserLeaveCriticalSection(&m_csList);
         if (!taken)
             break;
+        delete[] v.sExclusive;
         if (v.pServer) {
             v.pServer->Close(false);
             delete v.pServer;

@@ -42,6 +42,8 @@ protected:
 struct ServerMapValue_ {
     CXmlDataServer* pServer; // owned by the table
     uint32_t nThreadKey;     // index offset of the request that opened it
+    uint32_t nGeneration;    // issue number of the handle; a job queued for an earlier issue must not run
+    char* sExclusive;        // key this data server holds in the path table (owned; null: none)
 };
 
 struct FexSyncMapKey_ {
@@ -112,12 +114,15 @@ private:
     HRESULT AddServer(EOpenKind kind, const HopAddr& plc, uint32_t nThreadKey, uint16_t nMode, const char* sFile,
                       const char* sSymbol, const char* sXmlPath, const char* sDst, const char* sUser,
                       const char* sPass, uint32_t nTimeout, uint32_t nPostTick, uint16_t* pnHandle);
-    void RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr, const uint8_t* pData, uint32_t cbData,
-                uint32_t nIndexOffset, uint32_t nReadLength, uint32_t nPostTick);
-    HRESULT LookupServer(uint16_t nHandle, CXmlDataServer** ppServer);
+    void RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr, uint32_t nGeneration, const uint8_t* pData,
+                uint32_t cbData, uint32_t nIndexOffset, uint32_t nReadLength, uint32_t nPostTick);
+    // The data server of nHandle; with nGeneration other than 0 only while the handle is still that issue.
+    HRESULT LookupServer(uint16_t nHandle, uint32_t nGeneration, CXmlDataServer** ppServer);
+    HRESULT RemoveServer(uint16_t nHandle, bool bDiscard, uint32_t nGeneration);
     void Answer(HopAddr* pAddr, uint32_t invokeId, HRESULT hr, uint32_t cbData = 0, const void* pData = nullptr);
 
     uint16_t m_nNextHandle = XMLLIST_FIRST_HANDLE;
+    uint32_t m_nGeneration = 0;  // issue number of the last handle issued
     uint32_t m_nThreadCount = 1;
     IXmlDataServerListOwner* m_pOwner;
     CRITICAL_SECTION m_csList;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "KxAlloc.h"
@@ -42,6 +43,8 @@ HRESULT CXmlDataServer::InitValue(uint32_t nSize)
 
     // Bytes already pre-read may hold converted values: reading resumes behind them.
     BYTE* pFrom = std::max(m_pCursor, m_pPreRead);
+    if (pFrom > m_pPreRead)
+        NotePreReadHole(S_OK);  // the bytes between the mark and the cursor stay unread
     const uint32_t cbSkip = static_cast<uint32_t>(pFrom - m_pCursor);
     const uint32_t cbLeft = m_cbRemaining - cbSkip;
     const uint32_t cbBlockSetting = CXmlDataServerSettings::m_nFexBlockSize;
@@ -50,25 +53,68 @@ HRESULT CXmlDataServer::InitValue(uint32_t nSize)
     m_pPreRead = pFrom;
     uint32_t nOffset = static_cast<uint32_t>(pFrom - m_pImage);
 
+    HRESULT hrStop = XMLDS_E_DEVICE;
     while (cbTotal > 0 && cbBlock > 0) {
         ULONG cbRead = 0;
         const HRESULT hr = m_pSync->SyncRead(m_pSymbolInfo->indexGroup, m_pSymbolInfo->indexOffset + nOffset,
                                              cbBlock, m_pPreRead, &cbRead);
         if (hr == kPlcNoMemory || (hr == kPlcError && cbBlock >= kQuarterFrom)) {
             // The PLC cannot answer a block this large: ask again for a quarter of it.
+            hrStop = hr;
             if (cbBlock < kQuarterFrom)
                 break;
             cbBlock /= 4;
             continue;
         }
-        if (FAILED(hr) || cbRead != cbBlock)
+        if (FAILED(hr) || cbRead != cbBlock) {
+            hrStop = FAILED(hr) ? hr : XMLDS_E_DEVICE;
             break;
+        }
+        MarkKnown(m_pPreRead, cbBlock);
         cbTotal -= cbBlock;
         m_pPreRead += cbBlock;
         nOffset += cbBlock;
         cbBlock = std::min(cbBlock, cbTotal);
     }
+    // The walk goes on either way: values the document supplies need no PLC bytes. Whether the image may be
+    // used is decided once the walk is over (CheckImageKnown).
+    if (cbTotal > 0)
+        NotePreReadHole(hrStop);
     return S_OK;
+}
+
+void CXmlDataServer::NotePreReadHole(HRESULT hr)
+{
+    if (FAILED(hr) && SUCCEEDED(m_hrPreRead))
+        m_hrPreRead = hr;
+    if (m_bPreReadHole)
+        return;
+    // Up to now the image was read without a gap up to the mark; from here on each byte is tracked.
+    m_bPreReadHole = true;
+    try {
+        m_known.assign(m_pSymbolInfo->size, 0);
+    } catch (const std::bad_alloc&) {
+        m_known.clear();  // untracked: the image counts as not known
+        return;
+    }
+    MarkKnown(m_pImage, static_cast<uint32_t>(m_pPreRead - m_pImage));
+}
+
+void CXmlDataServer::MarkKnown(const BYTE* p, uint32_t cb)
+{
+    if (!m_bPreReadHole || m_known.empty() || !ImageHolds(p, cb))
+        return;
+    std::memset(m_known.data() + (p - m_pImage), 1, cb);
+}
+
+HRESULT CXmlDataServer::CheckImageKnown() const
+{
+    const HRESULT hrMissing = FAILED(m_hrPreRead) ? m_hrPreRead : XMLDS_E_DEVICE;
+    if (!m_bPreReadHole)
+        return m_pPreRead - m_pImage >= static_cast<ptrdiff_t>(m_pSymbolInfo->size) ? S_OK : hrMissing;
+    if (m_known.size() != m_pSymbolInfo->size)
+        return hrMissing;
+    return std::find(m_known.begin(), m_known.end(), 0) == m_known.end() ? S_OK : hrMissing;
 }
 
 HRESULT CXmlDataServer::KeepValue(uint32_t nSize)
@@ -213,6 +259,15 @@ HRESULT CXmlDataServer::GetValue(const pugi::xpath_node& pos, const char* sType,
 
     if (!bConverted)
         return KeepValue(nSize);
+    if (!bBitMode) {
+        // A bit leaves the rest of its byte as it was; every other value sets the bytes it stores.
+        uint32_t cbSet = XmlSerializeScalarWidth(nConv);
+        if (nConv == FEX_TYPE_STRING || nConv == FEX_TYPE_WSTRING)
+            cbSet = nSize;
+        else if (nConv == FEX_TYPE_BIT)
+            cbSet = 1;
+        MarkKnown(p, cbSet);
+    }
     const uint32_t cbAdvance = bBitMode ? nSize / 8 : nSize;
     m_pCursor += cbAdvance;
     m_cbRemaining -= cbAdvance;

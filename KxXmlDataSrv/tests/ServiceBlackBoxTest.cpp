@@ -402,6 +402,38 @@ TEST_F(ServiceBlackBox, SecondWriterIsRefusedReadersAreNot)
     EXPECT_EQ(Close(HandleOf(again)).error, 0u);
 }
 
+// Every road out of an open gives its exclusive path back, also when the open fails before it names a file.
+TEST_F(ServiceBlackBox, FailedAndFilelessOpensLeaveNoPathBusy)
+{
+    StartService();
+    const std::string f = root / "free.xml";
+    ASSERT_TRUE(WriteFile(f, "<dataentry><MAIN.nCycle>1</MAIN.nCycle></dataentry>"));
+    struct Case {
+        const char* what;
+        uint32_t group;
+        std::vector<uint8_t> payload;
+        uint32_t error;
+        std::string path;  // opened for writing afterwards
+    };
+    const Case cases[] = {
+        {"clarify without a source", 0x80, ClarifyPayload(kPlcPort, kNoLimit, "", f), 0x8000, f},
+        {"clarify without a destination", 0x80, ClarifyPayload(kPlcPort, kNoLimit, f, ""), 0x8000, ""},
+        {"write open without a file", 0x7D,
+         OpenRwPayload(kPlcPort, kNoLimit, 1, "", "MAIN.nCycle", "/dataentry/MAIN.nCycle"), 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reply r = link.Call(c.group, 0, 4, c.payload);
+        EXPECT_EQ(r.error, c.error);
+        if (r.error == 0) {
+            EXPECT_EQ(Close(HandleOf(r)).error, 0u);
+        }
+        Reply w = OpenWriting(c.path, 1, "MAIN.nCycle", "/dataentry/MAIN.nCycle");
+        EXPECT_EQ(w.error, 0u);
+        EXPECT_EQ(Close(HandleOf(w)).error, 0u);
+    }
+}
+
 TEST_F(ServiceBlackBox, IndexOffsetSelectsTheBaseDirectory)
 {
     reg.userPaths = {1, 3};
@@ -550,6 +582,62 @@ TEST_F(ServiceBlackBox, JobsOnOneHandleRunInPostingOrder)
     ASSERT_TRUE(link.Wait(closeId, milliseconds(30000), r));
     EXPECT_EQ(r.error, 0u);
     EXPECT_EQ(XmlText(f, "/dataentry/MAIN.nCycle"), "120");
+}
+
+// A job queued for a handle that is closed and issued again to an open on another worker before the job runs
+// never reaches the new data server: it is answered as for an unknown handle.
+TEST_F(ServiceBlackBox, QueuedJobNeverReachesTheDataServerOfAReissuedHandle)
+{
+    reg.settings["NumWorkerThreads"] = 2;
+    StartService();
+    RawLink plc;  // plays a PLC that holds its answers until the test lets them go
+    ASSERT_TRUE(plc.Connect(tcpPort));
+    ASSERT_TRUE(plc.Register(kGatePort));
+    const std::string f = root / "reuse.xml";
+    ASSERT_TRUE(WriteFile(f, "<dataentry><MAIN.nCycle>1</MAIN.nCycle></dataentry>"));
+
+    // Worker 0 (even index offsets): two data servers whose reads wait for the held PLC, and the handle that is
+    // reused. Worker 1 holds one more, so the handle table never runs empty and the last handle is issued again.
+    const uint32_t gate1 = HandleOf(link.Call(0x78, 0, 4, OpenPayload(kGatePort, kNoLimit, f)));
+    const uint32_t gate2 = HandleOf(link.Call(0x78, 0, 4, OpenPayload(kGatePort, kNoLimit, f)));
+    const uint32_t other = HandleOf(OpenGeneric(f, 1));
+    const uint32_t reused = HandleOf(OpenGeneric(f, 0));
+    ASSERT_EQ(reused, 0xF004u);
+    const std::vector<uint8_t> read = ReadSymbolPayload(0, "MAIN.nCycle", "/dataentry/MAIN.nCycle");
+
+    const uint32_t wait1 = link.NextId();
+    ASSERT_TRUE(link.SendReadWrite(wait1, 0x7E, gate1, 4, read));
+    RawLink::Request held;
+    ASSERT_TRUE(plc.WaitRequest(milliseconds(30000), held));
+    // Queued behind it: the close of the handle, a second wait, and a stale close of the same handle.
+    const uint32_t close = link.NextId();
+    const uint32_t wait2 = link.NextId();
+    const uint32_t stale = link.NextId();
+    ASSERT_TRUE(link.SendReadWrite(close, 0x79, reused, 0, {}));
+    ASSERT_TRUE(link.SendReadWrite(wait2, 0x7E, gate2, 4, read));
+    ASSERT_TRUE(link.SendReadWrite(stale, 0x79, reused, 0, {}));
+    // One sender's requests are dispatched in order: once this answer is in, all three are queued.
+    ASSERT_EQ(Simple(5).error, 0u);
+    ASSERT_TRUE(plc.Respond(held, 0x710));
+    // The second wait reached the PLC, so the close has run.
+    ASSERT_TRUE(plc.WaitRequest(milliseconds(30000), held));
+    Reply r;
+    ASSERT_TRUE(link.Wait(close, milliseconds(30000), r));
+    EXPECT_EQ(r.error, 0u);
+
+    Reply again = OpenGeneric(f, 1);
+    ASSERT_EQ(again.error, 0u);
+    ASSERT_EQ(HandleOf(again), reused);
+    ASSERT_TRUE(plc.Respond(held, 0x710));
+    ASSERT_TRUE(link.Wait(stale, milliseconds(30000), r));
+    EXPECT_EQ(r.error, 0x8001u);
+    // The new data server is untouched: its own close succeeds.
+    EXPECT_EQ(Close(reused).error, 0u);
+    EXPECT_EQ(Close(other).error, 0u);
+    for (uint32_t id : {wait1, wait2}) {
+        ASSERT_TRUE(link.Wait(id, milliseconds(30000), r));
+        EXPECT_EQ(r.error, 0x710u);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------------------

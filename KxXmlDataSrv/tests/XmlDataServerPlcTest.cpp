@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "FileTracer.h"
 #include "KxFex.h"
 #include "KxPlcSim.h"
 #include "KxRouter.h"
@@ -278,6 +279,91 @@ TEST_F(DataServerPlc, TopLevelValuesWithoutTextKeepThePlcValue)
         EXPECT_NE(value, c.want);
         SetMemory(c.symbol, before);
     }
+}
+
+// A PLC fault during the pre-read: whatever the document does not supply was never read, so nothing of the
+// symbol is written and a read hands out no image; a document that supplies every byte needs no pre-read.
+TEST_F(DataServerPlc, PlcFaultDuringThePreReadWritesNothingUnread)
+{
+    const char* const all = "<nS>1</nS><nU>2</nU><nI>3</nI><nD>4</nD><bB>false</bB><aArr index=\"1\">5</aArr>"
+                            "<aArr index=\"2\">6</aArr><aArr index=\"3\">7</aArr><aArr index=\"4\">8</aArr>"
+                            "<aArr index=\"5\">9</aArr><stIn><nA>10</nA><nB>11</nB></stIn>";
+    std::string notConvertible = all;
+    notConvertible.replace(notConvertible.find("<nI>3"), 5, "<nI>x");
+    struct Case {
+        const char* what;
+        std::string body;    // content of the structure's element
+        uint32_t failError;  // the next request answers this error; 0: none
+        uint32_t shortBy;    // every answer carries this many bytes fewer
+        HRESULT hr;
+    };
+    const Case cases[] = {
+        {"one member, the pre-read refused", "<nI>5</nI>", 0x0706, 0, HRESULT(0x98110706)},
+        {"one member, short answers", "<nI>5</nI>", 0, 2, XMLDS_E_DEVICE},
+        {"a member kept because its text does not convert", notConvertible, 0x0706, 0, HRESULT(0x98110706)},
+        {"every member named, the pre-read refused", all, 0x0706, 0, S_OK},
+        {"every member named, short answers", all, 0, 2, S_OK},
+    };
+    StartPlc("dataserver/golden-plc.xml");
+    const KxPlcSymbolInfo info = Info("MAIN.stRead");
+    const std::vector<uint8_t> original = Memory("MAIN.stRead");
+    const std::string file = dir + "/fault.xml";
+    const std::string log = dir + "/fault.log";
+    const char* path = "/dataentry/MAIN/stRead";
+    CFileTracer::Open(log.c_str(), 1, 0, false);
+    size_t failures = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(WriteFile(file, "<dataentry><MAIN><stRead>" + c.body + "</stRead></MAIN></dataentry>"));
+        // The value the document gives, taken from a restore without faults.
+        SetMemory("MAIN.stRead", original);
+        ASSERT_EQ(S_OK, Restore(XMLDS_MODE_TRANSFER, file, "MAIN.stRead", path));
+        const std::vector<uint8_t> restored = Memory("MAIN.stRead");
+        SetMemory("MAIN.stRead", original);
+
+        TransferServer srv;
+        ASSERT_EQ(S_OK, srv.OpenRead(addr, 0, file.c_str(), "MAIN.stRead", path, nullptr));
+        // One conversion first, so that the type records are cached and the fault meets the pre-read.
+        std::vector<uint8_t> image(info.size);
+        uint32_t cb = 0;
+        ASSERT_EQ(S_OK, srv.Read(info.size, image.data(), &cb));
+        for (int step = 0; step < 2; ++step) {
+            sim.ClearLog();
+            if (c.failError)
+                sim.FailNext(1, c.failError);
+            sim.SetShortBy(c.shortBy);
+            if (step == 0) {
+                // The restore.
+                EXPECT_EQ(c.hr, srv.TransferSymbol(false));
+                EXPECT_EQ(Memory("MAIN.stRead"), SUCCEEDED(c.hr) ? restored : original);
+                if (FAILED(c.hr)) {
+                    EXPECT_TRUE(Lengths(KxPlcWrite, info.group).empty());
+                }
+            } else {
+                // The read of a data job hands out the image only when all of it is known.
+                std::fill(image.begin(), image.end(), 0xEE);
+                EXPECT_EQ(c.hr, srv.Read(info.size, image.data(), &cb));
+                EXPECT_EQ(cb, SUCCEEDED(c.hr) ? info.size : 0u);
+                if (SUCCEEDED(c.hr)) {
+                    EXPECT_EQ(image, restored);
+                }
+            }
+            sim.SetShortBy(0);
+            sim.FailNext(0);
+            SetMemory("MAIN.stRead", original);
+            failures += FAILED(c.hr);
+        }
+        srv.Close(true);
+    }
+    CFileTracer::Close();
+    // Every refused entry is logged once.
+    const std::string text = ReadFile(log);
+    const std::string line = "Failed to read symbol from PLC! Symbol=\"MAIN.stRead\"";
+    size_t logged = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        ++logged;
+    EXPECT_EQ(logged, failures);
+    EXPECT_NE(text.find("HRESULT=\"0x98110706\""), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------------------
