@@ -79,7 +79,10 @@ void CKxXmlDataSrv::ReadSettings()
         return;
     m_nWorkerCount = ReadDword(hKey, "NumWorkerThreads", 10);
     CXmlDataServerSettings::m_nFexBlockSize = ReadDword(hKey, "FexBlockSize", 262144);
-    CXmlDataServerSettings::m_nIdentSize = ReadDword(hKey, "XmlIdentSize", 0);
+    // The indent is built here as a string, so a wild value would end the process before it could serve.
+    m_nIdentSizeSetting = ReadDword(hKey, "XmlIdentSize", 0);
+    CXmlDataServerSettings::m_nIdentSize =
+        m_nIdentSizeSetting > kXmlMaxIdentSize ? kXmlMaxIdentSize : m_nIdentSizeSetting;
     CXmlDataServerSettings::m_bTrimStrings = ReadDword(hKey, "XmlTrimStrings", 0) != 0;
     CXmlDataServerSettings::m_bUseSpaces = ReadDword(hKey, "XmlUseSpaces", 0) != 0;
     CXmlDataServerSettings::m_sIndent.assign(CXmlDataServerSettings::m_nIdentSize,
@@ -170,7 +173,10 @@ void CKxXmlDataSrv::InitLog()
     KxRegPathFree(installDir);
     m_sLogPath += suffix + ".log";
     CFileTracer::Open(m_sLogPath.c_str(), level, maxSize, writeThrough != 0);
-    // The backup configuration was read before the log existed.
+    // The settings and the backup configuration were read before the log existed.
+    if (m_nIdentSizeSetting != CXmlDataServerSettings::m_nIdentSize)
+        CFileTracer::WriteLine0("XmlIdentSize %u is too large, an indent of %u is used", m_nIdentSizeSetting,
+                                CXmlDataServerSettings::m_nIdentSize);
     XmlBackupWritePendingLog();
 }
 
