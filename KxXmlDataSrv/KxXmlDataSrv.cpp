@@ -59,8 +59,11 @@ CKxXmlDataSrv::CKxXmlDataSrv()
 
 CKxXmlDataSrv::~CKxXmlDataSrv()
 {
-    delete m_pServerList;
-    m_pServerList = nullptr;
+    // Released without a Shutdown (the control loop ended without message 3): shut down first, so that the
+    // list goes out of the dispatch's reach before it is destroyed and the port's rundown waits for every
+    // router thread still inside this object before anything else is freed.
+    if (m_pServerList || m_pPort || m_pServer)
+        Shutdown(KxEmptyVariant());
     delete m_pAppServerList;
     m_pAppServerList = nullptr;
     CFileTracer::WriteLine2("KxXmlDataSrv stopped");
@@ -213,6 +216,13 @@ HRESULT CKxXmlDataSrv::CheckSystem()
 
 HRESULT CKxXmlDataSrv::Init(VARIANT)
 {
+    // Refused before anything is touched: workers and router threads are writing to the log that InitLog
+    // would reopen, and the device state and system check result are theirs to read.
+    if (m_pServerList) {
+        CFileTracer::WriteLine2("Initializing...");
+        CFileTracer::WriteLine0("Initialization failed: Server list is already initialized");
+        return KXXML_E_ALREADYINIT;
+    }
     InitLog();
     OsUserEnterCriticalSection(&m_csService);
     ULONG userMode = m_bUserModeRuntime;
@@ -221,10 +231,6 @@ HRESULT CKxXmlDataSrv::Init(VARIANT)
         CheckSystem();
     CFileTracer::WriteLine2("Initializing...");
     m_nDeviceState = KXXML_STATE_INIT;
-    if (m_pServerList) {
-        CFileTracer::WriteLine0("Initialization failed: Server list is already initialized");
-        return KXXML_E_ALREADYINIT;
-    }
 
     IKxFexAsync* pAsync = nullptr;
     QueryInterface(IID_IKxFexAsync, reinterpret_cast<void**>(&pAsync));
