@@ -647,7 +647,8 @@ TEST_F(ServiceBlackBox, OversizedIndentSettingIsBoundedAndLogged)
     Reply w = OpenWriting(f, 3, "MAIN.nCycle", "/dataentry/MAIN.nCycle");
     ASSERT_EQ(w.error, 0u);
     ASSERT_EQ(Close(HandleOf(w)).error, 0u);
-    EXPECT_EQ(ReadFile(f), "<dataentry>\n" + std::string(64, '\t') + "<MAIN.nCycle>123456</MAIN.nCycle>\n</dataentry>\n");
+    EXPECT_EQ(ReadFile(f),
+              "<dataentry>\n" + std::string(64, '\t') + "<MAIN.nCycle>123456</MAIN.nCycle>\n</dataentry>\n");
     EXPECT_NE(ReadFile(LogPath(root.Path())).find("XmlIdentSize 4000000000 is too large, an indent of 64 is used"),
               std::string::npos);
 }
