@@ -59,8 +59,11 @@ CKxXmlDataSrv::CKxXmlDataSrv()
 
 CKxXmlDataSrv::~CKxXmlDataSrv()
 {
-    delete m_pServerList;
-    m_pServerList = nullptr;
+    // Released without a Shutdown (the control loop ended without message 3): shut down first, so that the
+    // list goes out of the dispatch's reach before it is destroyed and the port's rundown waits for every
+    // router thread still inside this object before anything else is freed.
+    if (m_pServerList || m_pPort || m_pServer)
+        Shutdown(KxEmptyVariant());
     delete m_pAppServerList;
     m_pAppServerList = nullptr;
     CFileTracer::WriteLine2("KxXmlDataSrv stopped");
@@ -79,7 +82,10 @@ void CKxXmlDataSrv::ReadSettings()
         return;
     m_nWorkerCount = ReadDword(hKey, "NumWorkerThreads", 10);
     CXmlDataServerSettings::m_nFexBlockSize = ReadDword(hKey, "FexBlockSize", 262144);
-    CXmlDataServerSettings::m_nIdentSize = ReadDword(hKey, "XmlIdentSize", 0);
+    // The indent is built here as a string, so a wild value would end the process before it could serve.
+    m_nIdentSizeSetting = ReadDword(hKey, "XmlIdentSize", 0);
+    CXmlDataServerSettings::m_nIdentSize =
+        m_nIdentSizeSetting > kXmlMaxIdentSize ? kXmlMaxIdentSize : m_nIdentSizeSetting;
     CXmlDataServerSettings::m_bTrimStrings = ReadDword(hKey, "XmlTrimStrings", 0) != 0;
     CXmlDataServerSettings::m_bUseSpaces = ReadDword(hKey, "XmlUseSpaces", 0) != 0;
     CXmlDataServerSettings::m_sIndent.assign(CXmlDataServerSettings::m_nIdentSize,
@@ -170,7 +176,10 @@ void CKxXmlDataSrv::InitLog()
     KxRegPathFree(installDir);
     m_sLogPath += suffix + ".log";
     CFileTracer::Open(m_sLogPath.c_str(), level, maxSize, writeThrough != 0);
-    // The backup configuration was read before the log existed.
+    // The settings and the backup configuration were read before the log existed.
+    if (m_nIdentSizeSetting != CXmlDataServerSettings::m_nIdentSize)
+        CFileTracer::WriteLine0("XmlIdentSize %u is too large, an indent of %u is used", m_nIdentSizeSetting,
+                                CXmlDataServerSettings::m_nIdentSize);
     XmlBackupWritePendingLog();
 }
 
@@ -207,6 +216,13 @@ HRESULT CKxXmlDataSrv::CheckSystem()
 
 HRESULT CKxXmlDataSrv::Init(VARIANT)
 {
+    // Refused before anything is touched: workers and router threads are writing to the log that InitLog
+    // would reopen, and the device state and system check result are theirs to read.
+    if (m_pServerList) {
+        CFileTracer::WriteLine2("Initializing...");
+        CFileTracer::WriteLine0("Initialization failed: Server list is already initialized");
+        return KXXML_E_ALREADYINIT;
+    }
     InitLog();
     OsUserEnterCriticalSection(&m_csService);
     ULONG userMode = m_bUserModeRuntime;
@@ -215,10 +231,6 @@ HRESULT CKxXmlDataSrv::Init(VARIANT)
         CheckSystem();
     CFileTracer::WriteLine2("Initializing...");
     m_nDeviceState = KXXML_STATE_INIT;
-    if (m_pServerList) {
-        CFileTracer::WriteLine0("Initialization failed: Server list is already initialized");
-        return KXXML_E_ALREADYINIT;
-    }
 
     IKxFexAsync* pAsync = nullptr;
     QueryInterface(IID_IKxFexAsync, reinterpret_cast<void**>(&pAsync));

@@ -159,6 +159,7 @@ private:
     std::atomic<LONG> m_bIgnoreOrder{0}; // set by one client thread, read by the in-process calls of others
     CRITICAL_SECTION m_csService;
     ULONG m_nWorkerCount = 10;
+    DWORD m_nIdentSizeSetting = 0; // XmlIdentSize as stored, before it was bounded
     std::atomic<ULONG> m_nDeviceState{KXXML_STATE_STOP};
     std::string m_sUserName;
     std::string m_sPassword;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
+#include <pthread.h>
 #include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -42,29 +44,40 @@ void sigterm_handler(int, siginfo_t*, void*)
     errno = saved;
 }
 
-// Runs what a SIGTERM asks for, once per signal received, on the main thread.
-void HandlePendingSigterm()
+// Empties the pipe; the number of signals it held.
+unsigned TakeSigterms()
 {
+    unsigned n = 0;
     if (g_sigPipe[0] < 0)
-        return;
-    char c;
-    while (read(g_sigPipe[0], &c, 1) == 1) {
-        if (g_ipSrv) {
-            if (g_serverState == 2) {
-                syslog(LOG_ALERT, "SIGTERM shutdown server\n");
-                g_ipSrv->Shutdown(KxEmptyVariant());
-            }
-            if (g_serverState > 0) {
-                syslog(LOG_ALERT, "SIGTERM stop server\n");
-                g_ipSrv->Stop(KxEmptyVariant());
-            }
+        return n;
+    char buf[64];
+    ssize_t got;
+    while ((got = read(g_sigPipe[0], buf, sizeof(buf))) > 0 || (got < 0 && errno == EINTR))
+        n += got > 0 ? static_cast<unsigned>(got) : 0u;
+    return n;
+}
+
+// Does what one SIGTERM asks for, on the main thread, in the order the handler would.
+void RunSigterm()
+{
+    if (g_ipSrv) {
+        if (g_serverState == 2) {
+            syslog(LOG_ALERT, "SIGTERM shutdown server\n");
+            g_ipSrv->Shutdown(KxEmptyVariant());
         }
-        syslog(LOG_ALERT, "SIGTERM received -> shutting down...\n");
+        if (g_serverState > 0) {
+            syslog(LOG_ALERT, "SIGTERM stop server\n");
+            g_ipSrv->Stop(KxEmptyVariant());
+        }
     }
+    syslog(LOG_ALERT, "SIGTERM received -> shutting down...\n");
 }
 
 void InstallSignalHandlers()
 {
+    // The alerts also go to standard error, where the console of test mode and a supervisor capturing the
+    // output see them even when no system logger runs.
+    openlog(nullptr, LOG_PERROR, LOG_USER);
     if (pipe(g_sigPipe) == 0) {
         for (int fd : g_sigPipe) {
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -73,6 +86,8 @@ void InstallSignalHandlers()
     } else {
         g_sigPipe[0] = g_sigPipe[1] = -1;
     }
+    sigset_t handled;
+    sigemptyset(&handled);
     for (const auto& entry : g_signals) {
         struct sigaction sa;
         std::memset(&sa, 0, sizeof(sa));
@@ -81,7 +96,12 @@ void InstallSignalHandlers()
         sigemptyset(&sa.sa_mask);
         if (sigaction(entry.first, &sa, nullptr) != 0)
             syslog(LOG_ALERT, "install signal handler for %d failed\n", entry.first);
+        else
+            sigaddset(&handled, entry.first);
     }
+    // A launcher may hand the signal mask on blocked; a signal held back since the start is delivered here,
+    // now that the handler is in place, instead of never.
+    pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
 int RunVersion()
@@ -89,6 +109,28 @@ int RunVersion()
     std::printf("FILEVERSION: %s\n", "3.0.24.1");
     std::printf("PRODUCTVERSION: %s\n", "3.1.0.0");
     return 0;
+}
+
+// Waits for one character of input (or its end) or a SIGTERM, whichever comes first; the number of signals
+// taken from the pipe, 0 when input ended the wait.
+unsigned WaitForInputOrSigterm()
+{
+    for (;;) {
+        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_sigPipe[0], POLLIN, 0}};
+        int n = poll(fds, g_sigPipe[0] >= 0 ? 2 : 1, -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n > 0 && (fds[1].revents & POLLIN)) {
+            if (unsigned taken = TakeSigterms())
+                return taken;
+        }
+        if (n < 0 || fds[0].revents) {
+            char c;
+            while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
+            }
+            return 0;
+        }
+    }
 }
 
 int RunTest()
@@ -109,7 +151,8 @@ int RunTest()
             std::printf("KxXmlDataSrv::Start failed(0x%x)\n", static_cast<unsigned>(hr));
         } else {
             std::fflush(stdout);
-            std::getchar();
+            for (unsigned n = WaitForInputOrSigterm(); n > 0; --n)
+                RunSigterm();
             hr = pSrv->Shutdown(KxEmptyVariant());
             if (FAILED(hr))
                 std::printf("KxXmlDataSrv::Shutdown failed(0x%x)\n", static_cast<unsigned>(hr));
@@ -118,6 +161,8 @@ int RunTest()
                 std::printf("KxXmlDataSrv::Stop failed(0x%x)\n", static_cast<unsigned>(hr));
         }
     }
+    for (unsigned n = TakeSigterms(); n > 0; --n)
+        RunSigterm();
     pSrv->Release();
     std::fflush(stdout);
     return -1;
@@ -150,11 +195,17 @@ int RunService(const char* program, const char* runtime)
         return -1;
     }
 
+    // A SIGTERM ends the control loop wherever it finds the main thread: in the wait for a message, or while
+    // a message is handled, in which case the loop does not ask for another one.
+    unsigned sigterms = 0;
     while (!g_bStop) {
+        sigterms += TakeSigterms();
+        if (sigterms)
+            break;
         ULONG msg = 0;
         hr = pQueue->GetMessage(&msg);
-        HandlePendingSigterm();
-        if (FAILED(hr) || g_bStop)
+        sigterms += TakeSigterms();
+        if (FAILED(hr) || g_bStop || sigterms)
             break;
         HRESULT res;
         switch (msg) {
@@ -187,12 +238,15 @@ int RunService(const char* program, const char* runtime)
         }
         pQueue->Reply(res);
     }
-    HandlePendingSigterm();
+    for (sigterms += TakeSigterms(); sigterms > 0; --sigterms)
+        RunSigterm();
 
     pQueue->Release();
     // The handler's work is done on this thread, so nothing else uses the object once it is released.
     g_ipSrv = nullptr;
     pSrv->Release();
+    for (sigterms = TakeSigterms(); sigterms > 0; --sigterms)
+        RunSigterm();
     return 0;
 }
 

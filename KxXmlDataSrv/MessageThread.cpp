@@ -1,5 +1,8 @@
 #include "MessageThread.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -140,8 +143,16 @@ uint32_t CMessageThread::StartMessageThread(uint32_t nTimeout)
     if (!m_hStartup)
         return MSGTHREAD_ERROR_NOT_STARTED;
 
+    // The worker inherits SIGTERM blocked, so the process's signal always reaches the main thread, which is
+    // the one that has to wake up for it.
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &old);
     OS_USER_THREAD_HANDLE hThread = nullptr;
-    if (OsUserCreateThreadEx(0, ThreadProc, this, m_nPriority, &hThread, &m_threadId, FALSE) != 0 || !hThread) {
+    const int rc = OsUserCreateThreadEx(0, ThreadProc, this, m_nPriority, &hThread, &m_threadId, FALSE);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0 || !hThread) {
         OsUserCloseHandle(m_hStartup);
         m_hStartup = nullptr;
         return MSGTHREAD_ERROR_NOT_STARTED;

@@ -10,6 +10,7 @@
 
 #include "FileTracer.h"
 #include "KxCrypto.h"
+#include "OsUserFile.h"
 #include "XmlDataServerSettings.h"
 
 namespace {
@@ -31,21 +32,6 @@ bool HasDeclarationBeforeElement(const pugi::xml_document& doc)
             return false;
     }
     return false;
-}
-
-bool WriteAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 } // namespace
@@ -95,37 +81,7 @@ bool XmlReadFile(const std::string& sPath, std::string& sOut)
 
 bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData)
 {
-    const std::string path = XmlNormalizePath(sPath.c_str());
-    if (path.empty())
-        return false;
-    std::string tmpl = path + ".tmpXXXXXX";
-    int fd = mkstemp(&tmpl[0]);
-    if (fd < 0)
-        return false;
-    // Keep the permissions of the file being replaced; a new file gets the usual ones.
-    struct stat st;
-    mode_t mode = 0644;
-    if (stat(path.c_str(), &st) == 0)
-        mode = st.st_mode & 07777;
-    (void)fchmod(fd, mode);
-    bool ok = WriteAll(fd, sData.data(), sData.size()) && fsync(fd) == 0;
-    if (close(fd) != 0)
-        ok = false;
-    if (ok && rename(tmpl.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok) {
-        unlink(tmpl.c_str());
-        return false;
-    }
-    // The rename itself lives in the folder: flush it too, so a power loss cannot bring the old file back.
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dfd >= 0) {
-        (void)fsync(dfd);
-        close(dfd);
-    }
-    return true;
+    return OsUserWriteFileAtomic(sPath.c_str(), sData.data(), sData.size()) != FALSE;
 }
 
 bool AesEncryptString(const uint8_t key[16], const std::string& sText, const std::string& sPath)

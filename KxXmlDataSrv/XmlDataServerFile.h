@@ -21,9 +21,9 @@ void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut);
 // Reads the whole file (path normalised) into sOut; false when it cannot be opened or read.
 bool XmlReadFile(const std::string& sPath, std::string& sOut);
 
-// Writes sData to sPath so that a reader sees either the old file or the complete new one: a temporary file
-// in the same folder is written, flushed and renamed over the old one. False (the old file untouched) on any
-// failure.
+// Writes sData to sPath so that a reader sees either the old file or the complete new one (OsUserWriteFileAtomic):
+// a temporary file next to the target is renamed over it, a symbolic link is written through, and owner, group
+// and mode are kept. False (the old file untouched) on any failure.
 bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData);
 
 // Writes the encrypted form of sText to sPath: the key digest and the text, whole 16-byte blocks encrypted

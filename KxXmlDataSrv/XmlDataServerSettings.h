@@ -5,13 +5,16 @@
 
 class CXmlDataServerBackupFileHandlingSettings;
 
+// Largest indent width taken from "XmlIdentSize": wider settings are cut to it.
+constexpr uint32_t kXmlMaxIdentSize = 64;
+
 // Process-wide settings of the data servers. The service object sets them once
 // at start-up; everything else only reads them afterwards.
 class CXmlDataServerSettings {
 public:
     // Largest block read from a PLC in one request, in bytes; default 262144.
     static uint32_t m_nFexBlockSize;
-    // Indent width of written XML documents; default 0 (no indentation).
+    // Indent width of written XML documents, at most kXmlMaxIdentSize; default 0 (no indentation).
     static uint32_t m_nIdentSize;
     // Element texts read into string fields lose their surrounding blanks; default false.
     static bool m_bTrimStrings;

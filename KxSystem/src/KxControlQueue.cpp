@@ -1,4 +1,6 @@
 // The control queue through which a service process receives its lifecycle messages.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +23,56 @@ namespace {
 constexpr HRESULT kNoMoreMessages = static_cast<HRESULT>(0x80070103u);  // ERROR_NO_MORE_ITEMS
 constexpr HRESULT kClassNotRegistered = static_cast<HRESULT>(0x80040154u);
 
+// SIGTERMs counted by a tap that runs in front of the process's own handler while a queue is open. The wait
+// compares the count with the one taken at Open, so a signal that came at any moment before the wait began
+// still ends it: a wait on the signal alone would miss one that arrived just before it.
+std::atomic<unsigned> g_terms{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "the tap runs in a signal handler");
+struct sigaction g_chained;  // the process's handler, written before the tap is installed and not after
+std::mutex g_tapLock;
+int g_tapUsers = 0;
+bool g_tapInstalled = false;
+
+void TermTap(int sig, siginfo_t* info, void* ctx)
+{
+    g_terms.fetch_add(1);
+    if (g_chained.sa_flags & SA_SIGINFO)
+        g_chained.sa_sigaction(sig, info, ctx);
+    else if (g_chained.sa_handler != SIG_DFL && g_chained.sa_handler != SIG_IGN)
+        g_chained.sa_handler(sig);
+}
+
+// Puts the tap in front of the process's SIGTERM handler, once for all open queues. A process without a
+// handler keeps the default action, which ends it anyway.
+void AddTapUser()
+{
+    std::lock_guard<std::mutex> lock(g_tapLock);
+    if (g_tapUsers++ > 0)
+        return;
+    struct sigaction cur;
+    if (sigaction(SIGTERM, nullptr, &cur) != 0)
+        return;
+    if (!(cur.sa_flags & SA_SIGINFO) && (cur.sa_handler == SIG_DFL || cur.sa_handler == SIG_IGN))
+        return;
+    g_chained = cur;
+    struct sigaction tap = cur;
+    tap.sa_sigaction = TermTap;
+    tap.sa_flags |= SA_SIGINFO;
+    g_tapInstalled = sigaction(SIGTERM, &tap, nullptr) == 0;
+}
+
+// Gives the process its own handler back when the last queue goes, unless it has installed another since.
+void RemoveTapUser()
+{
+    std::lock_guard<std::mutex> lock(g_tapLock);
+    if (g_tapUsers == 0 || --g_tapUsers > 0 || !g_tapInstalled)
+        return;
+    g_tapInstalled = false;
+    struct sigaction cur;
+    if (sigaction(SIGTERM, nullptr, &cur) == 0 && (cur.sa_flags & SA_SIGINFO) && cur.sa_sigaction == TermTap)
+        sigaction(SIGTERM, &g_chained, nullptr);
+}
+
 std::string Trim(const std::string& s)
 {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -33,6 +85,11 @@ std::string Trim(const std::string& s)
 class CControlQueue : public IKxServerMessageQueue, public CRefCounted {
 public:
     explicit CControlQueue(bool userMode) : m_userMode(userMode) {}
+    ~CControlQueue() override
+    {
+        if (m_tapped)
+            RemoveTapUser();
+    }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
@@ -65,6 +122,7 @@ public:
         if (!pnMessage)
             return E_POINTER;
         try {
+            unsigned termsAtOpen;
             {
                 std::lock_guard<std::mutex> lock(m_m);
                 if (!m_loaded) {
@@ -72,6 +130,9 @@ public:
                     if (FAILED(hr))
                         return hr;
                 }
+                // The system service sends nothing more once it has asked the process to end.
+                if (g_terms.load() != m_termsAtOpen)
+                    return E_ABORT;
                 if (m_scripted) {
                     if (m_next >= m_script.size())
                         return kNoMoreMessages;
@@ -84,10 +145,18 @@ public:
                     *pnMessage = m_last;
                     return S_OK;
                 }
+                termsAtOpen = m_termsAtOpen;
             }
             // Nothing more comes from the system service; only a signal (SIGTERM, handled by the process) ends
-            // the wait, and the caller's control loop then ends because this call fails.
-            ::pause();
+            // the wait, and the caller's control loop then ends because this call fails. SIGTERM is held back
+            // between the check and the wait, so one arriving in between is delivered inside sigsuspend.
+            sigset_t term, old;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &term, &old);
+            if (g_terms.load() == termsAtOpen)
+                sigsuspend(&old);
+            pthread_sigmask(SIG_SETMASK, &old, nullptr);
             return E_ABORT;
         } catch (...) {
             return E_OUTOFMEMORY;
@@ -121,6 +190,11 @@ private:
     // starting with '#' are skipped. Without it the queue runs the default Init/Start sequence.
     HRESULT LoadLocked()
     {
+        if (!m_tapped) {
+            AddTapUser();
+            m_tapped = true;
+            m_termsAtOpen = g_terms.load();
+        }
         m_loaded = true;
         m_script.clear();
         m_next = 0;
@@ -156,6 +230,8 @@ private:
     std::mutex m_m;
     bool m_userMode;
     bool m_loaded = false;
+    bool m_tapped = false;
+    unsigned m_termsAtOpen = 0;  // the SIGTERM count when the queue was opened
     bool m_scripted = false;
     std::vector<ULONG> m_script;
     size_t m_next = 0;

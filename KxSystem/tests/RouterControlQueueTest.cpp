@@ -171,4 +171,42 @@ TEST_F(RouterControlQueueTest, WithoutScriptInitAndStartFollowThenTheWaitEndsOnA
     sigaction(SIGUSR1, &old, nullptr);
 }
 
+std::atomic<int> g_terms{0};
+void OnTerm(int, siginfo_t*, void*) { ++g_terms; }
+
+// A SIGTERM that came at any moment after Open ends the queue: the next call fails at once instead of waiting
+// for a signal that has already been handled, and the process's own handler still sees every signal.
+TEST_F(RouterControlQueueTest, SigtermBeforeTheWaitEndsTheQueue)
+{
+    struct sigaction sa, old, now;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sa_sigaction = OnTerm;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGTERM, &sa, &old));
+    for (const char* script : {"", "1\n2\n3\n"}) {
+        SCOPED_TRACE(*script ? "script" : "default sequence");
+        if (*script)
+            setenv("KX_CONTROL", Script(script).c_str(), 1);
+        else
+            unsetenv("KX_CONTROL");
+        IKxServerMessageQueue* q = NewQueue();
+        CKxBstr program("x");
+        ASSERT_EQ(S_OK, q->Open(program));
+        ULONG msg = 0;
+        ASSERT_EQ(S_OK, q->GetMessage(&msg));
+        EXPECT_EQ(1u, msg);
+        const int before = g_terms;
+        ASSERT_EQ(0, raise(SIGTERM));
+        EXPECT_EQ(before + 1, g_terms.load());
+        ASSERT_EQ(E_ABORT, q->GetMessage(&msg));  // not a message, nor a wait for a signal already handled
+        EXPECT_EQ(E_ABORT, q->GetMessage(&msg));
+        q->Release();
+        // The process's handler is back in place once the queue is gone.
+        ASSERT_EQ(0, sigaction(SIGTERM, nullptr, &now));
+        EXPECT_TRUE(now.sa_sigaction == OnTerm);
+    }
+    sigaction(SIGTERM, &old, nullptr);
+}
+
 }  // namespace

@@ -3,10 +3,15 @@
 // the service object itself, with a router in this process and a registry in a temporary root.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "KxRouter.h"
 #include "KxXmlDataSrv.h"
+#include "platform/KxOS/KxOsRegistry.h"
 #include "ServiceBlackBoxSupport.h"
 
 using namespace kxbb;
@@ -19,8 +24,9 @@ protected:
     {
         ASSERT_FALSE(root.Path().empty());
         WriteRegistry(root.Path(), RegistrySetup());
-        // The store reads its root once, before the first registry access of this process.
+        // The store reads its root when it is built: a fresh one for each test.
         ::setenv("KX_REGISTRY_ROOT", root.Path().c_str(), 1);
+        RegistryDestroy();
         ::setenv("KX_ROUTER_PORT", "0", 1);
         ::unsetenv("KX_PLC");
         ::unsetenv("KX_ROUTER");
@@ -33,6 +39,7 @@ protected:
         if (srv)
             srv->Release();
         KxRouterStop();
+        RegistryDestroy();
     }
 
     // Connects a client to port 10600 once the router runs (it is started by Init).
@@ -76,7 +83,7 @@ TEST_F(ServiceState, ReadStateFollowsEveryLifecycleStep)
     } steps[] = {
         {"after Init", nullptr, S_OK, 4},
         {"Start", &IKxServer::Start, S_OK, 5},
-        {"second Init", &IKxServer::Init, static_cast<HRESULT>(0x98110712), 3},
+        {"second Init", &IKxServer::Init, static_cast<HRESULT>(0x98110712), 5},
         {"Reset", &IKxServer::Reset, S_OK, 2},
         {"Stop", &IKxServer::Stop, S_OK, 6},
         {"Shutdown", &IKxServer::Shutdown, S_OK, -0x101},
@@ -91,6 +98,72 @@ TEST_F(ServiceState, ReadStateFollowsEveryLifecycleStep)
         }
         EXPECT_EQ(State(), s.state);
     }
+}
+
+TEST_F(ServiceState, SecondInitKeepsTheLogFileOpen)
+{
+    ASSERT_EQ(CreateKxXmlDataSrv(&srv, 0), S_OK);
+    ASSERT_EQ(srv->Init(KxEmptyVariant()), S_OK);
+    // Moved aside as a log rotation would: the running service keeps writing to the file it has open.
+    const std::string log = LogPath(root.Path());
+    ASSERT_EQ(::rename(log.c_str(), (log + ".old").c_str()), 0);
+    EXPECT_EQ(srv->Init(KxEmptyVariant()), static_cast<HRESULT>(0x98110712));
+    EXPECT_FALSE(std::filesystem::exists(log)) << "a second Init reopened the log";
+    const std::string text = ReadFile(log + ".old");
+    EXPECT_NE(text.find("Initialization failed: Server list is already initialized"), std::string::npos) << text;
+    const size_t check = text.find("Performing system check...");
+    EXPECT_EQ(text.find("Performing system check...", check + 1), std::string::npos)
+        << "a second Init checked the system again\n"
+        << text;
+}
+
+TEST_F(ServiceState, ReleaseWithoutShutdownShutsDownWhileRequestsArrive)
+{
+    ASSERT_EQ(CreateKxXmlDataSrv(&srv, 0), S_OK);
+    ASSERT_EQ(srv->Init(KxEmptyVariant()), S_OK);
+    ASSERT_EQ(srv->Start(KxEmptyVariant()), S_OK);
+    ConnectClient();
+    ASSERT_TRUE(sync);
+
+    // A client keeps the dispatch and the workers busy (closes of a handle never issued) until the port is gone.
+    std::mutex m;
+    std::condition_variable cv;
+    unsigned answered = 0;
+    bool portGone = false;
+    std::thread client([&] {
+        for (;;) {
+            ULONG n = 0;
+            HRESULT hr = sync->SyncReadWrite(0x79, 0xF001, 0, nullptr, 0, nullptr, &n);
+            std::lock_guard<std::mutex> lock(m);
+            ++answered;
+            // 0x101: no port at the address any more.
+            if ((static_cast<uint32_t>(hr) & 0xFFFF) == 0x101) {
+                portGone = true;
+                cv.notify_all();
+                return;
+            }
+            cv.notify_all();
+        }
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return answered >= 20; }));
+    }
+    srv->Release();
+    srv = nullptr;
+    {
+        std::unique_lock<std::mutex> lock(m);
+        EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return portGone; }));
+    }
+    client.join();
+
+    // The release ran the shutdown before the rest of the teardown.
+    const std::string log = ReadFile(LogPath(root.Path()));
+    const size_t down = log.find("Shutting down...");
+    ASSERT_NE(down, std::string::npos) << log;
+    const size_t done = log.find("Shutdown was successfull", down);
+    ASSERT_NE(done, std::string::npos) << log;
+    EXPECT_NE(log.find("KxXmlDataSrv stopped", done), std::string::npos) << log;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -141,9 +142,12 @@ class ServiceProcess {
 public:
     ~ServiceProcess() { Kill(); }
 
-    // Starts exe with the arguments and extra environment (NAME=value); false when fork fails.
+    // Starts exe with the arguments and extra environment (NAME=value); false when fork fails. With termBlocked
+    // the program starts with SIGTERM blocked, as a careful launcher hands it over: one sent before the program
+    // has its handler waits for it instead of killing it.
     bool Start(const std::string& exe, const std::vector<std::string>& args, const std::vector<std::string>& env,
-               const std::string& outPath, const std::string& errPath, const std::string& inPath = "")
+               const std::string& outPath, const std::string& errPath, const std::string& inPath = "",
+               bool termBlocked = false)
     {
         std::vector<std::string> argStore;
         argStore.push_back(exe);
@@ -163,7 +167,15 @@ public:
             envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);
 
+        // Blocked before the fork, so that not even the child's first instructions can be hit by the signal.
+        sigset_t term, old;
+        sigemptyset(&term);
+        if (termBlocked)
+            sigaddset(&term, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &term, &old);
         m_pid = ::fork();
+        if (m_pid != 0)
+            ::pthread_sigmask(SIG_SETMASK, &old, nullptr);  // the child keeps it blocked through exec
         if (m_pid < 0)
             return false;
         if (m_pid == 0) {

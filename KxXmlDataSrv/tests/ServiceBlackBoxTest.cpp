@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include <random>
+
 #include "ServiceBlackBoxSupport.h"
 
 using namespace kxbb;
@@ -30,6 +32,27 @@ std::vector<uint8_t> U32Bytes(uint32_t v)
 uint32_t HandleOf(const Reply& r)
 {
     return r.data.size() == 4 ? GetU32(r.data.data()) : 0;
+}
+
+// True when every line occurs in text, each after the one before.
+bool InOrder(const std::string& text, std::initializer_list<const char*> lines)
+{
+    size_t at = 0;
+    for (const char* line : lines) {
+        at = text.find(line, at);
+        if (at == std::string::npos)
+            return false;
+        at += std::strlen(line);
+    }
+    return true;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
 }
 
 // Text of the first node an XPath query finds in a file, or "<missing>".
@@ -704,6 +727,20 @@ TEST_F(ServiceBlackBox, StoreAndRestoreEndToEnd)
     EXPECT_EQ(GetU32(after.data()), 987654u);
 }
 
+TEST_F(ServiceBlackBox, OversizedIndentSettingIsBoundedAndLogged)
+{
+    reg.settings["XmlIdentSize"] = 4000000000u;
+    StartService();
+    const std::string f = root / "indent.xml";
+    Reply w = OpenWriting(f, 3, "MAIN.nCycle", "/dataentry/MAIN.nCycle");
+    ASSERT_EQ(w.error, 0u);
+    ASSERT_EQ(Close(HandleOf(w)).error, 0u);
+    EXPECT_EQ(ReadFile(f),
+              "<dataentry>\n" + std::string(64, '\t') + "<MAIN.nCycle>123456</MAIN.nCycle>\n</dataentry>\n");
+    EXPECT_NE(ReadFile(LogPath(root.Path())).find("XmlIdentSize 4000000000 is too large, an indent of 64 is used"),
+              std::string::npos);
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Process entry
 
@@ -731,6 +768,87 @@ TEST_F(ServiceBlackBox, SigtermAfterStartShutsDownStopsAndSavesOpenFiles)
     std::string out = ReadFile(root / "out.txt");
     EXPECT_NE(out.find("control 1 -> 0x00000000"), std::string::npos) << out;
     EXPECT_NE(out.find("control 2 -> 0x00000000"), std::string::npos) << out;
+}
+
+// Fifty starts, each ended by a SIGTERM at a random moment of the start-up. Whatever the moment, the program runs
+// the SIGTERM sequence for the state it reached, writes its lines and ends with status 0. The program starts with
+// SIGTERM blocked, so that a signal sent before it has its handler is held for it rather than killing it.
+TEST_F(ServiceBlackBox, SigtermAtAnyMomentOfTheStartEndsCleanly)
+{
+    WriteRegistry(root.Path(), reg);
+    const std::string log = LogPath(root.Path());
+    std::mt19937 rng(14);
+    std::uniform_int_distribution<int> delayMs(0, 50);
+    int reached[3] = {};  // runs that ended before Init, after Init, after Start
+    for (int run = 0; run < 50; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        std::remove(log.c_str());
+        std::remove((log + ".buffer").c_str());
+        tcpPort = FreeTcpPort();
+        ASSERT_TRUE(proc.Start(kExe, {}, Env(false), root / "out.txt", root / "err.txt", "", true));
+        std::this_thread::sleep_for(milliseconds(delayMs(rng)));  // the moment of the signal, not a wait for anything
+        proc.Signal(SIGTERM);
+        int st = 0;
+        const bool ended = proc.WaitExit(milliseconds(10000), &st);
+        const std::string text = ReadFile(log);
+        const std::string err = ReadFile(root / "err.txt");
+        ASSERT_TRUE(ended) << "still running 10 s after SIGTERM\n" << text << err;
+        ASSERT_TRUE(WIFEXITED(st)) << st << "\n" << err;
+        EXPECT_EQ(WEXITSTATUS(st), 0) << err;
+        EXPECT_EQ(Count(err, "SIGTERM received -> shutting down..."), 1u) << err;
+        for (const char* mark : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
+            ASSERT_EQ(err.find(mark), std::string::npos) << err;
+
+        if (text.find("Start was successfull") != std::string::npos) {
+            ++reached[2];
+            EXPECT_TRUE(InOrder(text, {"Start was successfull", "Shutting down...", "Shutdown was successfull",
+                                       "Stopping...", "Stop was successfull", "KxXmlDataSrv stopped"}))
+                << text;
+            EXPECT_TRUE(InOrder(err, {"SIGTERM shutdown server", "SIGTERM stop server", "SIGTERM received"})) << err;
+        } else if (text.find("Initialization was successfull") != std::string::npos) {
+            ++reached[1];
+            // Stop by the signal; the release of the service object then shuts down what Init built.
+            EXPECT_TRUE(InOrder(text, {"Initialization was successfull", "Stopping...", "Stop was successfull",
+                                       "Shutting down...", "Shutdown was successfull", "KxXmlDataSrv stopped"}))
+                << text;
+            EXPECT_TRUE(InOrder(err, {"SIGTERM stop server", "SIGTERM received"})) << err;
+            EXPECT_EQ(err.find("SIGTERM shutdown server"), std::string::npos) << err;
+        } else {
+            ++reached[0];
+            EXPECT_EQ(text, "") << "no Init may follow the signal";
+            EXPECT_EQ(err.find("SIGTERM s"), std::string::npos) << err;
+        }
+    }
+    std::printf("SIGTERM before Init: %d, after Init: %d, after Start: %d\n", reached[0], reached[1], reached[2]);
+}
+
+// In test mode the program waits for input; a SIGTERM ends that wait with its line and the shutdown.
+TEST_F(ServiceBlackBox, SigtermInTestModeIsReportedAndShutsDown)
+{
+    WriteRegistry(root.Path(), reg);
+    tcpPort = FreeTcpPort();
+    // Standard input stays open and silent, so only the signal can end the wait.
+    const std::string fifo = root / "in.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_TRUE(proc.Start(kExe, {"-t"}, Env(false), root / "out.txt", root / "err.txt", fifo));
+    const bool running = ConnectWhenRunning(proc, tcpPort, link);
+    link.Close();
+    proc.Signal(SIGTERM);
+    int st = 0;
+    const bool ended = proc.WaitExit(milliseconds(10000), &st);
+    ::close(writer);
+    ASSERT_TRUE(running);
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 255);
+    const std::string err = ReadFile(root / "err.txt");
+    EXPECT_EQ(Count(err, "SIGTERM received -> shutting down..."), 1u) << err;
+    const std::string text = ReadFile(LogPath(root.Path()));
+    EXPECT_TRUE(InOrder(text, {"Start was successfull", "Shutting down...", "Shutdown was successfull", "Stopping...",
+                               "Stop was successfull"}))
+        << text;
 }
 
 TEST_F(ServiceBlackBox, CommandLineModes)

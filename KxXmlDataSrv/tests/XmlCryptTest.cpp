@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "KxCrypto.h"
@@ -199,6 +200,41 @@ TEST(XmlFiles, SavesReplaceAtomicallyAndKeepTheOldFileOnFailure)
     EXPECT_FALSE(XmlWriteFileAtomic(dir / "nofolder/data.xml", "x"));
     EXPECT_EQ("new", ReadFile(path));
     EXPECT_EQ(0, std::system(("test $(ls '" + (dir / "") + "' | wc -l) -eq 1").c_str()));
+}
+
+TEST(XmlFiles, SavesGoThroughALinkAndKeepOwnerGroupAndMode)
+{
+    TempDir dir;
+    ASSERT_EQ(0, mkdir((dir / "real").c_str(), 0755));
+    const std::string target = dir / "real/data.xml";
+    const std::string link = dir / "data.xml";
+    ASSERT_TRUE(XmlWriteFileAtomic(target, "old"));
+    // Other ids can only be given by root; elsewhere the test's own must survive.
+    const bool root = geteuid() == 0;
+    const uid_t uid = root ? 1234 : geteuid();
+    const gid_t gid = root ? 5678 : getegid();
+    ASSERT_EQ(0, chown(target.c_str(), uid, gid));
+    ASSERT_EQ(0, chmod(target.c_str(), 0640));
+    ASSERT_EQ(0, symlink("real/data.xml", link.c_str()));
+
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string("<dataentry><MAIN.x>7</MAIN.x></dataentry>"));
+    for (const char* password : {"", "pw"}) {
+        SCOPED_TRACE(*password ? "encrypted" : "plain");
+        ASSERT_TRUE(XmlSaveDocument(doc, link, "", password));
+        char text[64] = {};
+        ASSERT_GT(readlink(link.c_str(), text, sizeof(text) - 1), 0) << "the link was replaced by a file";
+        EXPECT_STREQ("real/data.xml", text);
+        pugi::xml_document back;
+        ASSERT_EQ(S_OK, XmlLoadDocument(back, target, "", password));
+        EXPECT_STREQ("7", back.child("dataentry").child("MAIN.x").text().get());
+        struct stat st;
+        ASSERT_EQ(0, stat(target.c_str(), &st));
+        EXPECT_EQ(mode_t(0640), st.st_mode & 07777);
+        EXPECT_EQ(uid, st.st_uid);
+        EXPECT_EQ(gid, st.st_gid);
+        EXPECT_EQ(0, std::system(("test $(ls '" + (dir / "real") + "' | wc -l) -eq 1").c_str()));
+    }
 }
 
 TEST(XmlFiles, PathNormalisation)

@@ -69,6 +69,12 @@ BOOL OsUserDeleteFile(LPCSTR lpFileName);
 BOOL OsUserMoveFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 // Copies content and permission bits; bFailIfExists refuses an existing target (errno 17). TRUE on success.
 BOOL OsUserCopyFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+// Replaces the file with cbData bytes so that a reader, or the file after a crash, holds either the old content or
+// all of the new one: a temporary file in the same folder is written, flushed and renamed over it, then the folder
+// is flushed. A symbolic link is followed to its final target, which is replaced while the link stays. The
+// replaced file's owner, group and permission bits are kept; a new file gets 0644. TRUE on success; FALSE with
+// errno set (EPERM when the owner or group cannot be kept), the old file then untouched and no temporary file left.
+BOOL OsUserWriteFileAtomic(LPCSTR lpFileName, LPCVOID lpData, size_t cbData);
 // Creates a directory with mode 0775; TRUE on success.
 BOOL OsUserCreateDirectory(LPCSTR lpPathName, PVOID lpSecurityAttributes);
 // mkdir of the normalised path with the given mode; 0 or -1 with errno.

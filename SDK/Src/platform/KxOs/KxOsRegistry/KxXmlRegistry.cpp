@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "OsUserFile.h"
+
 namespace {
 
 // Status messages of the store go to standard output, as the runtime's other tools do.
@@ -59,33 +61,6 @@ struct StringWriter : pugi::xml_writer {
     std::string text;
     void write(const void* data, size_t size) override { text.append(static_cast<const char*>(data), size); }
 };
-
-bool WriteAll(int fd, const std::string& text)
-{
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string DirectoryOf(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    if (!slash)
-        return ".";
-    if (slash == path)
-        return "/";
-    return std::string(path, static_cast<size_t>(slash - path));
-}
 
 } // namespace
 
@@ -256,7 +231,8 @@ void CKxXmlRegistry::InitKeyMap()
         m_mapKey[reinterpret_cast<uintptr_t>(hive.handle)] = this->*hive.node;
 }
 
-// Writes the document next to the file and renames it over, so that a reader or a crash never sees half a file.
+// Writes the document next to the file and renames it over, so that a reader or a crash never sees half a file;
+// a link to the file stays a link, and the file keeps its owner, group and mode.
 bool CKxXmlRegistry::SaveDocument(const char* path)
 {
     StringWriter writer;
@@ -266,27 +242,7 @@ bool CKxXmlRegistry::SaveDocument(const char* path)
         return false;
     }
 
-    std::string tmp = std::string(path) + ".XXXXXX";
-    int fd = ::mkstemp(&tmp[0]);
-    if (fd < 0)
-        return false;
-    mode_t mode = 0644;
-    struct stat st;
-    if (::stat(path, &st) == 0)
-        mode = st.st_mode & 07777;
-    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, writer.text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmp.c_str(), path) == 0;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    int dirFd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
+    return OsUserWriteFileAtomic(path, writer.text.data(), writer.text.size()) != FALSE;
 }
 
 bool CKxXmlRegistry::WriteToFile(bool lockFile)

@@ -446,6 +446,36 @@ TEST_F(RegistryFileTest, DirtyFlagDecidesWhetherAFlushWrites)
     EXPECT_NE(std::string::npos, ReadFile(FilePath()).find("<Value Name=\"Eight\" Type=\"DW\">8</Value>"));
 }
 
+TEST_F(RegistryFileTest, SaveWritesThroughALinkAndKeepsOwnerGroupAndMode)
+{
+    // The file lives in another folder and the root holds a link to it.
+    const std::string real = m_dir + "/real";
+    ASSERT_EQ(0, ::mkdir(real.c_str(), 0755));
+    WriteFile(real + "/KxRegistry.xml", DefaultDocument(m_dir));
+    const bool root = ::geteuid() == 0;
+    const uid_t uid = root ? 1234 : ::geteuid();
+    const gid_t gid = root ? 5678 : ::getegid();
+    ASSERT_EQ(0, ::chown((real + "/KxRegistry.xml").c_str(), uid, gid));
+    ASSERT_EQ(0, ::chmod((real + "/KxRegistry.xml").c_str(), 0640));
+    ASSERT_EQ(0, ::symlink("real/KxRegistry.xml", FilePath().c_str()));
+
+    OpenWritable();
+    const DWORD v = 9;
+    ASSERT_EQ(ERROR_SUCCESS,
+              OsRegSetValueExA(HKEY_LOCAL_MACHINE, "Nine", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4));
+    EXPECT_EQ(ERROR_SUCCESS, OsRegFlushKey(HKEY_LOCAL_MACHINE));
+
+    struct stat st {};
+    ASSERT_EQ(0, ::lstat(FilePath().c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file";
+    EXPECT_NE(std::string::npos, ReadFile(real + "/KxRegistry.xml").find("<Value Name=\"Nine\" Type=\"DW\">9</Value>"));
+    ASSERT_EQ(0, ::stat(FilePath().c_str(), &st));
+    EXPECT_EQ(mode_t(0640), st.st_mode & 07777);
+    EXPECT_EQ(uid, st.st_uid);
+    EXPECT_EQ(gid, st.st_gid);
+    EXPECT_EQ(std::vector<std::string>{"KxRegistry.xml"}, ListDir(real));
+}
+
 TEST_F(RegistryFileTest, FailedSaveKeepsTheChangesPending)
 {
     ::setenv(KX_REGISTRY_ROOT_ENV, (m_dir + "/missing").c_str(), 1);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -18,6 +19,8 @@
 namespace {
 
 const size_t kCopyBlockSize = 65536;
+// Symbolic links followed before a save gives up with ELOOP, as many as the kernel follows in one lookup.
+const int kMaxLinkHops = 32;
 const size_t kMaxFindPath = 1023;
 const unsigned long kDeviceIoctlRequest = 0xC0205401ul;
 
@@ -391,6 +394,118 @@ BOOL OsUserMoveFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFla
         }
     }
     return rename(from.c_str(), to.c_str()) == 0;
+}
+
+namespace {
+
+bool WriteAllTo(int fd, const char* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a write through path lands on: links in the last component are followed, also to a target that does
+// not exist yet. Links in the folders need no care, since the rename stays inside the folder they lead to.
+bool FinalTarget(std::string path, std::string& target)
+{
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            target = path;
+            return true;
+        }
+        char link[PATH_MAX];
+        ssize_t n = readlink(path.c_str(), link, sizeof(link));
+        if (n < 0)
+            return false;
+        if (n == 0 || static_cast<size_t>(n) >= sizeof(link)) {
+            errno = n == 0 ? ENOENT : ENAMETOOLONG;
+            return false;
+        }
+        std::string next(link, static_cast<size_t>(n));
+        if (next[0] != '/' && path.find('/') != std::string::npos)
+            next = FolderOf(path) + "/" + next;
+        path = next;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+} // namespace
+
+BOOL OsUserWriteFileAtomic(LPCSTR lpFileName, LPCVOID lpData, size_t cbData)
+{
+    if (lpFileName == nullptr || (lpData == nullptr && cbData != 0)) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    std::string target;
+    std::string path = KxNormalizePath(lpFileName);
+    if (path.empty()) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    if (!FinalTarget(path, target))
+        return FALSE;
+    std::string tmp = target + ".tmpXXXXXX";
+    int fd = mkstemp(&tmp[0]);
+    if (fd < 0)
+        return FALSE;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+
+    struct stat old;
+    struct stat mine;
+    bool ok = true;
+    if (stat(target.c_str(), &old) == 0) {
+        // Owner first: a change of owner clears the set-id bits that the mode then restores. A file that would
+        // change hands is not replaced, since its users might no longer be able to read it.
+        if (fstat(fd, &mine) != 0)
+            ok = false;
+        else if (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid)
+            ok = fchown(fd, old.st_uid, old.st_gid) == 0;
+        ok = ok && fchmod(fd, old.st_mode & 07777) == 0;
+    } else {
+        ok = fchmod(fd, 0644) == 0;
+    }
+    ok = ok && WriteAllTo(fd, static_cast<const char*>(lpData), cbData) && fsync(fd) == 0;
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        errno = err;
+        return FALSE;
+    }
+    // The rename lives in the folder: flush that too, so a power loss cannot bring the old file back.
+    int dir = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return TRUE;
 }
 
 BOOL OsUserCopyFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists)

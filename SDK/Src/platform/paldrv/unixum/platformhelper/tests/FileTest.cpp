@@ -1,10 +1,15 @@
 // File handles, sharing locks, positions, copy, move, directories and search.
+#include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -360,6 +365,102 @@ TEST(KxPlatformFile, CopyKeepsContentAndPermissions)
     EXPECT_FALSE(OsUserCopyFile(tmp.Path("none").c_str(), dst.c_str(), FALSE));
     EXPECT_EQ(ENOENT, errno);
     EXPECT_EQ("target", TestTemp::ReadAll(dst));
+}
+
+std::set<std::string> Names(const std::string& dir)
+{
+    std::set<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..")
+                names.insert(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+std::string LinkText(const std::string& path)
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), buf, sizeof(buf));
+    return n < 0 ? "<no link>" : std::string(buf, static_cast<size_t>(n));
+}
+
+TEST(KxPlatformFile, AtomicWriteGoesThroughLinksAndKeepsOwnerGroupAndMode)
+{
+    // Ownership can only be handed to other ids by root; elsewhere the file keeps the test's own ids.
+    const bool root = geteuid() == 0;
+    const uid_t uid = root ? 1234 : geteuid();
+    const gid_t gid = root ? 5678 : getegid();
+    // A set-id bit is cleared by a change of owner, so it shows that the mode is set after the owner.
+    const mode_t mode = root ? 04750 : 0640;
+    struct Row {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> links;  // a/<name> -> text; "@" stands for the folder
+        const char* write;  // path given, below the folder
+        const char* lands;  // file below the folder that must hold the new data; null: the call fails
+        int err;
+    } rows[] = {
+        {"the file itself", {}, "b/data.txt", "b/data.txt", 0},
+        {"backslashed path", {}, "b\\\\data.txt", "b/data.txt", 0},
+        {"relative link", {{"x", "../b/data.txt"}}, "a/x", "b/data.txt", 0},
+        {"absolute link", {{"x", "@/b/data.txt"}}, "a/x", "b/data.txt", 0},
+        {"chain of links", {{"x", "y"}, {"y", "../b/data.txt"}}, "a/x", "b/data.txt", 0},
+        {"link to a file still to come", {{"x", "../b/new.txt"}}, "a/x", "b/new.txt", 0},
+        {"link loop", {{"x", "y"}, {"y", "x"}}, "a/x", nullptr, ELOOP},
+        {"missing folder", {}, "c/data.txt", nullptr, ENOENT},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        TestTemp tmp;
+        ASSERT_TRUE(tmp.Ok());
+        ASSERT_EQ(0, mkdir(tmp.Path("a").c_str(), 0755));
+        ASSERT_EQ(0, mkdir(tmp.Path("b").c_str(), 0755));
+        const std::string old = tmp.Path("b/data.txt");
+        ASSERT_TRUE(TestTemp::WriteAll(old, "old"));
+        ASSERT_EQ(0, chown(old.c_str(), uid, gid));
+        ASSERT_EQ(0, chmod(old.c_str(), mode));
+        std::set<std::string> linkNames;
+        for (const auto& l : r.links) {
+            std::string text = l.second[0] == '@' ? tmp.Path() + (l.second + 1) : l.second;
+            ASSERT_EQ(0, symlink(text.c_str(), tmp.Path(std::string("a/") + l.first).c_str()));
+            linkNames.insert(l.first);
+        }
+
+        errno = 0;
+        const std::string path = tmp.Path(r.write);
+        const BOOL ok = OsUserWriteFileAtomic(path.c_str(), "new", 3);
+        EXPECT_EQ(r.lands != nullptr, ok != FALSE) << "errno " << errno;
+        if (!r.lands) {
+            EXPECT_EQ(r.err, errno);
+        }
+
+        // Links stay links, and nothing but the written file is left in either folder.
+        for (const auto& l : r.links) {
+            std::string text = l.second[0] == '@' ? tmp.Path() + (l.second + 1) : l.second;
+            EXPECT_EQ(text, LinkText(tmp.Path(std::string("a/") + l.first)));
+        }
+        EXPECT_EQ(linkNames, Names(tmp.Path("a")));
+        std::set<std::string> inB = {"data.txt"};
+        if (r.lands)
+            inB.insert(std::string(r.lands).substr(2));
+        EXPECT_EQ(inB, Names(tmp.Path("b")));
+
+        const bool replaced = r.lands && std::string(r.lands) == "b/data.txt";
+        EXPECT_EQ(replaced ? "new" : "old", TestTemp::ReadAll(old));
+        struct stat st;
+        ASSERT_EQ(0, stat(old.c_str(), &st));
+        EXPECT_EQ(mode, st.st_mode & 07777);
+        EXPECT_EQ(uid, st.st_uid);
+        EXPECT_EQ(gid, st.st_gid);
+        if (r.lands && !replaced) {
+            EXPECT_EQ("new", TestTemp::ReadAll(tmp.Path(r.lands)));
+            ASSERT_EQ(0, stat(tmp.Path(r.lands).c_str(), &st));
+            EXPECT_EQ(mode_t(0644), st.st_mode & 07777) << "a new file gets the usual permissions";
+        }
+    }
 }
 
 TEST(KxPlatformFile, FindFilesByPattern)
