@@ -28,7 +28,8 @@ kx_add_test(XmlDeserializeTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlDeseri
 
 # File operations: open, select, transfer, save and close, with backup copies.
 target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlDataServer.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerFile.cpp
-                                 ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerBackup.cpp ${CMAKE_CURRENT_LIST_DIR}/KxCrypto.cpp)
+                                 ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerBackup.cpp ${CMAKE_CURRENT_LIST_DIR}/KxCrypto.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/XmlPlainText.cpp)
 target_link_libraries(KxXmlCore PUBLIC KxTracer KxPlatform KxOsRegistry)
 kx_add_test(XmlSymbolPlcTest
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolPlcTest.cpp
