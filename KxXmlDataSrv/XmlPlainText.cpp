@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace {
@@ -21,6 +22,17 @@ public:
             v |= uint32_t(u[BigEndian ? k : Width - 1 - k]) << (8 * (Width - 1 - k));
         return v;
     }
+    // The first unit c at or after i; size() when there is none.
+    size_t Find(uint32_t c, size_t i) const
+    {
+        if (Width == 1) {
+            const void* q = i < m_n ? std::memchr(m_p + i, int(c), m_n - i) : nullptr;
+            return q ? size_t(static_cast<const uint8_t*>(q) - m_p) : m_n;
+        }
+        while (i < m_n && (*this)[i] != c)
+            ++i;
+        return i;
+    }
 
 private:
     const uint8_t* m_p;
@@ -30,6 +42,29 @@ private:
 bool IsSpace(uint32_t c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool IsForbidden(uint32_t c)
+{
+    return c < 0x20 && !IsSpace(c);
+}
+
+// The first forbidden unit; in blocks without a branch per unit, which the compiler can vectorise.
+template <class U>
+size_t FirstForbidden(const U& u)
+{
+    const size_t n = u.size();
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        unsigned bad = 0;
+        for (size_t k = 0; k < 64; ++k)
+            bad |= IsForbidden(u[i + k]);
+        if (bad)
+            break;
+    }
+    while (i < n && !IsForbidden(u[i]))
+        ++i;
+    return i;
 }
 
 // A name start as the parser takes it: ASCII letters, '_', ':' and every character beyond ASCII.
@@ -46,11 +81,9 @@ public:
     // The status of the whole text; m_i is where it stopped.
     pugi::xml_parse_status Run()
     {
-        for (m_i = 0; m_i < m_n; ++m_i) {
-            const uint32_t c = m_u[m_i];
-            if (c < 0x20 && !IsSpace(c))
-                return pugi::status_bad_pcdata;
-        }
+        m_i = FirstForbidden(m_u);
+        if (m_i < m_n)
+            return pugi::status_bad_pcdata;
         m_i = m_n > 0 && m_u[0] == 0xFEFF ? 1 : 0;
         bool bRoot = false;
         for (;;) {
@@ -91,7 +124,7 @@ private:
     // From m_i, moves past the next occurrence of s; false (at the end) when there is none.
     bool SkipPast(const char* s)
     {
-        for (; m_i < m_n; ++m_i)
+        for (; (m_i = m_u.Find(static_cast<unsigned char>(s[0]), m_i)) < m_n; ++m_i)
             if (Starts(s)) {
                 while (*s++)
                     ++m_i;
@@ -146,23 +179,27 @@ private:
     // A start tag at m_i, up to its '>' (quoted values may hold '>' and '/'); bEmpty for "/>".
     bool SkipStartTag(bool& bEmpty)
     {
-        uint32_t quote = 0, prev = 0;
-        for (++m_i; m_i < m_n; ++m_i) {
-            const uint32_t c = m_u[m_i];
-            if (quote) {
-                if (c == quote)
-                    quote = 0;
+        // A local index: the hot loop of the check.
+        size_t i = m_i + 1;
+        uint32_t prev = 0;
+        for (; i < m_n; ++i) {
+            const uint32_t c = m_u[i];
+            if (c > '>') {
+                // Letters and most other name characters: nothing to look at.
             } else if (c == '"' || c == '\'') {
-                quote = c;
+                i = m_u.Find(c, i + 1);
+                if (i == m_n)
+                    break;
             } else if (c == '>') {
                 bEmpty = prev == '/';
-                ++m_i;
+                m_i = i + 1;
                 return true;
             } else if (c == '<') {
-                return false;
+                break;
             }
             prev = c;
         }
+        m_i = i;
         return false;
     }
 
@@ -171,16 +208,14 @@ private:
     {
         size_t depth = 0;
         for (;;) {
-            if (Starts("</")) {
-                if (!SkipPast(">"))
+            const uint32_t c = At(m_i + 1);
+            if (c == '/') {
+                m_i = m_u.Find('>', m_i + 2);
+                if (m_i++ == m_n)
                     return pugi::status_bad_end_element;
                 if (--depth == 0)
                     return pugi::status_ok;
-            } else if (Starts("<?") || Starts("<!--") || Starts("<![CDATA[")) {
-                const pugi::xml_parse_status s = SkipMarkup();
-                if (s != pugi::status_ok)
-                    return s;
-            } else if (IsNameStart(At(m_i + 1))) {
+            } else if (IsNameStart(c)) {
                 bool bEmpty = false;
                 if (!SkipStartTag(bEmpty))
                     return pugi::status_bad_start_element;
@@ -188,11 +223,14 @@ private:
                     ++depth;
                 else if (depth == 0)
                     return pugi::status_ok;
+            } else if (c == '?' || Starts("<!--") || Starts("<![CDATA[")) {
+                const pugi::xml_parse_status s = SkipMarkup();
+                if (s != pugi::status_ok)
+                    return s;
             } else {
                 return pugi::status_unrecognized_tag;
             }
-            while (m_i < m_n && m_u[m_i] != '<')
-                ++m_i;
+            m_i = m_u.Find('<', m_i);
             if (m_i == m_n)
                 return pugi::status_end_element_mismatch;
         }
