@@ -44,6 +44,14 @@ if(KX_FUZZ)
     target_compile_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 
+    # The plain-text check of data files: what it accepts is one root element.
+    add_executable(PlainTextFuzz ${CMAKE_CURRENT_LIST_DIR}/fuzz/PlainTextFuzz.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/XmlPlainText.cpp)
+    target_include_directories(PlainTextFuzz PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+    target_link_libraries(PlainTextFuzz PRIVATE pugixml::pugixml KxWinTypes)
+    target_compile_options(PlainTextFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(PlainTextFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+
     # Whole documents restored into the sample machine; the data server is instrumented for coverage.
     target_compile_options(KxXmlCore PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
     add_executable(RestoreXmlFuzz ${CMAKE_CURRENT_LIST_DIR}/fuzz/RestoreXmlFuzz.cpp)

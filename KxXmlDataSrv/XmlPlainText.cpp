@@ -148,32 +148,56 @@ private:
         return SkipPast("?>") ? pugi::status_ok : pugi::status_bad_pi;
     }
 
-    // A document type at m_i, with an internal subset in brackets.
+    // A document type at m_i, read as the parser reads it: "<!" groups nest up to their '>', quoted strings,
+    // comments and instructions are passed over whole, "<![" sections up to their "]]>".
     pugi::xml_parse_status SkipDoctype()
     {
-        uint32_t quote = 0;
         size_t depth = 0;
-        for (m_i += 9; m_i < m_n; ++m_i) {
+        for (m_i += 2; m_i < m_n;) {
             const uint32_t c = m_u[m_i];
-            if (quote) {
-                if (c == quote)
-                    quote = 0;
+            if (c == '<' && At(m_i + 1) == '!' && At(m_i + 2) != '-') {
+                if (At(m_i + 2) == '[') {
+                    if (!SkipIgnoreSection())
+                        break;
+                } else {
+                    m_i += 2;
+                    ++depth;
+                }
             } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (depth > 0 && Starts("<!--")) {
+                m_i = m_u.Find(c, m_i + 1);
+                if (m_i++ == m_n)
+                    break;
+            } else if (Starts("<?") || Starts("<!--")) {
                 if (SkipMarkup() != pugi::status_ok)
                     break;
-                --m_i;
-            } else if (c == '[') {
-                ++depth;
-            } else if (c == ']' && depth > 0) {
-                --depth;
-            } else if (c == '>' && depth == 0) {
+            } else if (c == '<') {
+                break;
+            } else {
                 ++m_i;
-                return pugi::status_ok;
+                if (c == '>' && depth-- == 0)
+                    return pugi::status_ok;
             }
         }
         return pugi::status_bad_doctype;
+    }
+
+    // A "<![" section of a document type at m_i, nested ones included, up to its "]]>".
+    bool SkipIgnoreSection()
+    {
+        size_t depth = 0;
+        for (m_i += 3; m_i < m_n;) {
+            if (Starts("<![")) {
+                m_i += 3;
+                ++depth;
+            } else if (Starts("]]>")) {
+                m_i += 3;
+                if (depth-- == 0)
+                    return true;
+            } else {
+                ++m_i;
+            }
+        }
+        return false;
     }
 
     // A start tag at m_i, up to its '>' (quoted values may hold '>' and '/'); bEmpty for "/>".
