@@ -10,8 +10,8 @@
 
 #include "FileTracer.h"
 #include "KxCrypto.h"
-#include "XmlPlainText.h"
 #include "XmlDataServerSettings.h"
+#include "XmlPlainText.h"
 
 namespace {
 
