@@ -135,7 +135,7 @@ TEST_F(FileTracerTest, LevelsFilterLines)
     }
 }
 
-TEST_F(FileTracerTest, LevelZeroCreatesNoFileAndWritesNothing)
+TEST_F(FileTracerTest, LevelZeroOpensNoFileAndLeavesAnOpenOneAsItIs)
 {
     CFileTracer::Open(m_log.c_str(), 0, 0, false);
     EXPECT_FALSE(CFileTracer::IsOpen());
