@@ -28,7 +28,8 @@ kx_add_test(XmlDeserializeTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlDeseri
 
 # File operations: open, select, transfer, save and close, with backup copies.
 target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlDataServer.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerFile.cpp
-                                 ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerBackup.cpp ${CMAKE_CURRENT_LIST_DIR}/KxCrypto.cpp)
+                                 ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerBackup.cpp ${CMAKE_CURRENT_LIST_DIR}/KxCrypto.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/XmlPlainText.cpp)
 target_link_libraries(KxXmlCore PUBLIC KxTracer KxPlatform KxOsRegistry)
 kx_add_test(XmlSymbolPlcTest
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolPlcTest.cpp
@@ -42,6 +43,14 @@ if(KX_FUZZ)
     target_include_directories(FexRecordFuzz PRIVATE ${CMAKE_CURRENT_LIST_DIR})
     target_compile_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(FexRecordFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+
+    # The plain-text check of data files: what it accepts is one root element.
+    add_executable(PlainTextFuzz ${CMAKE_CURRENT_LIST_DIR}/fuzz/PlainTextFuzz.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/XmlPlainText.cpp)
+    target_include_directories(PlainTextFuzz PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+    target_link_libraries(PlainTextFuzz PRIVATE pugixml::pugixml KxWinTypes)
+    target_compile_options(PlainTextFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(PlainTextFuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 
     # Whole documents restored into the sample machine; the data server is instrumented for coverage.
     target_compile_options(KxXmlCore PRIVATE -fsanitize=fuzzer-no-link,address,undefined)

@@ -7,6 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <string>
+#include <unistd.h>
 
 #include "OsUserFile.h"
 #include "OsUserTools.h"
@@ -23,6 +28,34 @@ namespace {
 std::atomic<bool> g_bSysLog(true);
 
 const char kBufferSuffix[] = ".buffer";
+
+// Longest text RingBufferWriteLine takes: the line with its CR LF must be countable in a DWORD.
+const DWORD kMaxLineLength = 0xFFFFFFFFu - 2;
+
+// Set while one thread moves a full log aside.
+std::atomic_flag g_rotating = ATOMIC_FLAG_INIT;
+
+// The file layer creates new files executable (mode 0700); the log is a data file like the others.
+void CreateLogFile(const char* pszPath)
+{
+    std::string path(pszPath);
+    OsUserNormalizePath(&path[0]);
+    path.resize(std::strlen(path.c_str()));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool FileSize(void* hFile, ULONGLONG& size)
+{
+    DWORD dwHigh = 0;
+    errno = 0;
+    DWORD dwLow = OsUserGetFileSize(hFile, &dwHigh);
+    if (dwLow == INVALID_FILE_SIZE && errno != 0)
+        return false;
+    size = (ULONGLONG(dwHigh) << 32) | dwLow;
+    return true;
+}
 
 // Prints the time-stamp prefix; returns its length, or -1 when it could not be made.
 int FormatPrefix(char* pszLine, size_t nSize)
@@ -47,32 +80,34 @@ void CFileTracer::Open(const char* pszPath, DWORD dwLevel, DWORD dwMaxFileSize, 
     m_dwStartTime = OsUserGetTickCount();
     m_dwLevel = dwLevel;
     m_dwMaxFileSize = dwMaxFileSize;
-
-    // A stream left from an earlier Open belongs to the old name: it must not receive lines for the new one.
-    if (m_pLogFile) {
-        m_pLogFile->Release();
-        m_pLogFile = nullptr;
-    }
     std::free(m_sName);
     std::free(m_sBufferName);
     m_sName = nullptr;
     m_sBufferName = nullptr;
-    if (!pszPath)
-        return;
-    size_t n = std::strlen(pszPath);
-    m_sName = strdup(pszPath);
-    m_sBufferName = static_cast<char*>(std::malloc(n + sizeof(kBufferSuffix)));
-    if (m_sBufferName) {
-        std::memcpy(m_sBufferName, pszPath, n);
-        std::memcpy(m_sBufferName + n, kBufferSuffix, sizeof(kBufferSuffix));
+    if (pszPath) {
+        size_t n = std::strlen(pszPath);
+        m_sName = strdup(pszPath);
+        m_sBufferName = static_cast<char*>(std::malloc(n + sizeof(kBufferSuffix)));
+        if (m_sBufferName) {
+            std::memcpy(m_sBufferName, pszPath, n);
+            std::memcpy(m_sBufferName + n, kBufferSuffix, sizeof(kBufferSuffix));
+        }
     }
-    if (dwLevel == 0 || !m_sName || !m_sBufferName)
+    if (dwLevel == 0)
         return;
 
+    if (m_pLogFile) {
+        m_pLogFile->Release();
+        m_pLogFile = nullptr;
+    }
+    if (!m_sName || !m_sBufferName)
+        return;
+    CreateLogFile(m_sName);
+    // Append-only: each line finds the end of the file itself, whoever else writes.
     DWORD dwFlags = FILE_ATTRIBUTE_NORMAL | (bWriteThrough ? FILE_FLAG_WRITE_THROUGH : 0u);
     IKxFileStream* pStream = nullptr;
-    if (SUCCEEDED(CKxFileStream::CreateFileStream(&pStream, m_sName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                                  OPEN_ALWAYS, dwFlags)))
+    if (SUCCEEDED(CKxFileStream::CreateFileStream(&pStream, m_sName, GENERIC_READ | FILE_APPEND_DATA,
+                                                  FILE_SHARE_READ, OPEN_ALWAYS, dwFlags)))
         m_pLogFile = pStream;
 }
 
@@ -207,42 +242,55 @@ void CFileTracer::WriteLine(DWORD dwLevel, const wchar_t* pszFormat, ...)
     va_end(args);
 }
 
+bool CFileTracer::MakeRoom(void* hFile, DWORD nLength)
+{
+    ULONGLONG size = 0;
+    if (!FileSize(hFile, size))
+        return false;
+    // An empty log has nothing to keep; moving it aside would only wipe the previous generation.
+    if (size == 0 || size + nLength <= m_dwMaxFileSize)
+        return true;
+    // One thread moves the file aside; the others write on meanwhile, into the old file or the new one.
+    if (g_rotating.test_and_set())
+        return true;
+    bool bOk = true;
+    // Another thread may have moved the file aside since its size was read.
+    if (FileSize(hFile, size) && size > 0 && size + nLength > m_dwMaxFileSize) {
+        // Keep the previous generation; if it cannot be kept, drop this line rather than the old ones.
+        bOk = m_sName && m_sBufferName && OsUserRotateFile(hFile, m_sName, m_sBufferName, FILE_SHARE_READ);
+    }
+    g_rotating.clear();
+    return bOk;
+}
+
 void CFileTracer::RingBufferWriteLine(const void* pText, DWORD nLength, DWORD*)
 {
     IKxFileStream* pLog = m_pLogFile;
-    if (!pLog || (!pText && nLength))
+    if (!pLog || (!pText && nLength) || nLength > kMaxLineLength)
         return;
     void* hFile = nullptr;
     if (FAILED(pLog->GetHandle(&hFile)) || hFile == INVALID_HANDLE_VALUE || !hFile)
         return;
 
-    if (m_dwMaxFileSize) {
-        DWORD dwHigh = 0;
-        errno = 0;
-        DWORD dwLow = OsUserGetFileSize(hFile, &dwHigh);
-        if (dwLow == INVALID_FILE_SIZE && errno != 0)
+    // Text and CR LF go out in one write on an appending descriptor, so lines of concurrent writers stay whole.
+    char szLine[KX_TRACE_LINE + 2];
+    std::unique_ptr<char[]> pLong;
+    char* pLine = szLine;
+    if (nLength > KX_TRACE_LINE) {
+        pLong.reset(new (std::nothrow) char[size_t(nLength) + 2]);
+        if (!pLong)
             return;
-        ULONGLONG size = (ULONGLONG(dwHigh) << 32) | dwLow;
-        // An empty log has nothing to keep; moving it aside would only wipe the previous generation.
-        if (size > 0 && size + nLength > m_dwMaxFileSize) {
-            // Keep the previous generation; if it cannot be kept, drop this line rather than the old ones.
-            if (!m_sName || !m_sBufferName || !OsUserCopyFile(m_sName, m_sBufferName, FALSE))
-                return;
-            ULARGE_INTEGER zero;
-            zero.QuadPart = 0;
-            pLog->SetSize(zero);
-            pLog->SetPosition(0);
-        }
+        pLine = pLong.get();
     }
-
-    LARGE_INTEGER toEnd;
-    toEnd.QuadPart = 0;
-    if (FAILED(pLog->Seek(toEnd, STREAM_SEEK_END, nullptr)))
-        return;
-    ULONG nDone = 0;
     if (nLength)
-        pLog->Write(pText, nLength, &nDone);
-    pLog->Write("\r\n", 2, &nDone);
+        std::memcpy(pLine, pText, nLength);
+    pLine[nLength] = '\r';
+    pLine[nLength + 1] = '\n';
+
+    if (m_dwMaxFileSize && !MakeRoom(hFile, nLength))
+        return;
+    DWORD nDone = 0;
+    OsUserWriteFile(hFile, pLine, nLength + 2, &nDone, nullptr);
 }
 
 void CFileTracer::WriteHexLine(const unsigned char* pData, int nLength, int nOffset)

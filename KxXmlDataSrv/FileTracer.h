@@ -12,11 +12,13 @@ static const int KX_TRACE_LINE = 512;
 // Bytes per line of a hex dump.
 static const int KX_TRACE_DUMP_WIDTH = 16;
 
-// All members are static: one log per process. No lock is taken; concurrent lines may interleave.
+// All members are static: one log per process. No lock is taken: each line is one write on an appending
+// descriptor, so lines of concurrent writers never split or fuse.
 class CFileTracer {
 public:
-    // Keeps level and limits and the names (path and path + ".buffer"); level 0 opens no file (and closes one still open).
-    // Otherwise (re)opens the file for appending; when that fails the log stays closed and lines are dropped.
+    // Keeps level and limits and the names (path and path + ".buffer"); level 0 stops there, leaving a file still
+    // open as it is. Otherwise (re)opens the file for appending, creating it with mode 0644; when that fails the
+    // log stays closed and lines are dropped.
     static void Open(const char* pszPath, DWORD dwLevel, DWORD dwMaxFileSize, bool bWriteThrough);
     // Releases the file and frees both names.
     static void Close();
@@ -50,8 +52,9 @@ public:
     // Three lines describing an incoming routing header.
     static void WriteHopReceiveInfo(DWORD dwLevel, const void* pHeader);
 
-    // Appends nLength bytes and CR LF, first moving the file aside to the ".buffer" name when the size limit
-    // would be exceeded. pReserved is not used.
+    // Appends nLength bytes and CR LF with one write, first moving the file aside to the ".buffer" name (and
+    // starting a new one) when the size limit would be exceeded; lines other threads write meanwhile land whole
+    // in one of the two files. A line that cannot be made room for is dropped. pReserved is not used.
     static void RingBufferWriteLine(const void* pText, DWORD nLength, DWORD* pReserved);
 
     // True while a log file is open.
@@ -68,6 +71,8 @@ public:
     static const char* GetBufferFileName() { return m_sBufferName; }
 
 private:
+    // Applies the size limit before a line of nLength bytes; false when the line must be dropped.
+    static bool MakeRoom(void* hFile, DWORD nLength);
     static void HopInfo(DWORD dwLevel, const void* pHeader, const char* pszDirection);
 
     static IKxFileStream* m_pLogFile;

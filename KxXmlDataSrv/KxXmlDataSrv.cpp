@@ -142,8 +142,11 @@ void CKxXmlDataSrv::InitLog()
         OsRegCloseKey(hKey);
     }
     m_sLogPath.clear();
-    if (level == 0)
+    if (level == 0) {
+        // No log: the verdicts kept for it are dropped rather than held for the life of the process.
+        XmlBackupWritePendingLog();
         return;
+    }
 
     OsUserEnterCriticalSection(&m_csService);
     ULONG userMode = m_bUserModeRuntime;

@@ -15,7 +15,9 @@
 namespace {
 
 // The configuration is read while the service object is built, before its log is opened; verdicts written
-// then are kept here until XmlBackupWritePendingLog.
+// then are kept here until XmlBackupWritePendingLog. Beyond this many they are dropped, as a closed log drops.
+const size_t kMaxPendingVerdicts = 256;
+
 struct PendingLine {
     bool error;
     std::string text;
@@ -32,6 +34,8 @@ void LogVerdict(bool error, const char* sKey)
                   sKey);
     if (!CFileTracer::IsOpen()) {
         std::lock_guard<std::mutex> guard(g_pendingLock);
+        if (g_pending.size() >= kMaxPendingVerdicts)
+            return;
         try {
             g_pending.push_back({error, line});
         } catch (const std::bad_alloc&) {

@@ -84,8 +84,8 @@ private:
     CXmlDataServerBackupFile** m_ppFiles;
 };
 
-// Writes the verdicts on the entries that were read while no log was open (then forgets them); call it
-// right after the log is opened.
+// Writes the verdicts on the entries that were read while no log was open (the first 256 of them), then
+// forgets them; with the log still closed they are dropped. Call it when the log is opened, or not opened at all.
 void XmlBackupWritePendingLog();
 
 // Looks for the BACKUP_FILES subkey of the opened settings key (an HKEY) and loads it into

@@ -12,6 +12,7 @@
 #include "KxCrypto.h"
 #include "OsUserFile.h"
 #include "XmlDataServerSettings.h"
+#include "XmlPlainText.h"
 
 namespace {
 
@@ -146,7 +147,8 @@ HRESULT XmlLoadDocument(pugi::xml_document& doc, const std::string& sPath, const
 {
     const std::string path = XmlNormalizePath(sPath.c_str());
     const std::string key = sUser + sPassword;
-    pugi::xml_parse_result res = doc.load_file(path.c_str(), kXmlParseOptions);
+    // Only a text a writer could have produced counts as plain: cipher text can look like a lenient document.
+    pugi::xml_parse_result res = XmlLoadPlainFile(doc, path.c_str(), kXmlParseOptions);
     if (res)
         return S_OK;
     if (key.empty()) {

@@ -2,11 +2,13 @@
 // index group 0x81, and symbols are stored and restored against its simulated PLC.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <pugixml.hpp>
 
+#include "DisguisedCipher.h"
 #include "KxCrypto.h"
 #include "KxPlcSim.h"
 #include "XmlBackupServiceSupport.h"
@@ -237,6 +239,54 @@ TEST_F(CryptEndToEnd, ClarifyWritesAPlainCopyAndLeavesTheSourceAlone)
     ASSERT_EQ(0u, link.SetCredentials("someone", "else"));
     ASSERT_EQ(0u, link.Clarify(clear, dir / "clear2.xml"));
     EXPECT_EQ(plain, ReadFile(dir / "clear2.xml"));
+}
+
+TEST_F(CryptEndToEnd, EncryptedFileThatLooksLikeADocumentIsStillDecrypted)
+{
+    // Cipher text with exactly one '<', opening an empty tag: taken alone, it parses as a document.
+    const std::string text =
+        crypttest::PadToBlocks("<dataentry><MAIN.stSecret><nCode>-4242</nCode></MAIN.stSecret></dataentry>");
+    const crypttest::Disguised d = crypttest::FindDisguised("operator", "s3cret", text, 280157);
+    ASSERT_FALSE(d.password.empty());
+    const std::string file = dir / "disguised.xml", clear = dir / "clear.xml";
+    ASSERT_TRUE(WriteFile(file, d.bytes));
+    const std::string code = std::string(kSymbol) + ".nCode", codePath = std::string(kPath) + "/nCode";
+    auto plcCode = [&] {
+        std::vector<uint8_t> v;
+        int32_t n = 0;
+        if (link.PlcRead(members[0].group, members[0].offset, 4, v) && v.size() == 4)
+            std::memcpy(&n, v.data(), 4);
+        return n;
+    };
+
+    // Without credentials it is a file that does not parse: nothing restored, no copy, and a store keeps off it.
+    EXPECT_EQ(0x8002u, link.Restore(file, code, codePath));
+    EXPECT_EQ(original, Plc());
+    EXPECT_EQ(0x8000u, link.Clarify(file, clear));
+    EXPECT_FALSE(Exists(clear));
+    EXPECT_EQ(0x8002u, Store(file));
+    EXPECT_EQ(d.bytes, ReadFile(file));
+
+    // With them it is decrypted.
+    ASSERT_EQ(0u, link.SetCredentials("operator", d.password));
+    EXPECT_EQ(0u, link.Restore(file, code, codePath));
+    EXPECT_EQ(-4242, plcCode());
+    EXPECT_EQ(0u, link.Clarify(file, clear));
+    pugi::xml_document copy;
+    ASSERT_TRUE(copy.load_file(clear.c_str()));
+    EXPECT_STREQ("-4242", copy.select_node("/dataentry/MAIN.stSecret/nCode").node().text().get());
+    EXPECT_EQ(d.bytes, ReadFile(file));
+
+    // A store fills in the symbol and saves the one document encrypted again, readable as ever.
+    const std::vector<uint8_t> stored = Plc();
+    ASSERT_EQ(0u, Store(file));
+    pugi::xml_document doc;
+    ASSERT_EQ(S_OK, XmlLoadDocument(doc, file, "operator", d.password));
+    EXPECT_STREQ("dataentry", doc.first_child().name());
+    EXPECT_FALSE(doc.first_child().next_sibling());
+    Scribble(0x62);
+    EXPECT_EQ(0u, Restore(file));
+    EXPECT_EQ(stored, Plc());
 }
 
 } // namespace

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -43,6 +46,11 @@ protected:
     {
         struct stat st;
         return stat(path.c_str(), &st) == 0;
+    }
+    static mode_t Mode(const std::string& path)
+    {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
     }
     // Lines of the log without their CR LF; fails the test when a line lacks it.
     std::vector<std::string> Lines()
@@ -127,7 +135,7 @@ TEST_F(FileTracerTest, LevelsFilterLines)
     }
 }
 
-TEST_F(FileTracerTest, LevelZeroCreatesNoFileAndWritesNothing)
+TEST_F(FileTracerTest, LevelZeroOpensNoFileAndLeavesAnOpenOneAsItIs)
 {
     CFileTracer::Open(m_log.c_str(), 0, 0, false);
     EXPECT_FALSE(CFileTracer::IsOpen());
@@ -136,12 +144,22 @@ TEST_F(FileTracerTest, LevelZeroCreatesNoFileAndWritesNothing)
     EXPECT_FALSE(Exists(m_log));
     EXPECT_STREQ(m_buffer.c_str(), CFileTracer::GetBufferFileName());
 
-    // Reopening at level 0 closes a file that was open.
+    // The file is created readable by all and executable by none.
     CFileTracer::Open(m_log.c_str(), 1, 0, false);
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(0644u & ~mask, Mode(m_log));
+
+    // Reopening at level 0 leaves a file that was open as it is: its level-0 lines still arrive.
     CFileTracer::WriteLine0("first");
     CFileTracer::Open(m_log.c_str(), 0, 0, false);
-    CFileTracer::WriteLine0("dropped");
-    EXPECT_EQ(1u, Lines().size());
+    EXPECT_TRUE(CFileTracer::IsOpen());
+    CFileTracer::WriteLine0("second");
+    CFileTracer::WriteLine1("dropped");
+    std::vector<std::string> lines = Lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("first", Text(lines[0]));
+    EXPECT_EQ("second", Text(lines[1]));
 }
 
 TEST_F(FileTracerTest, AppendsToExistingContentAndSurvivesReopen)
@@ -201,6 +219,7 @@ TEST_F(FileTracerTest, SizeLimitMovesTheFileAsideToBuffer)
         CFileTracer::Close();
         std::string existing(r.existing, 'e');
         Put(m_log, existing);
+        ASSERT_EQ(0, chmod(m_log.c_str(), 0640));
         Put(m_buffer, "older generation");
         CFileTracer::Open(m_log.c_str(), 1, 100, false);
         std::string msg(r.lineLen - kPrefix, 'n');
@@ -210,6 +229,8 @@ TEST_F(FileTracerTest, SizeLimitMovesTheFileAsideToBuffer)
             EXPECT_EQ(existing, Get(m_buffer)) << r.existing << "+" << r.lineLen;
             EXPECT_EQ(r.lineLen + 2, log.size());
             EXPECT_EQ(msg + "\r\n", log.substr(kPrefix));
+            // The new file keeps the permissions the log had.
+            EXPECT_EQ(0640u, Mode(m_log));
         } else {
             EXPECT_EQ("older generation", Get(m_buffer)) << r.existing << "+" << r.lineLen;
             EXPECT_EQ(r.existing + r.lineLen + 2, log.size());
@@ -229,6 +250,91 @@ TEST_F(FileTracerTest, RotationKeepsOnlyTheNewestGenerations)
     std::string buffer = Get(m_buffer);
     EXPECT_NE(std::string::npos, buffer.find("line 3 "));
     EXPECT_EQ(std::string::npos, buffer.find("line 2 "));
+}
+
+// "DD-MM-YYYY:HH:MM:SS.mmm: " followed by "thread <t> line <nnnnn>"; t and n are returned.
+bool ParseThreadLine(const std::string& line, int& t, int& n)
+{
+    static const char kStamp[] = "99-99-9999:99:99:99.999: ";
+    if (line.size() < kPrefix)
+        return false;
+    for (size_t i = 0; i < kPrefix; ++i)
+        if (kStamp[i] == '9' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != kStamp[i])
+            return false;
+    char again[64];
+    return std::sscanf(line.c_str() + kPrefix, "thread %d line %d", &t, &n) == 2 &&
+           std::snprintf(again, sizeof(again), "thread %d line %05d", t, n) > 0 && line.substr(kPrefix) == again;
+}
+
+TEST_F(FileTracerTest, ConcurrentWritersKeepEveryLineWholeAndInOrder)
+{
+    const int kThreads = 8, kLines = 20000;
+    const size_t kLine = kPrefix + 19 + 2; // "thread t line nnnnn" and CR LF
+    struct Row {
+        DWORD limit;
+        bool complete; // the two files hold every line
+        const char* what;
+    } rows[] = {
+        {0, true, "no limit: one file"},
+        {DWORD(kThreads * kLines * kLine * 6 / 10), true, "moved aside once, while all threads write"},
+        // The two files left hold for each thread an unbroken run up to its last line (or none, for a thread
+        // that finished early).
+        {200000, false, "moved aside some thirty times"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        CFileTracer::Close();
+        std::remove(m_log.c_str());
+        std::remove(m_buffer.c_str());
+        CFileTracer::Open(m_log.c_str(), 1, r.limit, false);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < kLines; ++i)
+                    CFileTracer::WriteLine0("thread %d line %05d", t, i);
+            });
+        for (std::thread& th : threads)
+            th.join();
+        CFileTracer::Close();
+
+        const std::string older = Get(m_buffer), newer = Get(m_log);
+        std::vector<int> first(kThreads, -1), next(kThreads, -1);
+        size_t bad = 0;
+        for (const std::string* all : {&older, &newer}) {
+            size_t start = 0;
+            while (start < all->size()) {
+                const size_t end = all->find("\r\n", start);
+                const std::string line = all->substr(start, end == std::string::npos ? end : end - start);
+                start = end == std::string::npos ? all->size() : end + 2;
+                int t = -1, n = -1;
+                const bool ok = end != std::string::npos && ParseThreadLine(line, t, n) && t >= 0 && t < kThreads &&
+                                (next[t] < 0 || n == next[t]);
+                if (!ok) {
+                    if (++bad <= 5)
+                        ADD_FAILURE() << "\"" << line << "\" after line " << (t >= 0 && t < kThreads ? next[t] : -1)
+                                      << " of its thread";
+                    continue;
+                }
+                if (first[t] < 0)
+                    first[t] = n;
+                next[t] = n + 1;
+            }
+        }
+        EXPECT_EQ(0u, bad);
+        for (int t = 0; t < kThreads; ++t) {
+            if (r.complete || first[t] >= 0) {
+                EXPECT_EQ(kLines, next[t]) << "thread " << t;
+            }
+            if (r.complete) {
+                EXPECT_EQ(0, first[t]) << "thread " << t;
+            }
+        }
+        if (r.limit == 0) {
+            EXPECT_FALSE(Exists(m_buffer));
+        } else {
+            EXPECT_GE(older.size() + kLine, size_t(r.limit)); // a whole generation, not a sliver of one
+        }
+    }
 }
 
 TEST_F(FileTracerTest, FailedCopyAtLimitDropsTheLine)

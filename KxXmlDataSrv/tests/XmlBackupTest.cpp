@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -417,6 +418,44 @@ TEST_F(XmlBackup, EntriesAreCheckedAsTheyAreRead)
                                     (c.valid ? "valid!" : "not valid and will be ignored!");
         EXPECT_NE(std::string::npos, log.find(verdict)) << verdict;
     }
+}
+
+TEST_F(XmlBackup, VerdictsReadBeforeTheLogOpensAreKeptBoundedForIt)
+{
+    const std::string verdict = "BACKUP_FILES data for registry key \"";
+    auto verdicts = [&] {
+        std::vector<std::string> keys;
+        const std::string log = Log();
+        for (size_t at = log.find(verdict); at != std::string::npos; at = log.find(verdict, at + 1))
+            keys.push_back(log.substr(at + verdict.size(), 4));
+        return keys;
+    };
+    std::vector<BackupEntry> entries;
+    std::vector<std::string> first;
+    for (int i = 0; i < 300; ++i) {
+        char key[8];
+        std::snprintf(key, sizeof(key), "K%03d", i);
+        entries.push_back({key, {{"BaseFile", "SZ", dir / key}}});
+        if (i < 256)
+            first.push_back(key);
+    }
+    // Read while no log is open: the first 256 verdicts wait for the log, the others are dropped.
+    CFileTracer::Close();
+    ASSERT_NO_FATAL_FAILURE(Configure(entries));
+    CFileTracer::Open((dir / "trace.log").c_str(), 1, 0, false);
+    XmlBackupWritePendingLog();
+    EXPECT_EQ(first, verdicts());
+    XmlBackupWritePendingLog();
+    EXPECT_EQ(first, verdicts());
+
+    // Without a log they are dropped: a log opened later does not get them.
+    CFileTracer::Close();
+    std::remove((dir / "trace.log").c_str());
+    ASSERT_NO_FATAL_FAILURE(Configure(entries));
+    XmlBackupWritePendingLog();
+    CFileTracer::Open((dir / "trace.log").c_str(), 1, 0, false);
+    XmlBackupWritePendingLog();
+    EXPECT_TRUE(verdicts().empty());
 }
 
 TEST_F(XmlBackup, AFailedBackupWriteIsLoggedAndTheSaveStillSucceeds)

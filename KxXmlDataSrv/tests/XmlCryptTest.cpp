@@ -8,8 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "DisguisedCipher.h"
+#include "FileTracer.h"
 #include "KxCrypto.h"
 #include "XmlDataServerFile.h"
+#include "XmlPlainText.h"
 
 namespace {
 
@@ -53,6 +56,21 @@ public:
 private:
     std::string m_path;
 };
+
+// ASCII text as UTF-16 or UTF-32 code units of the given byte order, behind a byte order mark when asked.
+std::string Wide(const std::string& ascii, size_t width, bool bigEndian, bool bom)
+{
+    std::string out;
+    auto put = [&](uint32_t c) {
+        for (size_t k = 0; k < width; ++k)
+            out += static_cast<char>(c >> (8 * (bigEndian ? width - 1 - k : k)));
+    };
+    if (bom)
+        put(0xFEFF);
+    for (char c : ascii)
+        put(static_cast<unsigned char>(c));
+    return out;
+}
 
 TEST(Aes128, Fips197Vectors)
 {
@@ -157,6 +175,11 @@ TEST(EncryptedFile, LoadRules)
     ASSERT_TRUE(XmlSaveDocument(doc, plain, "", ""));
     EXPECT_EQ("<dataentry><MAIN.x>5</MAIN.x></dataentry>", ReadFile(plain));
     EXPECT_EQ(std::string::npos, ReadFile(enc).find("dataentry"));
+    // Edited by hand: a declaration, comments, 8-bit bytes that are not UTF-8; saved as UTF-16.
+    const std::string hand = dir / "hand.xml", wide = dir / "wide.xml";
+    ASSERT_TRUE(XmlWriteFileAtomic(hand, "<?xml version=\"1.0\"?>\r\n<!-- M\xFCller -->\r\n<dataentry>\r\n\t"
+                                         "<MAIN.x>5</MAIN.x><!-- \xE4 -->\r\n</dataentry>\r\n"));
+    ASSERT_TRUE(XmlWriteFileAtomic(wide, Wide("<dataentry><MAIN.x>5</MAIN.x></dataentry>", 2, false, true)));
 
     struct Row {
         std::string path, user, pass;
@@ -169,6 +192,9 @@ TEST(EncryptedFile, LoadRules)
         {enc, "user", "px", (HRESULT)0x9811800A, "wrong password"},
         {enc, "", "", (HRESULT)0x98118002, "no credentials: no decryption"},
         {plain, "user", "pw", S_OK, "plain file while credentials are set"},
+        {hand, "", "", S_OK, "edited by hand"},
+        {hand, "user", "pw", S_OK, "edited by hand, credentials set"},
+        {wide, "user", "pw", S_OK, "UTF-16"},
         {dir / "missing.xml", "user", "pw", (HRESULT)0x98118001, "missing file"},
     };
     for (const Row& r : rows) {
@@ -186,6 +212,97 @@ TEST(EncryptedFile, LoadRules)
     ASSERT_TRUE(AesEncryptString(key, "", dir / "empty.xml"));
     pugi::xml_document loaded;
     EXPECT_EQ((HRESULT)0x9811800A, XmlLoadDocument(loaded, dir / "empty.xml", "user", "pw"));
+}
+
+TEST(PlainText, OnlyWhatAWriterProducesCountsAsPlain)
+{
+    const std::string doc = "<dataentry><MAIN.x>5</MAIN.x></dataentry>";
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    struct Row {
+        std::string text;
+        pugi::xml_parse_status status;
+        const char* what;
+    } rows[] = {
+        {doc, pugi::status_ok, "as saved"},
+        {decl + "\r\n" + doc + "\r\n", pugi::status_ok, "declaration, line ends"},
+        {"<dataentry/>", pugi::status_ok, "empty root"},
+        {"\xEF\xBB\xBF" + decl + doc, pugi::status_ok, "byte order mark"},
+        {"<!-- saved by hand -->\n<?pi x?>\n<!DOCTYPE dataentry [ <!ENTITY e \"]>\"> <!-- ] --> ]>\n" + doc +
+             "\n<!-- end -->\n\t",
+         pugi::status_ok, "comments, instructions and a document type outside the root"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dataentry><s>Gr\xFC\xDF" "e</s></dataentry>",
+         pugi::status_ok, "8-bit text"},
+        {"<dataentry><s>\xE4\xFF\x80</s></dataentry>", pugi::status_ok, "bytes that are not UTF-8"},
+        {"<a b='x/>y' c=\"<\"><![CDATA[</a><b>]]><!-- </a> --><?p </a>?><c/>&#1;</a>", pugi::status_ok,
+         "markup characters inside values, sections, comments and instructions; a control as a reference"},
+        {Wide(decl + doc, 2, false, true), pugi::status_ok, "UTF-16 LE with byte order mark"},
+        {Wide(doc, 2, true, false), pugi::status_ok, "UTF-16 BE without"},
+        {Wide(doc, 4, false, false), pugi::status_ok, "UTF-32 LE without"},
+        {"", pugi::status_no_document_element, "empty"},
+        {"\r\n <!-- -->", pugi::status_no_document_element, "no root"},
+        {"x" + doc, pugi::status_no_document_element, "text before the root"},
+        {doc + "x", pugi::status_no_document_element, "text after the root"},
+        {doc + "<b/>", pugi::status_no_document_element, "a second root"},
+        {doc + "<![CDATA[x]]>", pugi::status_no_document_element, "a section after the root"},
+        {"<a>\x01</a>", pugi::status_bad_pcdata, "a control inside"},
+        {doc + "\x1F", pugi::status_bad_pcdata, "a control outside"},
+        {std::string("<a/>\0", 5), pugi::status_bad_pcdata, "a NUL"},
+        {Wide("<a>\x02</a>", 2, false, true), pugi::status_bad_pcdata, "a control in UTF-16"},
+        {"<a><b></a>", pugi::status_end_element_mismatch, "root not closed"},
+        {"<!-- " + doc, pugi::status_bad_comment, "comment not closed"},
+    };
+    for (const Row& r : rows) {
+        const pugi::xml_parse_result res = XmlCheckPlainText(r.text.data(), r.text.size());
+        EXPECT_EQ(r.status, res.status) << r.what;
+    }
+}
+
+TEST(EncryptedFile, DisguisedAsADocumentIsStillDecrypted)
+{
+    TempDir dir;
+    const std::string text = crypttest::PadToBlocks("<dataentry><MAIN.n>4711</MAIN.n></dataentry>");
+    const crypttest::Disguised d = crypttest::FindDisguised("user", "pw", text, 650);
+    ASSERT_FALSE(d.password.empty());
+    const std::string file = dir / "disguised.xml";
+    const std::string key = "user" + d.password;
+    uint8_t digest[16];
+    MD5(key.data(), key.size(), digest);
+    ASSERT_TRUE(AesEncryptString(digest, text, file));
+    ASSERT_EQ(d.bytes, ReadFile(file));
+    // The file and its twin that does not parse at all give the same answers.
+    const std::string broken = dir / "broken.xml";
+    ASSERT_TRUE(XmlWriteFileAtomic(broken, "<dataentry><"));
+
+    // A log line that holds begin and ends with end.
+    const std::string trace = dir / "trace.log";
+    auto logged = [&](const std::string& begin, const std::string& end) {
+        const std::string log = ReadFile(trace);
+        for (size_t at = log.find(begin); at != std::string::npos; at = log.find(begin, at + 1)) {
+            const size_t eol = log.find("\r\n", at);
+            if (eol != std::string::npos && eol >= at + end.size() && log.compare(eol - end.size(), end.size(), end) == 0)
+                return true;
+        }
+        return false;
+    };
+    CFileTracer::Open(trace.c_str(), 2, 0, false);
+    struct Row {
+        std::string path;
+        HRESULT withCredentials;
+    } rows[] = {{file, S_OK}, {broken, (HRESULT)0x9811800A}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        const std::string failed = "Failed to load xml file \"" + r.path + "\" (";
+        pugi::xml_document doc;
+        EXPECT_EQ((HRESULT)0x98118002, XmlLoadDocument(doc, r.path, "", ""));
+        EXPECT_FALSE(doc.first_child());
+        EXPECT_TRUE(logged(failed, ")!"));
+        EXPECT_EQ(r.withCredentials, XmlLoadDocument(doc, r.path, "user", d.password));
+        EXPECT_TRUE(logged(failed, "). File content might be obfuscated. Trying again..."));
+        if (r.withCredentials == S_OK) {
+            EXPECT_STREQ("4711", doc.child("dataentry").child("MAIN.n").text().get());
+        }
+    }
+    CFileTracer::Close();
 }
 
 TEST(XmlFiles, SavesReplaceAtomicallyAndKeepTheOldFileOnFailure)

@@ -40,6 +40,7 @@ typedef struct _WIN32_FIND_DATAA {
 void OsUserNormalizePath(char* path);
 
 // Opens or creates a file and locks it (shared with FILE_SHARE_READ, else exclusive; a held lock gives errno 13).
+// FILE_APPEND_DATA without GENERIC_WRITE opens for appending: every write lands whole at the end of the file.
 // Returns the handle, or INVALID_HANDLE_VALUE with errno set.
 OS_USER_FILE_HANDLE OsUserCreateFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      PVOID lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -67,6 +68,12 @@ BOOL OsUserGetFileInformationByHandle(OS_USER_FILE_HANDLE hFile, LPBY_HANDLE_FIL
 BOOL OsUserDeleteFile(LPCSTR lpFileName);
 // Renames; without MOVEFILE_REPLACE_EXISTING an existing target fails with errno 17. TRUE on success.
 BOOL OsUserMoveFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+// Moves the file open as hFile, which must be the one named lpFileName, to lpMovedFileName (replacing that file)
+// and puts a new empty file with the same permission bits at lpFileName behind the same handle, locked as
+// OsUserCreateFile locks for dwShareMode. A write under way on hFile ends in the moved file and every later one
+// goes to the new file, so writers on other threads lose nothing. TRUE on success; FALSE with errno, the file then
+// back under lpFileName.
+BOOL OsUserRotateFile(OS_USER_FILE_HANDLE hFile, LPCSTR lpFileName, LPCSTR lpMovedFileName, DWORD dwShareMode);
 // Copies content and permission bits; bFailIfExists refuses an existing target (errno 17). TRUE on success.
 BOOL OsUserCopyFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 // Replaces the file with cbData bytes so that a reader, or the file after a crash, holds either the old content or

@@ -183,6 +183,8 @@ typedef const char* LPCTSTR;
 // File access, sharing, creation and attribute constants.
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+// Append-only data access: without GENERIC_WRITE every write lands at the end of the file.
+#define FILE_APPEND_DATA 0x00000004u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_NEW 1u

@@ -179,6 +179,9 @@ OS_USER_FILE_HANDLE OsUserCreateFile(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         return INVALID_HANDLE_VALUE;
     } else
         flags = O_RDWR;
+    // Append-only access: the end is found by each write itself, so concurrent writers never overwrite each other.
+    if ((dwDesiredAccess & FILE_APPEND_DATA) != 0 && (dwDesiredAccess & GENERIC_WRITE) == 0)
+        flags |= O_APPEND;
     switch (dwCreationDisposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
@@ -505,6 +508,53 @@ BOOL OsUserWriteFileAtomic(LPCSTR lpFileName, LPCVOID lpData, size_t cbData)
         fsync(dir);
         close(dir);
     }
+    return TRUE;
+}
+
+BOOL OsUserRotateFile(OS_USER_FILE_HANDLE hFile, LPCSTR lpFileName, LPCSTR lpMovedFileName, DWORD dwShareMode)
+{
+    _OsUserFileHandle* h = AsFile(hFile);
+    if (h == nullptr)
+        return FALSE;
+    if (lpFileName == nullptr || lpMovedFileName == nullptr) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    std::string name = KxNormalizePath(lpFileName);
+    std::string moved = KxNormalizePath(lpMovedFileName);
+    struct stat openSt, namedSt;
+    if (fstat(h->fd, &openSt) != 0 || stat(name.c_str(), &namedSt) != 0)
+        return FALSE;
+    // Only the file behind the handle is moved; another file that carries the name now is left alone.
+    if (openSt.st_dev != namedSt.st_dev || openSt.st_ino != namedSt.st_ino) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    int status = fcntl(h->fd, F_GETFL);
+    if (status < 0)
+        return FALSE;
+    if (rename(name.c_str(), moved.c_str()) != 0)
+        return FALSE;
+    int fd = open(name.c_str(), (status & (O_ACCMODE | O_APPEND)) | O_CREAT | O_CLOEXEC, 0600);
+    int err = 0;
+    if (fd < 0)
+        err = errno;
+    else if (fchmod(fd, openSt.st_mode & 07777) != 0)
+        err = errno;
+    else if (flock(fd, ((dwShareMode & FILE_SHARE_READ) ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0 && errno != EOPNOTSUPP)
+        err = EACCES;
+    // dup2 swaps the file behind the descriptor in one step: a write under way ends in the moved file, every
+    // later one goes to the new file, and no writer ever sees a closed descriptor.
+    else if (dup2(fd, h->fd) < 0)
+        err = errno;
+    if (fd >= 0)
+        close(fd);
+    if (err != 0) {
+        rename(moved.c_str(), name.c_str());
+        errno = err;
+        return FALSE;
+    }
+    fcntl(h->fd, F_SETFD, FD_CLOEXEC);
     return TRUE;
 }
 

@@ -329,6 +329,48 @@ TEST(KxPlatformFile, MoveKeepsBothFilesUnlessReplacing)
     EXPECT_EQ(ENOENT, errno);
 }
 
+TEST(KxPlatformFile, AppendHandleRotatesToANewFile)
+{
+    TestTemp tmp;
+    ASSERT_TRUE(tmp.Ok());
+    std::string log = tmp.Path("x.log"), moved = tmp.Path("x.log.buffer"), other = tmp.Path("other.log");
+    ASSERT_TRUE(TestTemp::WriteAll(log, "old|"));
+    ASSERT_EQ(0, chmod(log.c_str(), 0640));
+    HANDLE h = Open(log, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << errno;
+    DWORD n = 0;
+    // Appending ignores the position.
+    EXPECT_EQ(0u, OsUserSetFilePointer(h, 0, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(OsUserWriteFile(h, "a|", 2, &n, nullptr));
+    EXPECT_EQ("old|a|", TestTemp::ReadAll(log));
+
+    // Refused, and nothing moved: a name that is not the handle's file, a target that cannot be replaced.
+    ASSERT_TRUE(TestTemp::WriteAll(other, "other"));
+    errno = 0;
+    EXPECT_FALSE(OsUserRotateFile(h, other.c_str(), moved.c_str(), FILE_SHARE_READ));
+    EXPECT_EQ(EINVAL, errno);
+    ASSERT_TRUE(OsUserCreateDirectory(moved.c_str(), nullptr));
+    EXPECT_FALSE(OsUserRotateFile(h, log.c_str(), moved.c_str(), FILE_SHARE_READ));
+    ASSERT_TRUE(OsUserRemoveDirectory(moved.c_str()));
+    EXPECT_TRUE(OsUserWriteFile(h, "b|", 2, &n, nullptr));
+    EXPECT_EQ("old|a|b|", TestTemp::ReadAll(log));
+    EXPECT_EQ("other", TestTemp::ReadAll(other));
+
+    ASSERT_TRUE(TestTemp::WriteAll(moved, "older generation"));
+    EXPECT_TRUE(OsUserRotateFile(h, Backslashed(log).c_str(), moved.c_str(), FILE_SHARE_READ));
+    EXPECT_EQ("old|a|b|", TestTemp::ReadAll(moved));
+    EXPECT_EQ("", TestTemp::ReadAll(log));
+    EXPECT_TRUE(OsUserWriteFile(h, "c|", 2, &n, nullptr));
+    EXPECT_EQ("c|", TestTemp::ReadAll(log));
+    EXPECT_EQ(2u, OsUserGetFileSize(h, nullptr));
+    struct stat st;
+    ASSERT_EQ(0, stat(log.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    // The new file carries the handle's lock: an exclusive open is refused.
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(log, GENERIC_READ, 0, OPEN_EXISTING));
+    EXPECT_TRUE(OsUserCloseHandle(h));
+}
+
 TEST(KxPlatformFile, CopyKeepsContentAndPermissions)
 {
     TestTemp tmp;

@@ -1,0 +1,340 @@
+#include "XmlPlainText.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+// The text as code units of one width; only their values below 0x80 matter to the check, so bytes of 8-bit
+// encodings and of UTF-8 (valid or not) are units themselves.
+template <size_t Width, bool BigEndian>
+class Units {
+public:
+    Units(const uint8_t* p, size_t cb) : m_p(p), m_n(cb / Width) {}
+    size_t size() const { return m_n; }
+    uint32_t operator[](size_t i) const
+    {
+        const uint8_t* u = m_p + i * Width;
+        uint32_t v = 0;
+        for (size_t k = 0; k < Width; ++k)
+            v |= uint32_t(u[BigEndian ? k : Width - 1 - k]) << (8 * (Width - 1 - k));
+        return v;
+    }
+    // The first unit c at or after i; size() when there is none.
+    size_t Find(uint32_t c, size_t i) const
+    {
+        if (Width == 1) {
+            const void* q = i < m_n ? std::memchr(m_p + i, int(c), m_n - i) : nullptr;
+            return q ? size_t(static_cast<const uint8_t*>(q) - m_p) : m_n;
+        }
+        while (i < m_n && (*this)[i] != c)
+            ++i;
+        return i;
+    }
+
+private:
+    const uint8_t* m_p;
+    size_t m_n;
+};
+
+bool IsSpace(uint32_t c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool IsForbidden(uint32_t c)
+{
+    return c < 0x20 && !IsSpace(c);
+}
+
+// The first forbidden unit; in blocks without a branch per unit, which the compiler can vectorise.
+template <class U>
+size_t FirstForbidden(const U& u)
+{
+    const size_t n = u.size();
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        unsigned bad = 0;
+        for (size_t k = 0; k < 64; ++k)
+            bad |= IsForbidden(u[i + k]);
+        if (bad)
+            break;
+    }
+    while (i < n && !IsForbidden(u[i]))
+        ++i;
+    return i;
+}
+
+// A name start as the parser takes it: ASCII letters, '_', ':' and every character beyond ASCII.
+bool IsNameStart(uint32_t c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+}
+
+template <class U>
+class PlainScan {
+public:
+    explicit PlainScan(const U& u) : m_u(u), m_n(u.size()) {}
+
+    // The status of the whole text; m_i is where it stopped.
+    pugi::xml_parse_status Run()
+    {
+        m_i = FirstForbidden(m_u);
+        if (m_i < m_n)
+            return pugi::status_bad_pcdata;
+        m_i = m_n > 0 && m_u[0] == 0xFEFF ? 1 : 0;
+        bool bRoot = false;
+        for (;;) {
+            while (m_i < m_n && IsSpace(m_u[m_i]))
+                ++m_i;
+            if (m_i == m_n)
+                return bRoot ? pugi::status_ok : pugi::status_no_document_element;
+            if (m_u[m_i] != '<')
+                return pugi::status_no_document_element;
+            pugi::xml_parse_status s;
+            if (Starts("<?") || Starts("<!--")) {
+                s = SkipMarkup();
+            } else if (!bRoot && Starts("<!DOCTYPE")) {
+                s = SkipDoctype();
+            } else if (!bRoot && IsNameStart(At(m_i + 1))) {
+                s = SkipElement();
+                bRoot = true;
+            } else {
+                return pugi::status_no_document_element;
+            }
+            if (s != pugi::status_ok)
+                return s;
+        }
+    }
+    size_t Stop() const { return m_i; }
+
+private:
+    uint32_t At(size_t i) const { return i < m_n ? m_u[i] : 0; }
+
+    bool Starts(const char* s) const
+    {
+        for (size_t k = 0; s[k]; ++k)
+            if (At(m_i + k) != static_cast<unsigned char>(s[k]))
+                return false;
+        return true;
+    }
+
+    // From m_i, moves past the next occurrence of s; false (at the end) when there is none.
+    bool SkipPast(const char* s)
+    {
+        for (; (m_i = m_u.Find(static_cast<unsigned char>(s[0]), m_i)) < m_n; ++m_i)
+            if (Starts(s)) {
+                while (*s++)
+                    ++m_i;
+                return true;
+            }
+        return false;
+    }
+
+    // A comment, CDATA section or processing instruction (the declaration too) at m_i.
+    pugi::xml_parse_status SkipMarkup()
+    {
+        if (Starts("<!--")) {
+            m_i += 4;
+            return SkipPast("-->") ? pugi::status_ok : pugi::status_bad_comment;
+        }
+        if (Starts("<![CDATA[")) {
+            m_i += 9;
+            return SkipPast("]]>") ? pugi::status_ok : pugi::status_bad_cdata;
+        }
+        m_i += 2;
+        return SkipPast("?>") ? pugi::status_ok : pugi::status_bad_pi;
+    }
+
+    // A document type at m_i, read as the parser reads it: "<!" groups nest up to their '>', quoted strings,
+    // comments and instructions are passed over whole, "<![" sections up to their "]]>".
+    pugi::xml_parse_status SkipDoctype()
+    {
+        size_t depth = 0;
+        for (m_i += 2; m_i < m_n;) {
+            const uint32_t c = m_u[m_i];
+            if (c == '<' && At(m_i + 1) == '!' && At(m_i + 2) != '-') {
+                if (At(m_i + 2) == '[') {
+                    if (!SkipIgnoreSection())
+                        break;
+                } else {
+                    m_i += 2;
+                    ++depth;
+                }
+            } else if (c == '"' || c == '\'') {
+                m_i = m_u.Find(c, m_i + 1);
+                if (m_i++ == m_n)
+                    break;
+            } else if (Starts("<?") || Starts("<!--")) {
+                if (SkipMarkup() != pugi::status_ok)
+                    break;
+            } else if (c == '<') {
+                break;
+            } else {
+                ++m_i;
+                if (c == '>' && depth-- == 0)
+                    return pugi::status_ok;
+            }
+        }
+        return pugi::status_bad_doctype;
+    }
+
+    // A "<![" section of a document type at m_i, nested ones included, up to its "]]>".
+    bool SkipIgnoreSection()
+    {
+        size_t depth = 0;
+        for (m_i += 3; m_i < m_n;) {
+            if (Starts("<![")) {
+                m_i += 3;
+                ++depth;
+            } else if (Starts("]]>")) {
+                m_i += 3;
+                if (depth-- == 0)
+                    return true;
+            } else {
+                ++m_i;
+            }
+        }
+        return false;
+    }
+
+    // A start tag at m_i, up to its '>' (quoted values may hold '>' and '/'); bEmpty for "/>".
+    bool SkipStartTag(bool& bEmpty)
+    {
+        // A local index: the hot loop of the check.
+        size_t i = m_i + 1;
+        uint32_t prev = 0;
+        for (; i < m_n; ++i) {
+            const uint32_t c = m_u[i];
+            if (c > '>') {
+                // Letters and most other name characters: nothing to look at.
+            } else if (c == '"' || c == '\'') {
+                i = m_u.Find(c, i + 1);
+                if (i == m_n)
+                    break;
+            } else if (c == '>') {
+                bEmpty = prev == '/';
+                m_i = i + 1;
+                return true;
+            } else if (c == '<') {
+                break;
+            }
+            prev = c;
+        }
+        m_i = i;
+        return false;
+    }
+
+    // The root element at m_i with everything in it, up to the end of its end tag.
+    pugi::xml_parse_status SkipElement()
+    {
+        size_t depth = 0;
+        for (;;) {
+            const uint32_t c = At(m_i + 1);
+            if (c == '/') {
+                m_i = m_u.Find('>', m_i + 2);
+                if (m_i++ == m_n)
+                    return pugi::status_bad_end_element;
+                if (--depth == 0)
+                    return pugi::status_ok;
+            } else if (IsNameStart(c)) {
+                bool bEmpty = false;
+                if (!SkipStartTag(bEmpty))
+                    return pugi::status_bad_start_element;
+                if (!bEmpty)
+                    ++depth;
+                else if (depth == 0)
+                    return pugi::status_ok;
+            } else if (c == '?' || Starts("<!--") || Starts("<![CDATA[")) {
+                const pugi::xml_parse_status s = SkipMarkup();
+                if (s != pugi::status_ok)
+                    return s;
+            } else {
+                return pugi::status_unrecognized_tag;
+            }
+            m_i = m_u.Find('<', m_i);
+            if (m_i == m_n)
+                return pugi::status_end_element_mismatch;
+        }
+    }
+
+    const U& m_u;
+    const size_t m_n;
+    size_t m_i = 0;
+};
+
+template <size_t Width, bool BigEndian>
+pugi::xml_parse_result Check(const uint8_t* p, size_t cb, size_t skip)
+{
+    Units<Width, BigEndian> units(p + skip, cb - skip);
+    PlainScan<Units<Width, BigEndian>> scan(units);
+    pugi::xml_parse_result res;
+    res.status = scan.Run();
+    res.offset = static_cast<ptrdiff_t>(skip + scan.Stop() * Width);
+    return res;
+}
+
+} // namespace
+
+pugi::xml_parse_result XmlCheckPlainText(const void* pData, size_t cbSize)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(pData);
+    if (!p)
+        cbSize = 0;
+    // The parser's own guess: a byte order mark, else the first characters "<" or "<?" in a wide encoding.
+    if (cbSize >= 4) {
+        const uint8_t d0 = p[0], d1 = p[1], d2 = p[2], d3 = p[3];
+        if ((d0 == 0 && d1 == 0 && d2 == 0xFE && d3 == 0xFF) || (d0 == 0 && d1 == 0 && d2 == 0 && d3 == 0x3C))
+            return Check<4, true>(p, cbSize, 0);
+        if ((d0 == 0xFF && d1 == 0xFE && d2 == 0 && d3 == 0) || (d0 == 0x3C && d1 == 0 && d2 == 0 && d3 == 0))
+            return Check<4, false>(p, cbSize, 0);
+        if ((d0 == 0xFE && d1 == 0xFF) || (d0 == 0 && d1 == 0x3C))
+            return Check<2, true>(p, cbSize, 0);
+        if ((d0 == 0xFF && d1 == 0xFE) || (d0 == 0x3C && d1 == 0))
+            return Check<2, false>(p, cbSize, 0);
+    }
+    const bool bBom = cbSize >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF;
+    return Check<1, false>(p, cbSize, bBom ? 3 : 0);
+}
+
+pugi::xml_parse_result XmlLoadPlainFile(pugi::xml_document& doc, const char* sPath, unsigned options)
+{
+    doc.reset();
+    pugi::xml_parse_result res;
+    res.status = pugi::status_ok;
+    FILE* f = sPath ? std::fopen(sPath, "rb") : nullptr;
+    if (!f) {
+        res.status = pugi::status_file_not_found;
+        return res;
+    }
+    struct stat st;
+    char* data = nullptr;
+    size_t cb = 0;
+    if (fstat(fileno(f), &st) != 0 || st.st_size < 0) {
+        res.status = pugi::status_io_error;
+    } else {
+        cb = static_cast<size_t>(st.st_size);
+        // From the parser's allocator, so that the document takes the bytes over instead of copying them.
+        data = static_cast<char*>(pugi::get_memory_allocation_function()(cb + 1));
+        if (!data)
+            res.status = pugi::status_out_of_memory;
+        else if (std::fread(data, 1, cb, f) != cb)
+            res.status = pugi::status_io_error;
+    }
+    std::fclose(f);
+    if (res.status != pugi::status_ok) {
+        if (data)
+            pugi::get_memory_deallocation_function()(data);
+        return res;
+    }
+    // Checked first, as the parser works on the bytes in place; its own failure is the one reported.
+    const pugi::xml_parse_result plain = XmlCheckPlainText(data, cb);
+    res = doc.load_buffer_inplace_own(data, cb, options, pugi::encoding_auto);
+    if (res && !plain) {
+        doc.reset();
+        return plain;
+    }
+    return res;
+}
