@@ -333,14 +333,31 @@ private:
         Use(f);
         return f;
     }
-    // A file to read from: the pool, a partial recipe or a plain copy made by clarify.
+    // A file to read from: the pool, a partial recipe, a small file or a plain copy made by clarify.
     FileRef SourceFile(const Base& b)
     {
         const uint32_t n = Pick(m_rng, 10);
-        const std::vector<std::string>& from = n < 6 || b.partial.empty() ? b.pool : n < 9 ? b.partial : b.dst;
-        FileRef f{b.Offset(m_rng), OneOf(m_rng, from)};
+        const std::vector<std::string>* from = &b.pool;
+        if (n >= 5 && n < 7 && !b.partial.empty())
+            from = &b.partial;
+        else if (n >= 7 && n < 9 && !b.small.empty())
+            from = &b.small;
+        else if (n == 9)
+            from = &b.dst;
+        FileRef f{b.Offset(m_rng), OneOf(m_rng, *from)};
         Use(f);
         return f;
+    }
+    // What a store or a write puts where: mostly any subject into the pool, now and then a small one into a
+    // file that holds only small ones.
+    std::pair<const Subject*, FileRef> WriteTarget()
+    {
+        const Base& b = m_ctx.AnyBase(m_rng);
+        if (b.small.empty() || !Chance(m_rng, 30))
+            return {&m_ctx.plc.AnySubject(m_rng), PoolFile(b)};
+        FileRef f{b.Offset(m_rng), OneOf(m_rng, b.small)};
+        Use(f);
+        return {&m_ctx.plc.SmallSubject(m_rng), f};
     }
 
     Answer Open(uint32_t group, const FileRef& f, uint16_t mode, const std::string& symbol, const std::string& path,
@@ -380,8 +397,8 @@ private:
     // PLC symbol into a file: write open with transfer, then close (which saves).
     bool Store()
     {
-        const Subject& s = m_ctx.plc.AnySubject(m_rng);
-        const FileRef f = PoolFile(m_ctx.AnyBase(m_rng));
+        const auto [target, f] = WriteTarget();
+        const Subject& s = *target;
         uint16_t mode = kTransfer;
         if (Chance(m_rng, 85))
             mode |= kCreate;
@@ -449,8 +466,8 @@ private:
     // Fresh values into a file, in pieces: by handle (0x7B) or naming the symbol (0x7F); the close saves.
     bool WritePieces()
     {
-        const Subject& s = m_ctx.plc.AnySubject(m_rng);
-        const FileRef f = PoolFile(m_ctx.AnyBase(m_rng));
+        const auto [target, f] = WriteTarget();
+        const Subject& s = *target;
         const uint16_t mode = kCreate | (Chance(m_rng, 10) ? kComments : 0);
         Answer a = Open(0x7D, f, mode, s.symbol, s.path);
         if (!a.Ok())
@@ -812,12 +829,12 @@ void BuildFiles(Context& ctx, Rng& rng)
 {
     const std::string& A = ctx.files;
     ctx.bases = {
-        {4, {"b0.xml", "b1.xml"}, {}, {"c3.xml"}, 10},
-        {11, {"r0.xml", "r1.xml", "\\r1.xml"}, {"p0.xml"}, {"c0.xml"}, 14},
-        {12, {"r2.xml", "r3.xml"}, {"p1.xml"}, {"c1.xml"}, 12},
-        {13, {"r4.xml", "r5.xml"}, {"p2.xml"}, {"c4.xml"}, 12},
+        {4, {"b0.xml", "b1.xml"}, {}, {"c3.xml"}, {}, 10},
+        {11, {"r0.xml", "r1.xml", "\\r1.xml"}, {"p0.xml"}, {"c0.xml"}, {"s0.xml", "s1.xml"}, 14},
+        {12, {"r2.xml", "r3.xml"}, {"p1.xml"}, {"c1.xml"}, {}, 12},
+        {13, {"r4.xml", "r5.xml"}, {"p2.xml"}, {"c4.xml"}, {}, 12},
         {0, {A + "/a0.xml", A + "/a1.xml", A + "//a1.xml", ctx.root + "\\files\\a2.xml", A + "/a3.xml"},
-         {A + "/p3.xml"}, {A + "/c2.xml"}, 52},
+         {A + "/p3.xml"}, {A + "/c2.xml"}, {A + "/s2.xml", A + "/s3.xml"}, 52},
     };
     ctx.missing = {{11, "none.xml"}, {12, "gone/none.xml"}, {100, A + "/none.xml"}, {15, "r0.xml"}, {19, "x.xml"}};
     for (const Base& b : ctx.bases)

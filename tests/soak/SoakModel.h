@@ -187,6 +187,9 @@ public:
         return OneOf(rng, m_classes.front().subjects);
     }
 
+    // A random pair of the small class (a member structure of a few bytes).
+    const Subject& SmallSubject(Rng& rng) const { return OneOf(rng, m_classes[1].subjects); }
+
     // A fresh image of the subject: a newly issued value in every leaf, zeros in the padding.
     std::vector<uint8_t> FreshImage(const Subject& s, Values& values) const
     {
@@ -267,6 +270,8 @@ struct Base {
     std::vector<std::string> pool;    // stored, written and restored
     std::vector<std::string> partial; // hand-made recipes naming some members only; read, never written
     std::vector<std::string> dst;     // clarify destinations
+    std::vector<std::string> small;   // only small values are stored here: small encrypted files are the ones
+                                      // whose bytes now and then look like XML
     uint32_t weight = 0;
 
     uint32_t Offset(Rng& rng) const { return offset ? offset : 100 + Pick(rng, 10); }
