@@ -10,8 +10,6 @@
 // --keep keeps the files and the log; --no-faults runs the same storm against a PLC without faults; --service
 // runs another build of the service program (or a wrapper that execs it).
 // The exit status is 0 when every check passed.
-#include <sys/stat.h>
-
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -19,7 +17,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <set>
