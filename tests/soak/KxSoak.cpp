@@ -1236,17 +1236,24 @@ int main(int argc, char** argv)
 #elif defined(KX_SOAK_TSAN)
     AppendOption("TSAN_OPTIONS", "allocator_may_return_null=1");
 #endif
-    const uint16_t port = kxbb::FreeTcpPort();
     kxbb::ServiceProcess service;
     const std::string serviceErr = ctx->root + "/service.err";
-    if (!service.Start(o.service, {},
-                       {"KX_REGISTRY_ROOT=" + ctx->root, "KX_ROUTER_PORT=" + std::to_string(port)},
-                       ctx->root + "/service.out", serviceErr)) {
-        std::fprintf(stderr, "KxSoak: cannot start %s\n", o.service.c_str());
-        return 1;
-    }
     Client control(*ctx, -1, o.seed ^ 0xC0FFEE);
-    if (!kxbb::ConnectWhenRunning(service, port, control.Link(), std::chrono::milliseconds(120000))) {
+    // A port found free may be taken by someone else before the service listens on it: then another one.
+    uint16_t port = 0;
+    for (int attempt = 0; attempt < 3 && !port; ++attempt) {
+        port = kxbb::FreeTcpPort();
+        if (!service.Start(o.service, {}, {"KX_REGISTRY_ROOT=" + ctx->root, "KX_ROUTER_PORT=" + std::to_string(port)},
+                           ctx->root + "/service.out", serviceErr)) {
+            std::fprintf(stderr, "KxSoak: cannot start %s\n", o.service.c_str());
+            return 1;
+        }
+        if (!kxbb::ConnectWhenRunning(service, port, control.Link(), std::chrono::milliseconds(120000))) {
+            service.Kill();
+            port = 0;
+        }
+    }
+    if (!port) {
         std::fprintf(stderr, "KxSoak: the service did not start: %s\n", kxbb::ReadFile(serviceErr).c_str());
         return 1;
     }
@@ -1380,7 +1387,8 @@ int main(int argc, char** argv)
     uint64_t logLines = 0;
     CheckLog(*ctx, logPath + ".buffer", &logLines);
     CheckLog(*ctx, logPath, &logLines);
-    const std::string log = kxbb::ReadFile(logPath);
+    // A rotation may fall between the last lines.
+    const std::string log = kxbb::ReadFile(logPath + ".buffer") + kxbb::ReadFile(logPath);
     for (const char* line : {"Shutdown was successfull", "Stop was successfull"})
         if (log.find(line) == std::string::npos)
             ctx->findings.Add("clean exit", std::string("the log lacks \"") + line + "\"");
