@@ -567,7 +567,8 @@ private:
             w[0] = w[1] = w[2] = w[3] = 0xF0;
             return MustFail("a symbol write declaring 4 GB", Call(0x7F, never, 0, w));
         }
-        default: return MustFail("a read of 2 GB", Call(0x7E, never, 0x80000000u, kxbb::ReadSymbolPayload(0, "x", "/x")));
+        default:
+            return MustFail("a read of 2 GB", Call(0x7E, never, 0x80000000u, kxbb::ReadSymbolPayload(0, "x", "/x")));
         }
     }
 
@@ -585,7 +586,10 @@ private:
             what = "an open of a missing file";
             a = Call(0x78, f.offset, 4, kxbb::OpenPayload(kPlcPort, kOpenTimeoutMs, f.name));
             break;
-        case 3: what = "a store without create into a missing file", a = Open(0x7D, f, kTransfer, s.symbol, s.path); break;
+        case 3:
+            what = "a store without create into a missing file";
+            a = Open(0x7D, f, kTransfer, s.symbol, s.path);
+            break;
         default: {
             what = "a clarify of a missing file";
             const bool based = f.offset == 4 || (f.offset >= 11 && f.offset <= 19);
@@ -994,7 +998,8 @@ void CheckHandles(Context& ctx, Client& c)
     for (int i = 0; i < kHandles; i += kBatch) {
         std::vector<uint32_t> ids;
         for (int k = i; k < i + kBatch; ++k)
-            ids.push_back(c.Send(0x78, ctx.probe.offset, 4, kxbb::OpenPayload(kPlcPort, kOpenTimeoutMs, ctx.probe.name)));
+            ids.push_back(
+                c.Send(0x78, ctx.probe.offset, 4, kxbb::OpenPayload(kPlcPort, kOpenTimeoutMs, ctx.probe.name)));
         for (uint32_t id : ids) {
             Answer a = c.Receive(id, 0x78, 0);
             if (a.Ok())
@@ -1232,7 +1237,8 @@ int main(int argc, char** argv)
     // answers and the storm goes on; the sanitizer's warning still fails the clean-exit check. AddressSanitizer
     // keeps freed memory in a quarantine of 256 MB; a small one fills up during warm-up.
 #if defined(KX_SOAK_ASAN)
-    AppendOption("ASAN_OPTIONS", "allocator_may_return_null=1:quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
+    AppendOption("ASAN_OPTIONS",
+                 "allocator_may_return_null=1:quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
 #elif defined(KX_SOAK_TSAN)
     AppendOption("TSAN_OPTIONS", "allocator_may_return_null=1");
 #endif
@@ -1378,9 +1384,8 @@ int main(int argc, char** argv)
     }
     const std::string err = kxbb::ReadFile(serviceErr);
     for (const char* word : {"Sanitizer", "runtime error"})
-        if (err.find(word) != std::string::npos)
-            ctx->findings.Add("clean exit", "its standard error reports: " +
-                                                err.substr(err.find(word), err.find('\n', err.find(word)) - err.find(word)));
+        if (const size_t at = err.find(word); at != std::string::npos)
+            ctx->findings.Add("clean exit", "its standard error reports: " + err.substr(at, err.find('\n', at) - at));
     host->Stop();
     host.reset();
     const std::string logPath = kxbb::LogPath(ctx->root);
