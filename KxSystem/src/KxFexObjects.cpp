@@ -413,6 +413,25 @@ private:
     std::atomic<ULONG> m_defaultTimeout{kDefaultTimeoutMs};
 };
 
+// A new object of class T on the process's router, which starts from the environment on first use.
+template <class T, class I>
+HRESULT CreateOnRouter(I** ppObject)
+{
+    if (!ppObject)
+        return E_POINTER;
+    *ppObject = nullptr;
+    try {
+        HRESULT hr;
+        std::shared_ptr<Router> r = EnsureRouter(&hr);
+        if (!r)
+            return hr;
+        *ppObject = new T(r);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 }  // namespace
 
 KXSYSTEM_API HRESULT FexInitialize()
@@ -428,34 +447,10 @@ KXSYSTEM_API HRESULT FexInitialize()
 
 KXSYSTEM_API HRESULT CreateFexServer(IKxFexServer** ppServer)
 {
-    if (!ppServer)
-        return E_POINTER;
-    *ppServer = nullptr;
-    try {
-        HRESULT hr;
-        std::shared_ptr<Router> r = EnsureRouter(&hr);
-        if (!r)
-            return hr;
-        *ppServer = new CFexServer(r);
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return CreateOnRouter<CFexServer>(ppServer);
 }
 
 KXSYSTEM_API HRESULT CreateFexClient(IKxFexClient** ppClient)
 {
-    if (!ppClient)
-        return E_POINTER;
-    *ppClient = nullptr;
-    try {
-        HRESULT hr;
-        std::shared_ptr<Router> r = EnsureRouter(&hr);
-        if (!r)
-            return hr;
-        *ppClient = new CFexClient(r);
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return CreateOnRouter<CFexClient>(ppClient);
 }
