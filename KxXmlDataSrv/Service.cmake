@@ -33,6 +33,10 @@ endif()
 kx_add_test(XmlAppServerTest SOURCES tests/XmlAppServerListTest.cpp tests/XmlAppServerServiceTest.cpp
             tests/XmlAppServerLinkTest.cpp tests/InProcessMethodsTest.cpp
             LIBS KxXmlService KxSystem KxRouterFrame pugixml::pugixml)
+if(TARGET XmlAppServerTest)
+    # The router tests' scripted receiver stands in for a device.
+    target_include_directories(XmlAppServerTest PRIVATE ${PROJECT_SOURCE_DIR}/KxSystem/tests)
+endif()
 # The job engine in process, with allocation failures injected (its own program: it replaces operator new).
 kx_add_test(XmlDataServerListTest SOURCES tests/XmlDataServerListTest.cpp LIBS KxXmlService KxSystem pugixml::pugixml)
 

@@ -26,13 +26,7 @@ CXmlAppServerList::~CXmlAppServerList()
     std::shared_ptr<CXmlServerClient> pClient;
     while (m_clients.RemoveFirst(&pClient))
         pClient.reset();
-    IKxFexSync* pSync = nullptr;
-    while (m_connections.RemoveFirst(&pSync)) {
-        if (pSync)
-            pSync->Release();
-    }
-    for (IKxFexSync* p : m_uncached)
-        p->Release();
+    ReleaseSyncClients(m_connections);
 }
 
 HRESULT CXmlAppServerList::RegisterClient(BYTE nClientId, IKxXmlServerClient* pClient)
@@ -82,30 +76,7 @@ HRESULT CXmlAppServerList::UnregisterClient(BYTE nClientId)
 
 IKxFexSync* CXmlAppServerList::GetSyncClient(const HopAddr& target)
 {
-    FexSyncMapKey_ key{target};
-    IKxFexSync* pSync = nullptr;
-    if (m_connections.Lookup(key, pSync) && pSync)
-        return pSync;
-    IKxFexClient* pClient = nullptr;
-    if (FAILED(CreateFexClient(&pClient)) || !pClient)
-        return nullptr;
-    HopAddr addr = target;
-    pSync = nullptr;
-    HRESULT hr = pClient->Connect(&addr, target.port, 0, &pSync, 0, KxEmptyVariant(), KxEmptyVariant());
-    pClient->Release();
-    if (FAILED(hr) || !pSync)
-        return nullptr;
-    if (!m_connections.Add(key, pSync)) {
-        // Full cache (or a connection made meanwhile): hand out the cached one if there is one; otherwise the
-        // caller uses this connection uncached and the data server it opens holds it.
-        IKxFexSync* pCached = nullptr;
-        if (m_connections.Lookup(key, pCached) && pCached) {
-            pSync->Release();
-            return pCached;
-        }
-        m_uncached.push_back(pSync);
-    }
-    return pSync;
+    return AcquireSyncClient(m_connections, target);
 }
 
 HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, const char* sSymbol, LONG nCookie,
@@ -119,8 +90,10 @@ HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, cons
     std::shared_ptr<CXmlServerClient> pClient;
     if (!m_clients.Lookup(nClientId, pClient) || !pClient)
         return kNoClient;
-    IKxFexSync* pSync = GetSyncClient(target);
-    if (!pSync)
+    // The data server takes its own reference; this one goes when the open finishes, so a connection the
+    // full cache could not keep lives exactly as long as its server.
+    CSyncClientRef sync(GetSyncClient(target));
+    if (!sync.Get())
         return kNoConnection;
 
     uint16_t nHandle;
@@ -144,7 +117,7 @@ HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, cons
         delete pServer;
         return kNoEntry;
     }
-    HRESULT hr = pServer->Open(pSync, target);
+    HRESULT hr = pServer->Open(sync.Get(), target);
     if (FAILED(hr)) {
         m_servers.Remove(nHandle);
         delete pServer;

@@ -3,7 +3,6 @@
 
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "KxHashTable.h"
 #include "XmlAppServer.h"
@@ -36,7 +35,7 @@ public:
     HRESULT RemoveServer(uint16_t nHandle);
     // Feeds data to an application server; 0x98118001 for no such handle.
     HRESULT Write(uint16_t nHandle, uint32_t cbLength, const BYTE* pData);
-    // The cached or a new connection to target (no reference added for the caller); null on failure.
+    // The connection to target with one reference for the caller (AcquireSyncClient); null on failure.
     IKxFexSync* GetSyncClient(const HopAddr& target);
 
     size_t GetServerCount() { return m_servers.GetCount(); }
@@ -47,13 +46,11 @@ private:
     uint16_t m_nHandle = 0xF000;
     CHashTableDyn<uint16_t, CXmlAppServer*, CSyncDefault> m_servers;
     CHashTable<uint8_t, std::shared_ptr<CXmlServerClient>, 255, CSyncDefault> m_clients;
-    CHashTable<FexSyncMapKey_, FexSyncMapValue_, 600, CSyncDefault> m_connections;
+    CFexSyncCache m_connections;
     // Serialises the operations on application servers, so that a data server is used by one thread at a
     // time and a server is never destroyed while another request works on it. Not held while responses are
     // sent or clients are called.
     std::mutex m_opLock;
-    // Connections that found the cache full; released with the registry.
-    std::vector<IKxFexSync*> m_uncached;
     // Held while a client is called and while a client is removed: once UnregisterClient returns, no call
     // to that client is in progress or can start.
     std::recursive_mutex m_callLock;

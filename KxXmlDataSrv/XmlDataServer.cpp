@@ -54,6 +54,32 @@ bool IsTransferRetry(HRESULT hr)
 
 } // namespace
 
+CXmlDataServer::CXmlDataServer(IKxFexSync* pSync) : m_pSync(pSync)
+{
+    if (m_pSync)
+        m_pSync->AddRef();
+    CFileTracer::WriteLine2("XML Data Server instance created.");
+}
+
+CXmlDataServer::~CXmlDataServer()
+{
+    try {
+        Close(false);
+    } catch (...) {
+        // A destructor must not throw; what Close could not save is lost either way.
+    }
+    FreeTypeMemory();
+    KxFree(m_pSymbolInfo);
+    m_pSymbolInfo = nullptr;
+    if (m_bOwnTransfer)
+        KxFree(m_pTransfer);
+    m_pTransfer = nullptr;
+    if (m_pSync)
+        m_pSync->Release();
+    m_pSync = nullptr;
+    CFileTracer::WriteLine2("XML Data Server instance destroyed.");
+}
+
 void CXmlDataServer::SetCredentials(const char* sUser, const char* sPassword)
 {
     m_sUser = Str(sUser);

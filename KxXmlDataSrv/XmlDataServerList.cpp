@@ -91,11 +91,7 @@ CXmlDataServerList::~CXmlDataServerList()
             delete pThread;
     }
     RemoveAll();
-    IKxFexSync* pSync = nullptr;
-    while (m_clients.RemoveFirst(&pSync)) {
-        if (pSync)
-            pSync->Release();
-    }
+    ReleaseSyncClients(m_clients);
     OsUserDeleteCriticalSection(&m_csList);
 }
 
@@ -366,12 +362,15 @@ HRESULT CXmlDataServerList::AddServer(EOpenKind kind, const HopAddr& plc, uint32
     return hr;
 }
 
-IKxFexSync* CXmlDataServerList::GetSyncClient(const HopAddr& plc)
+IKxFexSync* AcquireSyncClient(CFexSyncCache& cache, const HopAddr& plc)
 {
     FexSyncMapKey_ key{plc};
     IKxFexSync* pSync = nullptr;
-    if (m_clients.Lookup(key, pSync) && pSync)
+    // Cached connections leave only with the whole cache, so one found here stays valid for the AddRef.
+    if (cache.Lookup(key, pSync) && pSync) {
+        pSync->AddRef();
         return pSync;
+    }
 
     IKxFexClient* pClient = nullptr;
     if (FAILED(CreateFexClient(&pClient)) || !pClient)
@@ -383,43 +382,53 @@ IKxFexSync* CXmlDataServerList::GetSyncClient(const HopAddr& plc)
     if (FAILED(hr) || !pSync)
         return nullptr;
 
-    // Another worker may have connected the same address meanwhile: keep one and hand that out.
-    m_clients.Lock();
+    // Another thread may have connected the same address meanwhile: keep one and hand that out.
+    cache.Lock();
     IKxFexSync* pCached = nullptr;
-    if (m_clients.Lookup(key, pCached) && pCached) {
-        m_clients.Unlock();
+    if (cache.Lookup(key, pCached) && pCached) {
+        pCached->AddRef();
+        cache.Unlock();
         pSync->Release();
         return pCached;
     }
-    EHashInsert res = m_clients.Set(key, pSync);
-    m_clients.Unlock();
-    if (res == HASH_FULL) {
-        // Not cached: the caller's data server holds the only reference it needs.
+    EHashInsert res = cache.Set(key, pSync);
+    if (res != HASH_FULL)
+        pSync->AddRef();  // the cache's own reference
+    cache.Unlock();
+    if (res == HASH_FULL)
         CFileTracer::WriteLine0("Connection cache full, PLC client not cached");
-    }
     return pSync;
+}
+
+void ReleaseSyncClients(CFexSyncCache& cache)
+{
+    IKxFexSync* pSync = nullptr;
+    while (cache.RemoveFirst(&pSync)) {
+        if (pSync)
+            pSync->Release();
+    }
+}
+
+IKxFexSync* CXmlDataServerList::GetSyncClient(const HopAddr& plc)
+{
+    return AcquireSyncClient(m_clients, plc);
 }
 
 HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey, const char* sExclusive,
                                          uint16_t* pnHandle, CXmlDataServer** ppServer)
 {
-    IKxFexSync* pSync = GetSyncClient(plc);
-    if (!pSync)
+    // The data server takes its own reference; this one goes with the call.
+    CSyncClientRef sync(GetSyncClient(plc));
+    if (!sync.Get())
         return kNoClient;
-    FexSyncMapKey_ key{plc};
-    IKxFexSync* pCached = nullptr;
-    const bool cached = m_clients.Lookup(key, pCached) && pCached == pSync;
 
     // The key entered into the path table is kept with the handle, so that exactly this key is removed again.
     char* sKey = nullptr;
     if (sExclusive) {
         const size_t cbKey = std::strlen(sExclusive) + 1;
         sKey = new (std::nothrow) char[cbKey];
-        if (!sKey) {
-            if (!cached)
-                pSync->Release();
+        if (!sKey)
             return kNoHandle;
-        }
         std::memcpy(sKey, sExclusive, cbKey);
     }
 
@@ -428,8 +437,6 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
     if (sKey && m_paths.Lookup(sKey, pOther)) {
         OsUserLeaveCriticalSection(&m_csList);
         delete[] sKey;
-        if (!cached)
-            pSync->Release();
         return kFileBusy;
     }
 
@@ -451,10 +458,7 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
     }
     m_nNextHandle = nHandle;
 
-    CXmlDataServer* pServer = new (std::nothrow) CXmlDataServer(pSync);
-    // The data server took its own reference; an uncached client is now held by it alone.
-    if (!cached)
-        pSync->Release();
+    CXmlDataServer* pServer = new (std::nothrow) CXmlDataServer(sync.Get());
     if (!pServer) {
         OsUserLeaveCriticalSection(&m_csList);
         delete[] sKey;

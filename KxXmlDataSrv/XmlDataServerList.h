@@ -56,6 +56,33 @@ inline uint32_t KxHashKey(const FexSyncMapKey_& key)
 }
 typedef IKxFexSync* FexSyncMapValue_;
 
+// The cache of PLC connections, one per PLC address; a cached connection stays until the cache is emptied.
+typedef CHashTable<FexSyncMapKey_, FexSyncMapValue_, 600, CSyncDefault> CFexSyncCache;
+
+// The connection to plc with one reference for the caller: the cached one, or a new connection entered in the
+// cache. A new one that finds the cache full is not cached, so it goes when the caller's data server releases
+// it. Null when no connection can be made.
+IKxFexSync* AcquireSyncClient(CFexSyncCache& cache, const HopAddr& plc);
+// Releases every cached connection and empties the cache.
+void ReleaseSyncClients(CFexSyncCache& cache);
+
+// Holds one reference on a PLC connection for the length of a scope.
+class CSyncClientRef {
+public:
+    explicit CSyncClientRef(IKxFexSync* p) : m_p(p) {}
+    ~CSyncClientRef()
+    {
+        if (m_p)
+            m_p->Release();
+    }
+    CSyncClientRef(const CSyncClientRef&) = delete;
+    CSyncClientRef& operator=(const CSyncClientRef&) = delete;
+    IKxFexSync* Get() const { return m_p; }
+
+private:
+    IKxFexSync* m_p;
+};
+
 class CXmlDataServerList : public IMessageThreadListener {
 public:
     // Starts nThreads workers (0 is taken as 1, above 25 as 25).
@@ -104,7 +131,7 @@ public:
     // Creates a data server for plc under a new handle; sExclusive (optional) is locked for it.
     HRESULT GetXmlServer(const HopAddr& plc, uint32_t nThreadKey, const char* sExclusive, uint16_t* pnHandle,
                          CXmlDataServer** ppServer);
-    // The cached PLC client of an address (no reference added), connecting it on first use; null on failure.
+    // The PLC client of an address with one reference for the caller (AcquireSyncClient); null on failure.
     IKxFexSync* GetSyncClient(const HopAddr& plc);
     // Number of open data servers.
     size_t GetServerCount() { return m_handles.GetCount(); }
@@ -128,6 +155,6 @@ private:
     CRITICAL_SECTION m_csList;
     CHashTableDyn<uint16_t, ServerMapValue_, CSyncDefault> m_handles;
     CHashTableString<CXmlDataServer*, CSyncDefault> m_paths;
-    CHashTable<FexSyncMapKey_, FexSyncMapValue_, 600, CSyncDefault> m_clients;
+    CFexSyncCache m_clients;
     CHashTable<uint32_t, CMessageThread*, 25, CSyncDefault> m_threads;
 };

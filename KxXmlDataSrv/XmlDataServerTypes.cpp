@@ -1,7 +1,6 @@
 #include <cstring>
 #include <new>
 
-#include "FileTracer.h"
 #include "KxAlloc.h"
 #include "XmlDataServer.h"
 
@@ -19,32 +18,6 @@ bool IsAlias(const FexDatatypeEntry* e)
 }
 
 } // namespace
-
-CXmlDataServer::CXmlDataServer(IKxFexSync* pSync) : m_pSync(pSync)
-{
-    if (m_pSync)
-        m_pSync->AddRef();
-    CFileTracer::WriteLine2("XML Data Server instance created.");
-}
-
-CXmlDataServer::~CXmlDataServer()
-{
-    try {
-        Close(false);
-    } catch (...) {
-        // A destructor must not throw; what Close could not save is lost either way.
-    }
-    FreeTypeMemory();
-    KxFree(m_pSymbolInfo);
-    m_pSymbolInfo = nullptr;
-    if (m_bOwnTransfer)
-        KxFree(m_pTransfer);
-    m_pTransfer = nullptr;
-    if (m_pSync)
-        m_pSync->Release();
-    m_pSync = nullptr;
-    CFileTracer::WriteLine2("XML Data Server instance destroyed.");
-}
 
 uint32_t CXmlDataServer::TypeMemoryBlockSize() const
 {

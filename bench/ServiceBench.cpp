@@ -16,7 +16,7 @@ namespace {
 
 struct Service {
     TempRoot root;
-    ServiceProcess proc;
+    ChildProcess proc;
     uint16_t port = 0;
     bool ok = false;
 };

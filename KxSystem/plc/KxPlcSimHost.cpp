@@ -47,107 +47,64 @@ public:
     HRESULT Write(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset, ULONG cbLength,
                   PVOID pData) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcWrite;
-        rq.group = indexGroup;
-        rq.offset = indexOffset;
-        SetData(rq, pData, cbLength);
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        KxPlcResponse r = m_sim->Handle(rq);
-        return port->WriteRes(pAddr, invokeId, r.error);
+        return Serve(Request(KxPlcWrite, indexGroup, indexOffset, 0, pData, cbLength),
+                     [&](IKxFexPort* port, KxPlcResponse& r) { return port->WriteRes(pAddr, invokeId, r.error); });
     }
     HRESULT Read(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset, ULONG cbLength) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcRead;
-        rq.group = indexGroup;
-        rq.offset = indexOffset;
-        rq.readLength = cbLength;
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        KxPlcResponse r = m_sim->Handle(rq);
-        return port->ReadRes(pAddr, invokeId, r.error, static_cast<ULONG>(r.data.size()),
-                             r.data.empty() ? nullptr : r.data.data());
+        return Serve(Request(KxPlcRead, indexGroup, indexOffset, cbLength), [&](IKxFexPort* port, KxPlcResponse& r) {
+            return port->ReadRes(pAddr, invokeId, r.error, static_cast<ULONG>(r.data.size()), Data(r));
+        });
     }
     HRESULT ReadWrite(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset, ULONG cbReadLength,
                       ULONG cbWriteLength, PVOID pData) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcReadWrite;
-        rq.group = indexGroup;
-        rq.offset = indexOffset;
-        rq.readLength = cbReadLength;
-        SetData(rq, pData, cbWriteLength);
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        KxPlcResponse r = m_sim->Handle(rq);
-        return port->ReadWriteRes(pAddr, invokeId, r.error, static_cast<ULONG>(r.data.size()),
-                                  r.data.empty() ? nullptr : r.data.data());
+        return Serve(Request(KxPlcReadWrite, indexGroup, indexOffset, cbReadLength, pData, cbWriteLength),
+                     [&](IKxFexPort* port, KxPlcResponse& r) {
+                         return port->ReadWriteRes(pAddr, invokeId, r.error, static_cast<ULONG>(r.data.size()),
+                                                   Data(r));
+                     });
     }
     HRESULT WriteControl(HopAddr* pAddr, ULONG invokeId, USHORT nState, USHORT nDevState, ULONG cbLength,
                          PVOID pData) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcWriteControl;
+        KxPlcRequest rq = Request(KxPlcWriteControl, 0, 0, 0, pData, cbLength);
         rq.state = nState;
         rq.devState = nDevState;
-        SetData(rq, pData, cbLength);
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        return port->WriteControlRes(pAddr, invokeId, m_sim->Handle(rq).error);
+        return Serve(rq, [&](IKxFexPort* port, KxPlcResponse& r) {
+            return port->WriteControlRes(pAddr, invokeId, r.error);
+        });
     }
     HRESULT ReadState(HopAddr* pAddr, ULONG invokeId) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcReadState;
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        KxPlcResponse r = m_sim->Handle(rq);
-        return port->ReadStateRes(pAddr, invokeId, r.error, r.state, r.devState, nullptr);
+        return Serve(Request(KxPlcReadState), [&](IKxFexPort* port, KxPlcResponse& r) {
+            return port->ReadStateRes(pAddr, invokeId, r.error, r.state, r.devState, nullptr);
+        });
     }
     HRESULT ReadDeviceInfo(HopAddr* pAddr, ULONG invokeId) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcReadDeviceInfo;
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        KxPlcResponse r = m_sim->Handle(rq);
-        BSTR name = KxSysAllocStringLen(reinterpret_cast<const char*>(r.data.data()),
-                                        static_cast<uint32_t>(r.data.size()));
-        if (!name)
-            return E_OUTOFMEMORY;
-        HRESULT hr = port->ReadDeviceInfoRes(pAddr, invokeId, r.error, name, kDeviceVersion);
-        KxSysFreeString(name);
-        return hr;
+        return Serve(Request(KxPlcReadDeviceInfo), [&](IKxFexPort* port, KxPlcResponse& r) {
+            BSTR name = KxSysAllocStringLen(reinterpret_cast<const char*>(r.data.data()),
+                                            static_cast<uint32_t>(r.data.size()));
+            if (!name)
+                return E_OUTOFMEMORY;
+            HRESULT hr = port->ReadDeviceInfoRes(pAddr, invokeId, r.error, name, kDeviceVersion);
+            KxSysFreeString(name);
+            return hr;
+        });
     }
     HRESULT AddDeviceNotification(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset,
                                   FexNotificationAttrib*) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcAddNotification;
-        rq.group = indexGroup;
-        rq.offset = indexOffset;
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        KxPlcResponse r = m_sim->Handle(rq);
-        return port->ReadRes(pAddr, invokeId, r.error, 0, nullptr);
+        return Serve(Request(KxPlcAddNotification, indexGroup, indexOffset), [&](IKxFexPort* port, KxPlcResponse& r) {
+            return port->ReadRes(pAddr, invokeId, r.error, 0, nullptr);
+        });
     }
     HRESULT DelDeviceNotification(HopAddr* pAddr, ULONG invokeId, ULONG) override
     {
-        KxPlcRequest rq;
-        rq.command = KxPlcDelNotification;
-        IKxFexPort* port = Port();
-        if (!port)
-            return FEX_HRESULT(FEXERR_NOTREADY);
-        return port->WriteRes(pAddr, invokeId, m_sim->Handle(rq).error);
+        return Serve(Request(KxPlcDelNotification), [&](IKxFexPort* port, KxPlcResponse& r) {
+            return port->WriteRes(pAddr, invokeId, r.error);
+        });
     }
     // Notifications are sent by devices, not to them.
     HRESULT DeviceNotification(HopAddr*, ULONG, ULONG, FexNotificationStream*) override
@@ -168,11 +125,30 @@ private:
         m_cv.wait(g, [this] { return m_settled; });
         return m_port;
     }
-    static void SetData(KxPlcRequest& rq, PVOID p, ULONG n)
+    // Waits for the port, lets the simulator handle rq and sends the answer with answer (port, response).
+    template <class F>
+    HRESULT Serve(const KxPlcRequest& rq, F answer)
     {
+        IKxFexPort* port = Port();
+        if (!port)
+            return FEX_HRESULT(FEXERR_NOTREADY);
+        KxPlcResponse r = m_sim->Handle(rq);
+        return answer(port, r);
+    }
+    static KxPlcRequest Request(uint16_t command, uint32_t group = 0, uint32_t offset = 0, uint32_t readLength = 0,
+                                PVOID p = nullptr, ULONG n = 0)
+    {
+        KxPlcRequest rq;
+        rq.command = command;
+        rq.group = group;
+        rq.offset = offset;
+        rq.readLength = readLength;
         if (p && n)
             rq.writeData.assign(static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
+        return rq;
     }
+    // The answered bytes, null when there are none.
+    static PVOID Data(KxPlcResponse& r) { return r.data.empty() ? nullptr : r.data.data(); }
 };
 
 }  // namespace

@@ -93,15 +93,8 @@ public:
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IKxServerMessageQueue) {
-            *ppv = static_cast<IKxServerMessageQueue*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool known = riid == IID_IUnknown || riid == IID_IKxServerMessageQueue;
+        return Answer(known ? static_cast<IKxServerMessageQueue*>(this) : nullptr, ppv);
     }
     ULONG AddRef() override { return DoAddRef(); }
     ULONG Release() override { return DoRelease(); }
@@ -244,15 +237,8 @@ class CControlQueueFactory : public IKxServerMessageQueueFactory, public CRefCou
 public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IKxServerMessageQueueFactory) {
-            *ppv = static_cast<IKxServerMessageQueueFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool known = riid == IID_IUnknown || riid == IID_IKxServerMessageQueueFactory;
+        return Answer(known ? static_cast<IKxServerMessageQueueFactory*>(this) : nullptr, ppv);
     }
     ULONG AddRef() override { return DoAddRef(); }
     ULONG Release() override { return DoRelease(); }

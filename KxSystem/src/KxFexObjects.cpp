@@ -47,15 +47,8 @@ public:
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IKxFexPort) {
-            *ppv = static_cast<IKxFexPort*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool known = riid == IID_IUnknown || riid == IID_IKxFexPort;
+        return Answer(known ? static_cast<IKxFexPort*>(this) : nullptr, ppv);
     }
     ULONG AddRef() override { return DoAddRef(); }
     ULONG Release() override { return DoRelease(); }
@@ -160,18 +153,12 @@ public:
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
+        void* pItf = nullptr;
         if (riid == IID_IUnknown || riid == IID_IKxFexServer)
-            *ppv = static_cast<IKxFexServer*>(this);
+            pItf = static_cast<IKxFexServer*>(this);
         else if (riid == IID_IKxFexServer2)
-            *ppv = static_cast<IKxFexServer2*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+            pItf = static_cast<IKxFexServer2*>(this);
+        return Answer(pItf, ppv);
     }
     ULONG AddRef() override { return DoAddRef(); }
     ULONG Release() override { return DoRelease(); }
@@ -233,15 +220,8 @@ public:
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IKxFexSync) {
-            *ppv = static_cast<IKxFexSync*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool known = riid == IID_IUnknown || riid == IID_IKxFexSync;
+        return Answer(known ? static_cast<IKxFexSync*>(this) : nullptr, ppv);
     }
     ULONG AddRef() override { return DoAddRef(); }
     ULONG Release() override { return DoRelease(); }
@@ -378,18 +358,12 @@ public:
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv)
-            return E_POINTER;
+        void* pItf = nullptr;
         if (riid == IID_IUnknown || riid == IID_IKxFexClient)
-            *ppv = static_cast<IKxFexClient*>(this);
+            pItf = static_cast<IKxFexClient*>(this);
         else if (riid == IID_IKxFexHelper)
-            *ppv = static_cast<IKxFexHelper*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+            pItf = static_cast<IKxFexHelper*>(this);
+        return Answer(pItf, ppv);
     }
     ULONG AddRef() override { return DoAddRef(); }
     ULONG Release() override { return DoRelease(); }
@@ -439,6 +413,25 @@ private:
     std::atomic<ULONG> m_defaultTimeout{kDefaultTimeoutMs};
 };
 
+// A new object of class T on the process's router, which starts from the environment on first use.
+template <class T, class I>
+HRESULT CreateOnRouter(I** ppObject)
+{
+    if (!ppObject)
+        return E_POINTER;
+    *ppObject = nullptr;
+    try {
+        HRESULT hr;
+        std::shared_ptr<Router> r = EnsureRouter(&hr);
+        if (!r)
+            return hr;
+        *ppObject = new T(r);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 }  // namespace
 
 KXSYSTEM_API HRESULT FexInitialize()
@@ -454,34 +447,10 @@ KXSYSTEM_API HRESULT FexInitialize()
 
 KXSYSTEM_API HRESULT CreateFexServer(IKxFexServer** ppServer)
 {
-    if (!ppServer)
-        return E_POINTER;
-    *ppServer = nullptr;
-    try {
-        HRESULT hr;
-        std::shared_ptr<Router> r = EnsureRouter(&hr);
-        if (!r)
-            return hr;
-        *ppServer = new CFexServer(r);
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return CreateOnRouter<CFexServer>(ppServer);
 }
 
 KXSYSTEM_API HRESULT CreateFexClient(IKxFexClient** ppClient)
 {
-    if (!ppClient)
-        return E_POINTER;
-    *ppClient = nullptr;
-    try {
-        HRESULT hr;
-        std::shared_ptr<Router> r = EnsureRouter(&hr);
-        if (!r)
-            return hr;
-        *ppClient = new CFexClient(r);
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return CreateOnRouter<CFexClient>(ppClient);
 }

@@ -10,6 +10,18 @@ public:
     virtual ~CRefCounted() = default;
 
 protected:
+    // The end of a QueryInterface: *ppv gets pItf (null: the interface is not supported) with a reference added;
+    // E_POINTER without an output place, E_NOINTERFACE for an unsupported interface.
+    HRESULT Answer(void* pItf, void** ppv)
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = pItf;
+        if (!pItf)
+            return E_NOINTERFACE;
+        DoAddRef();
+        return S_OK;
+    }
     ULONG DoAddRef() { return ++m_refs; }
     ULONG DoRelease()
     {

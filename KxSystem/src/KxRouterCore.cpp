@@ -517,28 +517,14 @@ HRESULT Router::StartParticipant(const KxRouterConfig& cfg)
     }
     conn->Start();
 
-    auto waiter = std::make_shared<SyncWaiter>();
-    uint32_t id = NextId();
-    {
-        std::lock_guard<std::mutex> lock(m_m);
-        Pending p;
-        p.requester = waiter;
-        p.cmd = CMD_HELLO;
-        p.forwardedTo = conn;
-        p.forwardedRaw = conn.get();
-        m_pending[id] = p;
-    }
     FrameHeader hdr;
     hdr.cmd = CMD_HELLO;
-    hdr.invokeId = id;
-    conn->SendFrame(hdr, {});
-    if (!waiter->WaitUntil(Clock::now() + std::chrono::milliseconds(kLinkTimeoutMs))) {
-        if (Cancel(id))
-            return FEX_HRESULT(FEXERR_TIMEOUT);
-        waiter->Wait();
-    }
-    if (waiter->error != 0 || waiter->body.size() != sizeof(HopAddr))
-        return FEX_HRESULT(waiter->error ? waiter->error : FEXERR_MALFORMED);
+    std::shared_ptr<SyncWaiter> waiter;
+    HRESULT hr = AskUpstream(conn, hdr, waiter);
+    if (FAILED(hr))
+        return hr;
+    if (waiter->body.size() != sizeof(HopAddr))
+        return FEX_HRESULT(FEXERR_MALFORMED);
     std::memcpy(&m_helloAddr, waiter->body.data(), sizeof(HopAddr));
     m_netId = m_helloAddr.netId;
     return S_OK;
@@ -603,6 +589,31 @@ void Router::Stop()
     m_dispatcher.Stop();
 }
 
+HRESULT Router::AskUpstream(const std::shared_ptr<Connection>& up, FrameHeader hdr,
+                            std::shared_ptr<SyncWaiter>& waiter)
+{
+    waiter = std::make_shared<SyncWaiter>();
+    const uint32_t id = NextId();
+    {
+        std::lock_guard<std::mutex> lock(m_m);
+        Pending p;
+        p.requester = waiter;
+        p.cmd = hdr.cmd;
+        p.forwardedTo = up;
+        p.forwardedRaw = up.get();
+        m_pending[id] = p;
+    }
+    hdr.invokeId = id;
+    if (!up->SendFrame(hdr, {}))
+        Fail(id, FEXERR_GONE);
+    if (!waiter->WaitUntil(Clock::now() + std::chrono::milliseconds(kLinkTimeoutMs))) {
+        if (Cancel(id))
+            return FEX_HRESULT(FEXERR_TIMEOUT);
+        waiter->Wait();
+    }
+    return waiter->error ? FEX_HRESULT(waiter->error) : S_OK;
+}
+
 HRESULT Router::ConnectPort(uint16_t nPort, IKxFexAsync* recv, std::shared_ptr<LocalPort>& out)
 {
     auto port = std::make_shared<LocalPort>();
@@ -620,31 +631,14 @@ HRESULT Router::ConnectPort(uint16_t nPort, IKxFexAsync* recv, std::shared_ptr<L
                 return FEX_HRESULT(FEXERR_ADDRTAKEN);
             up = m_upstream;
         }
-        auto waiter = std::make_shared<SyncWaiter>();
-        uint32_t id = NextId();
-        {
-            std::lock_guard<std::mutex> lock(m_m);
-            Pending p;
-            p.requester = waiter;
-            p.cmd = CMD_REGISTER;
-            p.forwardedTo = up;
-            p.forwardedRaw = up.get();
-            m_pending[id] = p;
-        }
         FrameHeader hdr;
         hdr.cmd = CMD_REGISTER;
-        hdr.invokeId = id;
         hdr.target = addr;
         hdr.source = m_helloAddr;
-        if (!up->SendFrame(hdr, {}))
-            Fail(id, FEXERR_GONE);
-        if (!waiter->WaitUntil(Clock::now() + std::chrono::milliseconds(kLinkTimeoutMs))) {
-            if (Cancel(id))
-                return FEX_HRESULT(FEXERR_TIMEOUT);
-            waiter->Wait();
-        }
-        if (waiter->error)
-            return FEX_HRESULT(waiter->error);
+        std::shared_ptr<SyncWaiter> waiter;
+        HRESULT hr = AskUpstream(up, hdr, waiter);
+        if (FAILED(hr))
+            return hr;
         std::lock_guard<std::mutex> lock(m_m);
         if (m_stopped)
             return FEX_HRESULT(FEXERR_GONE);

@@ -216,6 +216,9 @@ private:
     HRESULT StartHost(const KxRouterConfig& cfg);
     HRESULT StartParticipant(const KxRouterConfig& cfg);
     void HandleLinkCommand(const std::shared_ptr<Connection>& conn, const FrameHeader& hdr);
+    // Sends a link command (hdr without its invoke id) to the router this participant joined and waits for the
+    // answer (kLinkTimeoutMs); 0x0102 on time-out, else the answer's error as an HRESULT (0: S_OK).
+    HRESULT AskUpstream(const std::shared_ptr<Connection>& up, FrameHeader hdr, std::shared_ptr<SyncWaiter>& waiter);
 
     std::mutex m_m;
     bool m_stopped = false;

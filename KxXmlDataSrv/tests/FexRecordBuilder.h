@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,15 @@ inline void SetU32(Bytes& b, size_t pos, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
         b[pos + i] = uint8_t(v >> (8 * i));
+}
+
+// The record's first entry length bytes in a block of exactly that size, so that reading past the record is
+// caught by the sanitizer.
+inline Bytes ExactRecord(const Bytes& b)
+{
+    uint32_t len = 0;
+    std::memcpy(&len, b.data(), 4);
+    return Bytes(b.begin(), b.begin() + len);
 }
 
 inline void PutText(Bytes& b, const std::string& s)

@@ -1,18 +1,25 @@
-// Helpers for driving the built service program from outside: a temporary runtime root with a registry file,
-// the child process, and a raw client of the router's TCP link that can keep many requests outstanding.
-// Shared by the black-box tests and the service benchmark.
+// Helpers for driving the built programs from outside: a temporary runtime root with a registry file, the child
+// process, and a raw client of the router's TCP link that can keep many requests outstanding. Shared by every test
+// that starts the service as a process (black-box, backup, encryption, crash and end-to-end tests) and the service
+// benchmark.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include <cerrno>
 
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +35,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace kxbb {
 
@@ -74,6 +83,21 @@ inline std::string ReadFile(const std::string& path)
     return s.str();
 }
 
+inline std::string XmlEscape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
 // What goes into the registry file of one run.
 struct RegistrySetup {
     std::string currentVersion = "3.1";    // empty: no value at all
@@ -81,35 +105,50 @@ struct RegistrySetup {
     std::vector<int> userPaths = {1};       // UserPath<n> = <root>/user<n>
     std::map<std::string, uint32_t> settings;  // double words of the service's settings key
     uint32_t logLevel = 2;                  // 0: no log file (needed when InstallDir cannot be found)
+    std::string serviceKeys;                // subkeys of the service's settings key, as registry XML
 };
 
-// Writes <root>/KxRegistry.xml and creates the directories it names, including the log directory that the
-// service derives from InstallDir (<root>/inst/../Functions/QM4410-XML-Server).
-inline void WriteRegistry(const std::string& root, const RegistrySetup& reg)
+// The registry text of one run below root.
+inline std::string RegistryText(const std::string& root, const RegistrySetup& reg)
 {
-    namespace fs = std::filesystem;
-    fs::create_directories(root + "/inst");
-    fs::create_directories(root + "/Functions/QM4410-XML-Server");
-    fs::create_directories(root + "/boot");
+    const std::string r = XmlEscape(root);
     std::ostringstream x;
     x << "<?xml version=\"1.0\"?>\n<KxRegistry>\n<Key Name=\"HKLM\">\n<Key Name=\"Software\">\n"
          "<Key Name=\"Velmor\">\n<Key Name=\"Korvex3\">\n";
     if (!reg.currentVersion.empty())
         x << "<Value Name=\"CurrentVersion\" Type=\"SZ\">" << reg.currentVersion << "</Value>\n";
     x << "<Key Name=\"" << (reg.currentVersion.empty() ? "3.1" : reg.currentVersion) << "\">\n";
-    x << "<Value Name=\"InstallDir\" Type=\"SZ\">" << root << "/inst</Value>\n";
+    x << "<Value Name=\"InstallDir\" Type=\"SZ\">" << r << "/inst</Value>\n";
     if (reg.withBootDir)
-        x << "<Value Name=\"BootDir\" Type=\"SZ\">" << root << "/boot</Value>\n";
-    for (int n : reg.userPaths) {
-        fs::create_directories(root + "/user" + std::to_string(n));
-        x << "<Value Name=\"UserPath" << n << "\" Type=\"SZ\">" << root << "/user" << n << "</Value>\n";
-    }
+        x << "<Value Name=\"BootDir\" Type=\"SZ\">" << r << "/boot</Value>\n";
+    for (int n : reg.userPaths)
+        x << "<Value Name=\"UserPath" << n << "\" Type=\"SZ\">" << r << "/user" << n << "</Value>\n";
     x << "</Key>\n</Key>\n<Key Name=\"Korvex3 Functions\">\n<Key Name=\"QM4410 XML Server\">\n";
     x << "<Value Name=\"LogLevel\" Type=\"DW\">" << reg.logLevel << "</Value>\n";
     for (const auto& kv : reg.settings)
         x << "<Value Name=\"" << kv.first << "\" Type=\"DW\">" << kv.second << "</Value>\n";
+    x << reg.serviceKeys;
     x << "</Key>\n</Key>\n</Key>\n</Key>\n</Key>\n</KxRegistry>\n";
-    WriteFile(root + "/KxRegistry.xml", x.str());
+    return x.str();
+}
+
+// Writes text as <root>/KxRegistry.xml and creates the directories the service uses below the root, including
+// the log directory that it derives from InstallDir (<root>/inst/../Functions/QM4410-XML-Server).
+inline void WriteRegistryText(const std::string& root, const std::string& text)
+{
+    namespace fs = std::filesystem;
+    fs::create_directories(root + "/inst");
+    fs::create_directories(root + "/Functions/QM4410-XML-Server");
+    fs::create_directories(root + "/boot");
+    WriteFile(root + "/KxRegistry.xml", text);
+}
+
+// Writes the registry of reg below root with the directories it names.
+inline void WriteRegistry(const std::string& root, const RegistrySetup& reg)
+{
+    for (int n : reg.userPaths)
+        std::filesystem::create_directories(root + "/user" + std::to_string(n));
+    WriteRegistryText(root, RegistryText(root, reg));
 }
 
 // The service's log file under a root prepared by WriteRegistry.
@@ -137,18 +176,39 @@ inline uint16_t FreeTcpPort()
     return port;
 }
 
-// The service program as a child process with its own environment; stdout and stderr go to files in the root.
-class ServiceProcess {
-public:
-    ~ServiceProcess() { Kill(); }
+// How ChildProcess::Start connects the program.
+struct StartOptions {
+    std::string inPath;        // standard input from this file; empty: /dev/null
+    bool termBlocked = false;  // SIGTERM blocked at start, as a careful launcher hands it over: one sent before the
+                               // program has its handler waits for it instead of killing it
+    bool pipeOut = false;      // standard output into a pipe, read with ReadLineWith (outPath unused)
+    bool appendErr = false;    // standard error appended to errPath (several starts into one file)
+};
 
-    // Starts exe with the arguments and extra environment (NAME=value); false when fork fails. With termBlocked
-    // the program starts with SIGTERM blocked, as a careful launcher hands it over: one sent before the program
-    // has its handler waits for it instead of killing it.
-    bool Start(const std::string& exe, const std::vector<std::string>& args, const std::vector<std::string>& env,
-               const std::string& outPath, const std::string& errPath, const std::string& inPath = "",
-               bool termBlocked = false)
+// A program (the service, the PLC simulator, kxxml) as a child process with its own environment: the caller's
+// minus KX_*, plus the given variables. Standard output goes to a file or a pipe, standard error to a file.
+// Killed and reaped on destruction.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess()
     {
+        Kill();
+        if (m_outFd >= 0)
+            ::close(m_outFd);
+    }
+
+    // Starts exe with the arguments and extra environment (NAME=value); false when it cannot be started.
+    bool Start(const std::string& exe, const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const std::string& outPath, const std::string& errPath, const StartOptions& opt = StartOptions())
+    {
+        Kill();
+        if (m_outFd >= 0)
+            ::close(m_outFd);
+        m_outFd = -1;
+        m_outBuf.clear();
         std::vector<std::string> argStore;
         argStore.push_back(exe);
         argStore.insert(argStore.end(), args.begin(), args.end());
@@ -167,35 +227,49 @@ public:
             envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);
 
+        int fds[2] = {-1, -1};
+        if (opt.pipeOut && ::pipe(fds) != 0)
+            return false;
         // Blocked before the fork, so that not even the child's first instructions can be hit by the signal.
         sigset_t term, old;
         sigemptyset(&term);
-        if (termBlocked)
+        if (opt.termBlocked)
             sigaddset(&term, SIGTERM);
         ::pthread_sigmask(SIG_BLOCK, &term, &old);
         m_pid = ::fork();
         if (m_pid != 0)
             ::pthread_sigmask(SIG_SETMASK, &old, nullptr);  // the child keeps it blocked through exec
-        if (m_pid < 0)
-            return false;
         if (m_pid == 0) {
-            int in = ::open(inPath.empty() ? "/dev/null" : inPath.c_str(), O_RDONLY);
-            int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+#ifdef __linux__
+            // Should the test program itself be killed, its children must not outlive it.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+            int in = ::open(opt.inPath.empty() ? "/dev/null" : opt.inPath.c_str(), O_RDONLY);
+            int out = opt.pipeOut ? fds[1] : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | (opt.appendErr ? O_APPEND : O_TRUNC), 0644);
             if (in < 0 || out < 0 || err < 0)
                 ::_exit(127);
             ::dup2(in, 0);
             ::dup2(out, 1);
             ::dup2(err, 2);
+            if (opt.pipeOut)
+                ::close(fds[0]);
             ::execve(exe.c_str(), argv.data(), envp.data());
             ::_exit(127);
         }
-        return true;
+        if (opt.pipeOut) {
+            ::close(fds[1]);
+            m_outFd = m_pid > 0 ? fds[0] : -1;
+            if (m_pid < 0)
+                ::close(fds[0]);
+        }
+        return m_pid > 0;
     }
 
+    // The child's process id while it has not been reaped, else -1.
     pid_t Pid() const { return m_pid; }
 
-    // True once the child has ended; *status gets its wait status.
+    // True once the child has ended; *status gets its wait status (-1 when it was never started).
     bool Poll(int* status)
     {
         if (m_pid <= 0) {
@@ -212,16 +286,44 @@ public:
         return false;
     }
 
-    // Waits for the end of the child up to the deadline; true with its wait status when it ended.
+    // True while the program runs.
+    bool Alive()
+    {
+        int st = 0;
+        return !Poll(&st);
+    }
+
+    // Waits for the end of the child up to the limit; true with its wait status when it ended.
     bool WaitExit(std::chrono::milliseconds limit, int* status)
     {
         const auto deadline = Clock::now() + limit;
         while (!Poll(status)) {
             if (Clock::now() > deadline)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // poll interval of waitpid
         }
         return true;
+    }
+
+    // Waits for the end up to the limit and kills the program when it did not end in time; its wait status.
+    int WaitFor(std::chrono::milliseconds limit, bool* timedOut = nullptr)
+    {
+        int st = -1;
+        const bool ended = WaitExit(limit, &st);
+        if (timedOut)
+            *timedOut = !ended;
+        if (!ended) {
+            Kill();
+            st = m_status;
+        }
+        return st;
+    }
+
+    // SIGTERM, then SIGKILL if the program has not ended within the limit; its wait status.
+    int Terminate(std::chrono::milliseconds limit)
+    {
+        Signal(SIGTERM);
+        return WaitFor(limit);
     }
 
     void Signal(int sig)
@@ -230,19 +332,56 @@ public:
             ::kill(m_pid, sig);
     }
 
+    // Ends the program at once, without any chance to finish what it is doing.
     void Kill()
     {
         if (m_pid > 0) {
             ::kill(m_pid, SIGKILL);
             int st = 0;
-            ::waitpid(m_pid, &st, 0);
+            pid_t r;
+            do
+                r = ::waitpid(m_pid, &st, 0);
+            while (r < 0 && errno == EINTR);
+            m_status = r == m_pid ? st : -1;
             m_pid = -1;
         }
     }
 
+    // Reads standard output (pipeOut) until a line contains marker; that line, or "" when the output ends or
+    // the limit passes first.
+    std::string ReadLineWith(const std::string& marker, std::chrono::milliseconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        while (m_outFd >= 0) {
+            size_t pos;
+            while ((pos = m_outBuf.find('\n')) != std::string::npos) {
+                std::string line = m_outBuf.substr(0, pos);
+                m_outBuf.erase(0, pos + 1);
+                if (line.find(marker) != std::string::npos)
+                    return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                return "";
+            pollfd p{m_outFd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+                continue;
+            char chunk[512];
+            ssize_t n = ::read(m_outFd, chunk, sizeof(chunk));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return "";
+            m_outBuf.append(chunk, static_cast<size_t>(n));
+        }
+        return "";
+    }
+
 private:
     pid_t m_pid = -1;
-    int m_status = 0;
+    int m_status = -1;
+    int m_outFd = -1;
+    std::string m_outBuf;  // output read but not yet handed out as a line
 };
 
 // Little-endian byte writer for payloads and frames.
@@ -592,7 +731,7 @@ private:
 
 // Connects a raw link to a service that is starting: retries until the router accepts the Hello and the
 // service answers ReadState with the run state (5), or the child ends, or the deadline passes.
-inline bool ConnectWhenRunning(ServiceProcess& proc, uint16_t tcpPort, RawLink& link,
+inline bool ConnectWhenRunning(ChildProcess& proc, uint16_t tcpPort, RawLink& link,
                                std::chrono::milliseconds limit = std::chrono::milliseconds(30000))
 {
     const auto deadline = Clock::now() + limit;

@@ -103,7 +103,7 @@ protected:
     int RunToEnd(const std::vector<std::string>& args, const std::vector<std::string>& env,
                  const std::string& stdinPath = "")
     {
-        if (!proc.Start(kExe, args, env, root / "out.txt", root / "err.txt", stdinPath))
+        if (!proc.Start(kExe, args, env, root / "out.txt", root / "err.txt", {stdinPath}))
             return -1001;
         int st = 0;
         if (!proc.WaitExit(milliseconds(60000), &st))
@@ -141,7 +141,7 @@ protected:
 
     TempRoot root;
     RegistrySetup reg;
-    ServiceProcess proc;
+    ChildProcess proc;
     RawLink link;
     uint16_t tcpPort = 0;
 };
@@ -785,7 +785,7 @@ TEST_F(ServiceBlackBox, SigtermAtAnyMomentOfTheStartEndsCleanly)
         std::remove(log.c_str());
         std::remove((log + ".buffer").c_str());
         tcpPort = FreeTcpPort();
-        ASSERT_TRUE(proc.Start(kExe, {}, Env(false), root / "out.txt", root / "err.txt", "", true));
+        ASSERT_TRUE(proc.Start(kExe, {}, Env(false), root / "out.txt", root / "err.txt", {"", true}));
         std::this_thread::sleep_for(milliseconds(delayMs(rng)));  // the moment of the signal, not a wait for anything
         proc.Signal(SIGTERM);
         int st = 0;
@@ -832,7 +832,7 @@ TEST_F(ServiceBlackBox, SigtermInTestModeIsReportedAndShutsDown)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(writer, 0);
-    ASSERT_TRUE(proc.Start(kExe, {"-t"}, Env(false), root / "out.txt", root / "err.txt", fifo));
+    ASSERT_TRUE(proc.Start(kExe, {"-t"}, Env(false), root / "out.txt", root / "err.txt", {fifo}));
     const bool running = ConnectWhenRunning(proc, tcpPort, link);
     link.Close();
     proc.Signal(SIGTERM);

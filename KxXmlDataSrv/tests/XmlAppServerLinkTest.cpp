@@ -2,79 +2,52 @@
 // speaking the frame protocol over a socket, the client is registered in-process with the service.
 #include "XmlAppServerTestEnv.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <algorithm>
 
 #include "KxFrame.h"
+#include "RouterTestUtil.h"
 
 using namespace apptest;
 
 namespace {
 
-// A participant speaking the link protocol over a plain socket.
-class LinkClient {
+// A participant speaking the link protocol over a plain socket to the service's port.
+class LinkClient : public routertest::RawLink {
 public:
     struct Answer {
         kxrouter::FrameHeader header;
         std::vector<uint8_t> data; // the data of a ReadWrite answer
     };
 
-    ~LinkClient()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-
+    // Connects and says Hello.
     bool Connect(uint16_t port)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0)
+        if (!RawLink::Connect(port))
             return false;
-        Answer a;
-        if (!Send(kxrouter::CMD_HELLO, 1, HopAddr(), {}) || !Recv(a) || a.header.cmd != kxrouter::CMD_HELLO)
-            return false;
-        m_self = a.header.target;
-        return true;
+        self = Hello();
+        return !(self == HopAddr());
     }
 
     // A ReadWrite request to the service's port.
     bool SendReadWrite(uint32_t invokeId, uint32_t group, uint32_t offset, uint32_t readLength,
                        const std::vector<uint8_t>& data)
     {
-        std::vector<uint8_t> body;
-        for (uint32_t v : {group, offset, readLength, static_cast<uint32_t>(data.size())})
-            for (int i = 0; i < 4; ++i)
-                body.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        body.insert(body.end(), data.begin(), data.end());
-        return Send(kxrouter::CMD_READWRITE, invokeId, Service(), body);
+        return Send(kxrouter::CMD_READWRITE, 0, invokeId, 0, Service(), self,
+                    routertest::U32s({group, offset, readLength, static_cast<uint32_t>(data.size())}, data));
     }
-    bool SendReadState(uint32_t invokeId) { return Send(kxrouter::CMD_READSTATE, invokeId, Service(), {}); }
+    bool SendReadState(uint32_t invokeId) { return Send(kxrouter::CMD_READSTATE, 0, invokeId, 0, Service(), self); }
 
     // Reads the next frame; false on end of stream, a bad frame or the safety time-out.
     bool Recv(Answer& a)
     {
-        uint8_t len[4];
-        if (!RecvAll(len, 4))
-            return false;
-        const uint32_t n = LE32(len);
-        if (n < kxrouter::kHeaderSize || n > kxrouter::kMaxFrameLength)
-            return false;
-        std::vector<uint8_t> all(4 + n);
-        std::memcpy(all.data(), len, 4);
-        if (!RecvAll(all.data() + 4, n))
-            return false;
-        kxrouter::FrameBody body;
-        if (kxrouter::DecodeFrame(all.data(), all.size(), a.header, body).status != kxrouter::FrameStatus::Ok)
+        std::vector<uint8_t> body;
+        if (!RawLink::Recv(a.header, body))
             return false;
         a.data.clear();
-        if (a.header.cmd == kxrouter::CMD_READWRITE && body.data)
-            a.data.assign(body.data, body.data + body.dataLen);
+        if (a.header.cmd == kxrouter::CMD_READWRITE && body.size() >= 4) {
+            const uint32_t n = std::min<uint32_t>(LE32(body.data()), static_cast<uint32_t>(body.size() - 4));
+            a.data.assign(body.begin() + 4, body.begin() + 4 + n);
+        }
         return true;
     }
 
@@ -92,45 +65,9 @@ public:
         return a.header.error;
     }
 
-    HopAddr Self() const { return m_self; }
     static HopAddr Service() { return HopAddr(LocalNetId(), KXXMLDATASRV_PORT); }
 
 private:
-    bool Send(uint16_t cmd, uint32_t invokeId, const HopAddr& target, const std::vector<uint8_t>& body)
-    {
-        kxrouter::FrameHeader h;
-        h.cmd = cmd;
-        h.invokeId = invokeId;
-        h.target = target;
-        h.source = m_self;
-        std::vector<uint8_t> f;
-        kxrouter::EncodeFrame(h, body.data(), body.size(), f);
-        size_t at = 0;
-        while (at < f.size()) {
-            ssize_t n = ::send(m_fd, f.data() + at, f.size() - at, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            at += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    bool RecvAll(uint8_t* p, size_t n)
-    {
-        while (n > 0) {
-            pollfd pf{m_fd, POLLIN, 0};
-            if (::poll(&pf, 1, kWaitMs) <= 0)
-                return false;
-            ssize_t r = ::recv(m_fd, p, n, 0);
-            if (r <= 0)
-                return false;
-            p += r;
-            n -= static_cast<size_t>(r);
-        }
-        return true;
-    }
-
-    int m_fd = -1;
-    HopAddr m_self;
     uint32_t m_invokeId = 100;
 };
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "RouterTestUtil.h"
 #include "XmlAppServerList.h"
 
 using namespace apptest;
@@ -66,6 +67,15 @@ protected:
     {
         HopAddr requester(LocalNetId(), 32000);
         return list->RemoveServer(&requester, invokeId, h);
+    }
+    // The registry's connection to target, for comparing identities: the reference handed out goes at once
+    // (the cache keeps a cached connection alive).
+    IKxFexSync* Connection(const HopAddr& target)
+    {
+        IKxFexSync* p = list->GetSyncClient(target);
+        if (p)
+            p->Release();
+        return p;
     }
 
     void SetUp() override
@@ -284,13 +294,13 @@ TEST_F(AppServerListTest, ServersOnOneTargetShareOneConnection)
     ASSERT_EQ(S_OK, list->AddServer(1, first, "MAIN.stBatch", 0, &h1));
     ASSERT_EQ(S_OK, list->AddServer(1, first, "MAIN.nTiny", 0, &h2));
     EXPECT_EQ(1u, list->GetConnectionCount());
-    IKxFexSync* cached = list->GetSyncClient(first);
+    IKxFexSync* cached = Connection(first);
     ASSERT_NE(cached, nullptr);
-    EXPECT_EQ(cached, list->GetSyncClient(first));
+    EXPECT_EQ(cached, Connection(first));
 
     ASSERT_EQ(S_OK, list->AddServer(1, other, "MAIN.nTiny", 0, &h3));
     EXPECT_EQ(2u, list->GetConnectionCount());
-    EXPECT_NE(cached, list->GetSyncClient(other));
+    EXPECT_NE(cached, Connection(other));
     // Each server's requests reached its own device.
     EXPECT_FALSE(second.GetLog().empty());
 
@@ -298,7 +308,7 @@ TEST_F(AppServerListTest, ServersOnOneTargetShareOneConnection)
     for (uint32_t h : {h1, h2, h3})
         EXPECT_EQ(S_OK, list->RemoveServer(static_cast<uint16_t>(h)));
     EXPECT_EQ(2u, list->GetConnectionCount());
-    EXPECT_EQ(cached, list->GetSyncClient(first));
+    EXPECT_EQ(cached, Connection(first));
     secondHost.Stop();
 }
 
@@ -325,6 +335,42 @@ TEST_F(AppServerListTest, FailedOpenLeavesNoServer)
     uint16_t h = Open(1, "MAIN.nTiny");
     EXPECT_GE(h, 0xF001);
     EXPECT_EQ(1u, list->GetServerCount());
+}
+
+// A connection that the full cache cannot keep lives as long as the server using it: a server works through it
+// to its close, and once a failed open is over its router address is free again (no connection piles up until
+// the registry goes).
+TEST_F(AppServerListTest, ConnectionOutsideAFullCacheGoesWithItsServer)
+{
+    ASSERT_EQ(S_OK, list->RegisterClient(1, &client));
+    for (uint16_t port = 1000; list->GetConnectionCount() < 600 && !HasFailure(); ++port)
+        ASSERT_NE(nullptr, Connection(HopAddr(LocalNetId(), port)));
+    ASSERT_EQ(600u, list->GetConnectionCount());
+
+    std::vector<uint8_t> bytes = BatchBytes("MAIN.stBatch", BatchValue());
+    const uint16_t h = Open(1, "MAIN.stBatch");
+    ASSERT_EQ(S_OK, list->Write(h, static_cast<uint32_t>(bytes.size()), bytes.data()));
+    EXPECT_EQ(S_OK, Close(h));
+    ASSERT_EQ(1u, client.Calls().size());
+    EXPECT_EQ(600u, list->GetConnectionCount());
+
+    // A device that refuses every request, so that the open's requests show the connection's address.
+    routertest::TestReceiver device;
+    device.Set(routertest::TestReceiver::Fail);
+    IKxFexServer* server = nullptr;
+    ASSERT_EQ(S_OK, CreateFexServer(&server));
+    IKxFexPort* port = nullptr;
+    ASSERT_EQ(S_OK, server->ConnectPort(870, 0, &device, &port, KxMissingVariant(), KxMissingVariant()));
+    server->Release();
+    uint32_t failed = 0;
+    EXPECT_EQ(Fex(0x700), list->AddServer(1, HopAddr(LocalNetId(), 870), "MAIN.nTiny", 0, &failed));
+    ASSERT_TRUE(device.WaitSeen(1));
+    const HopAddr used = device.SeenCopy().front().from;
+    EXPECT_EQ(0u, list->GetServerCount());
+    CKxPlcSimHost probe;
+    EXPECT_EQ(S_OK, probe.Start(&sim, used.port)) << "the connection of the failed open still holds port " << used.port;
+    probe.Stop();
+    port->Release();
 }
 
 TEST_F(AppServerListTest, UnregisteringClosesTheClientsServersAndNeverCallsItAgain)

@@ -1,51 +1,24 @@
 // A data server against the simulated PLC behind the in-process router: how documents are read into PLC
 // memory, piecewise transfers, whole-symbol block transfers with the PLC's block limit, and when a close
 // rewrites the file.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <dirent.h>
-#include <ftw.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "FileTracer.h"
-#include "KxFex.h"
-#include "KxPlcSim.h"
-#include "KxRouter.h"
-#include "XmlDataServer.h"
-#include "XmlDataServerSettings.h"
+#include "SimPlcTestSupport.h"
 
 namespace {
 
+using simplc::ReadFile;
+using simplc::WriteFile;
+
 const HRESULT kNotFound = XMLDS_E_INVALIDTYPE;
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return std::remove(path);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-bool WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    return static_cast<bool>(f);
-}
 
 std::vector<uint32_t> Repeat(uint32_t value, size_t count)
 {
@@ -66,61 +39,8 @@ public:
     using CXmlDataServer::TransferSymbol;
 };
 
-class DataServerPlc : public ::testing::Test {
+class DataServerPlc : public simplc::SimPlcTest {
 protected:
-    void SetUp() override
-    {
-        KxRouterConfig cfg;
-        KxRouterConfigInit(&cfg);
-        cfg.mode = KX_ROUTER_MODE_HOST;
-        const uint8_t netId[6] = {10, 61, 0, 1, 1, 1};
-        std::memcpy(cfg.netId.b, netId, sizeof netId);
-        ASSERT_EQ(S_OK, KxRouterStart(&cfg));
-        char tmpl[] = "/tmp/XmlDataServerPlcXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        savedIndent = CXmlDataServerSettings::m_sIndent;
-        savedBlock = CXmlDataServerSettings::m_nFexBlockSize;
-        CXmlDataServerSettings::m_sIndent = "";
-        CXmlDataServerSettings::m_nFexBlockSize = 0x40000;
-    }
-    void TearDown() override
-    {
-        host.Stop();
-        KxRouterStop();
-        CXmlDataServerSettings::m_sIndent = savedIndent;
-        CXmlDataServerSettings::m_nFexBlockSize = savedBlock;
-        if (!dir.empty())
-            nftw(dir.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS);
-    }
-
-    void StartPlc(const std::string& description)
-    {
-        KxPlcLoadResult r = sim.LoadFile(std::string(KX_TEST_DATA_DIR) + "/" + description);
-        ASSERT_TRUE(r.ok) << r.description;
-        ASSERT_EQ(S_OK, host.Start(&sim));
-        addr = host.GetAddress();
-    }
-
-    KxPlcSymbolInfo Info(const std::string& name)
-    {
-        KxPlcSymbolInfo info;
-        EXPECT_TRUE(sim.Resolve(name, info)) << name;
-        return info;
-    }
-    std::vector<uint8_t> Memory(const std::string& name)
-    {
-        const KxPlcSymbolInfo info = Info(name);
-        std::vector<uint8_t> out;
-        EXPECT_TRUE(sim.Peek(info.group, info.offset, info.size, out)) << name;
-        return out;
-    }
-    void SetMemory(const std::string& name, const std::vector<uint8_t>& bytes)
-    {
-        const KxPlcSymbolInfo info = Info(name);
-        ASSERT_EQ(bytes.size(), info.size);
-        ASSERT_TRUE(sim.Poke(info.group, info.offset, bytes.data(), info.size));
-    }
     // A little-endian integer of the value's size; signed unless the type is unsigned.
     int64_t Value(const std::string& name)
     {
@@ -148,28 +68,6 @@ protected:
         }
         return out;
     }
-
-    HRESULT Store(uint16_t mode, const std::string& file, const char* symbol, const char* path)
-    {
-        CXmlDataServer srv;
-        HRESULT hr = srv.OpenWrite(addr, mode, file.c_str(), symbol, path, nullptr);
-        const HRESULT hrClose = srv.Close(false);
-        return FAILED(hr) ? hr : hrClose;
-    }
-    HRESULT Restore(uint16_t mode, const std::string& file, const char* symbol, const char* path)
-    {
-        CXmlDataServer srv;
-        HRESULT hr = srv.OpenRead(addr, mode, file.c_str(), symbol, path, nullptr);
-        srv.Close(false);
-        return hr;
-    }
-
-    CKxPlcSim sim;
-    CKxPlcSimHost host;
-    HopAddr addr;
-    std::string dir;
-    std::string savedIndent;
-    uint32_t savedBlock = 0;
 };
 
 // ---------------------------------------------------------------------------------------------------------

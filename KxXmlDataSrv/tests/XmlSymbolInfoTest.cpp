@@ -428,10 +428,7 @@ TEST(XmlSymbolAttributes, BlockIsReadOnlyInsideTheRecord)
         SCOPED_TRACE(c.what);
         Bytes b = full;
         c.change(b);
-        // Copy to a block of exactly the entry length, so that reading past it is caught by the sanitizer.
-        uint32_t len = 0;
-        std::memcpy(&len, b.data(), 4);
-        std::vector<uint8_t> exact(b.begin(), b.begin() + len);
+        const Bytes exact = ExactRecord(b);
         ASSERT_TRUE(FexSymbolEntryValid(exact.data(), exact.size()));
         EXPECT_EQ(IsUtf8(reinterpret_cast<const FexSymbolEntry*>(exact.data())), c.utf8);
     }

@@ -191,9 +191,7 @@ TEST(XmlTypeAttributes, SectionsThatLeaveTheRecordEndTheSearch)
         SCOPED_TRACE(c.what);
         Bytes b = full;
         c.change(b);
-        uint32_t len = 0;
-        std::memcpy(&len, b.data(), 4);
-        std::vector<uint8_t> exact(b.begin(), b.begin() + len);
+        const Bytes exact = ExactRecord(b);
         ASSERT_TRUE(FexDatatypeEntryValid(exact.data(), exact.size()));
         EXPECT_EQ(Exclude(reinterpret_cast<const FexDatatypeEntry*>(exact.data())), c.exclude);
     }

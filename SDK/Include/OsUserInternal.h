@@ -5,6 +5,7 @@
 // own lock (Lock), then its waiter-list mutex, then a waiter's mutex.
 #pragma once
 
+#include <errno.h>
 #include <pthread.h>
 #include <semaphore.h>
 
@@ -64,6 +65,18 @@ public:
     _OsUserHandle(const _OsUserHandle&) = delete;
     _OsUserHandle& operator=(const _OsUserHandle&) = delete;
 };
+
+// The handle as an object of class T and type (0: any type); null with errno EINVAL for a null or invalid handle
+// or one of another type.
+template <class T = _OsUserHandle>
+inline T* OsUserHandleAs(HANDLE h, int type = 0)
+{
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || (type != 0 && static_cast<_OsUserHandle*>(h)->type != type)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return static_cast<T*>(static_cast<_OsUserHandle*>(h));
+}
 
 // An event with a mutex and a monotonic-clock condition variable.
 class COsUserEvent {

@@ -4,16 +4,9 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-#include <poll.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <functional>
-#include <future>
 #include <memory>
 #include <regex>
 
@@ -22,163 +15,12 @@
 namespace {
 
 using namespace std::chrono_literals;
+using kxbb::ChildProcess;
 using kxbb::Clock;
 
 const std::string kSample = std::string(KX_TEST_DATA_DIR) + "/plc/sample-machine.xml";
 const auto kStartLimit = 60s;     // start-up of a program on a loaded machine
 const auto kCommandLimit = 120s;  // one kxxml command, including a large transfer under sanitizers
-
-// A child program with its own environment (the caller's minus KX_*, plus env). Standard output goes to a
-// pipe or to a file, standard error to a file. Killed and reaped on destruction.
-class Child {
-public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            Reap(true);
-        }
-        if (m_outFd >= 0)
-            ::close(m_outFd);
-    }
-
-    bool Start(const std::string& exe, const std::vector<std::string>& args, const std::vector<std::string>& env,
-               const std::string& outPath, const std::string& errPath, bool pipeOut = false)
-    {
-        std::vector<std::string> argStore{exe};
-        argStore.insert(argStore.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : argStore)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<std::string> envStore;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "KX_", 3) != 0)
-                envStore.push_back(*e);
-        envStore.insert(envStore.end(), env.begin(), env.end());
-        std::vector<char*> envp;
-        for (auto& e : envStore)
-            envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-
-        int fds[2] = {-1, -1};
-        if (pipeOut && ::pipe(fds) != 0)
-            return false;
-        m_pid = ::fork();
-        if (m_pid < 0)
-            return false;
-        if (m_pid == 0) {
-#ifdef __linux__
-            // Should the test program itself be killed, its children must not outlive it.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-#endif
-            int in = ::open("/dev/null", O_RDONLY);
-            int out = pipeOut ? fds[1] : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (in < 0 || out < 0 || err < 0)
-                ::_exit(127);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            if (pipeOut)
-                ::close(fds[0]);
-            ::execve(exe.c_str(), argv.data(), envp.data());
-            ::_exit(127);
-        }
-        if (pipeOut) {
-            ::close(fds[1]);
-            m_outFd = fds[0];
-        }
-        return true;
-    }
-
-    // True while the program runs.
-    bool Alive()
-    {
-        if (m_pid > 0)
-            Reap(false);
-        return m_pid > 0;
-    }
-
-    // Waits for the end up to limit; kills the program when it did not end in time. The wait status, or -1.
-    int WaitFor(std::chrono::milliseconds limit, bool* timedOut = nullptr)
-    {
-        if (timedOut)
-            *timedOut = false;
-        if (m_pid <= 0)
-            return m_status;
-        const pid_t pid = m_pid;
-        auto waiter = std::async(std::launch::async, [pid] {
-            int st = 0;
-            pid_t r;
-            do
-                r = ::waitpid(pid, &st, 0);
-            while (r < 0 && errno == EINTR);
-            return r == pid ? st : -1;
-        });
-        if (waiter.wait_for(limit) != std::future_status::ready) {
-            ::kill(pid, SIGKILL);
-            if (timedOut)
-                *timedOut = true;
-        }
-        m_status = waiter.get();
-        m_pid = -1;
-        return m_status;
-    }
-
-    // SIGTERM, then SIGKILL if the program has not ended within limit. The wait status.
-    int Terminate(std::chrono::milliseconds limit)
-    {
-        if (m_pid > 0)
-            ::kill(m_pid, SIGTERM);
-        return WaitFor(limit);
-    }
-
-    // Reads standard output (pipe) until a line contains marker; that line, or "" at the deadline or end.
-    std::string ReadLineWith(const std::string& marker, std::chrono::milliseconds limit)
-    {
-        const auto deadline = Clock::now() + limit;
-        std::string buf;
-        while (m_outFd >= 0) {
-            size_t pos;
-            while ((pos = buf.find('\n')) != std::string::npos) {
-                std::string line = buf.substr(0, pos);
-                buf.erase(0, pos + 1);
-                if (line.find(marker) != std::string::npos)
-                    return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0)
-                return "";
-            pollfd p{m_outFd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-                continue;
-            char chunk[512];
-            ssize_t n = ::read(m_outFd, chunk, sizeof(chunk));
-            if (n <= 0)
-                return "";
-            buf.append(chunk, static_cast<size_t>(n));
-        }
-        return "";
-    }
-
-private:
-    void Reap(bool block)
-    {
-        int st = 0;
-        if (::waitpid(m_pid, &st, block ? 0 : WNOHANG) == m_pid) {
-            m_status = st;
-            m_pid = -1;
-        }
-    }
-
-    pid_t m_pid = -1;
-    int m_status = -1;
-    int m_outFd = -1;
-};
 
 struct Result {
     int code = -1;  // exit code; -1 when killed or timed out
@@ -199,7 +41,7 @@ Result RunKxxml(const std::string& dir, const std::vector<std::string>& args, co
     static int s_run = 0;
     const std::string base = dir + "/kxxml-" + std::to_string(++s_run);
     Result r;
-    Child c;
+    ChildProcess c;
     if (!c.Start(KX_KXXML_EXE, args, env, base + ".out", base + ".err"))
         return r;
     bool timedOut = false;
@@ -290,7 +132,7 @@ protected:
         s_port = kxbb::FreeTcpPort();
         s_router = "127.0.0.1:" + std::to_string(s_port);
 
-        s_service = std::make_unique<Child>();
+        s_service = std::make_unique<ChildProcess>();
         if (!s_service->Start(KX_SERVICE_EXE, {},
                               {"KX_REGISTRY_ROOT=" + root, "KX_ROUTER_PORT=" + std::to_string(s_port),
                                "KX_PLC=" + kSample},
@@ -311,9 +153,9 @@ protected:
             std::this_thread::sleep_for(50ms);  // poll interval, not a synchronisation
         }
 
-        s_sim = std::make_unique<Child>();
+        s_sim = std::make_unique<ChildProcess>();
         if (!s_sim->Start(KX_PLCSIM_EXE, {"--port", "852", kSample}, {"KX_ROUTER=" + s_router}, "",
-                          root + "/plcsim.err", true)) {
+                          root + "/plcsim.err", {"", false, true})) {
             s_problem = "cannot start KxPlcSim";
             return;
         }
@@ -368,13 +210,13 @@ protected:
     }
 
     static std::unique_ptr<kxbb::TempRoot> s_root;
-    static std::unique_ptr<Child> s_service, s_sim;
+    static std::unique_ptr<ChildProcess> s_service, s_sim;
     static uint16_t s_port;
     static std::string s_router, s_simAddr, s_problem;
 };
 
 std::unique_ptr<kxbb::TempRoot> EndToEnd::s_root;
-std::unique_ptr<Child> EndToEnd::s_service, EndToEnd::s_sim;
+std::unique_ptr<ChildProcess> EndToEnd::s_service, EndToEnd::s_sim;
 uint16_t EndToEnd::s_port = 0;
 std::string EndToEnd::s_router, EndToEnd::s_simAddr, EndToEnd::s_problem;
 

@@ -29,16 +29,7 @@ const char kCreateFileSignature[] =
 
 _OsUserFileHandle* AsFile(HANDLE h)
 {
-    if (h == nullptr || h == INVALID_HANDLE_VALUE) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    _OsUserHandle* p = static_cast<_OsUserHandle*>(h);
-    if (p->type != OS_USER_HANDLE_FILE) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return static_cast<_OsUserFileHandle*>(p);
+    return OsUserHandleAs<_OsUserFileHandle>(h, OS_USER_HANDLE_FILE);
 }
 
 DWORD AttributesOf(const struct stat& st)

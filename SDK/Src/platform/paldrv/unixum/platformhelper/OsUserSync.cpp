@@ -38,12 +38,7 @@ bool InitMonotonicCond(pthread_cond_t* cond)
 
 _OsUserHandle* AsHandle(HANDLE h, int type)
 {
-    if (h == nullptr || h == INVALID_HANDLE_VALUE)
-        return nullptr;
-    _OsUserHandle* p = static_cast<_OsUserHandle*>(h);
-    if (type != 0 && p->type != type)
-        return nullptr;
-    return p;
+    return OsUserHandleAs(h, type);
 }
 
 _OsEventHandle* AsEvent(HANDLE h) { return static_cast<_OsEventHandle*>(AsHandle(h, OS_USER_HANDLE_EVENT)); }
@@ -292,10 +287,8 @@ OS_USER_EVENT_HANDLE OsUserCreateEvent(PVOID lpAttributes, BOOL bManualReset, BO
 BOOL OsUserSetEvent(OS_USER_EVENT_HANDLE hEvent)
 {
     _OsEventHandle* h = AsEvent(hEvent);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     h->_event.Set();
     return TRUE;
 }
@@ -303,10 +296,8 @@ BOOL OsUserSetEvent(OS_USER_EVENT_HANDLE hEvent)
 BOOL OsUserResetEvent(OS_USER_EVENT_HANDLE hEvent)
 {
     _OsEventHandle* h = AsEvent(hEvent);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     h->_event.Reset();
     return TRUE;
 }
@@ -314,10 +305,8 @@ BOOL OsUserResetEvent(OS_USER_EVENT_HANDLE hEvent)
 BOOL OsUserDeleteEvent(OS_USER_EVENT_HANDLE hEvent)
 {
     _OsEventHandle* h = AsEvent(hEvent);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     delete h;
     return TRUE;
 }
@@ -325,10 +314,8 @@ BOOL OsUserDeleteEvent(OS_USER_EVENT_HANDLE hEvent)
 DWORD OsUserWaitForEvent(OS_USER_EVENT_HANDLE hEvent, DWORD dwMilliseconds)
 {
     _OsEventHandle* h = AsEvent(hEvent);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return WAIT_FAILED;
-    }
     return h->_event.Wait(dwMilliseconds);
 }
 
@@ -369,10 +356,8 @@ OS_USER_MUTEX_HANDLE OsUserCreateMutex(PVOID lpAttributes, BOOL bInitialOwner, L
 DWORD OsUserWaitForMutex(OS_USER_MUTEX_HANDLE hMutex, DWORD dwMilliseconds)
 {
     _MutexHandle* h = AsMutex(hMutex);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return WAIT_FAILED;
-    }
     if (dwMilliseconds == INFINITE)
         return TimedResult(pthread_mutex_lock(&h->mutex));
     if (dwMilliseconds == 0) {
@@ -389,10 +374,8 @@ DWORD OsUserWaitForMutex(OS_USER_MUTEX_HANDLE hMutex, DWORD dwMilliseconds)
 BOOL OsUserReleaseMutex(OS_USER_MUTEX_HANDLE hMutex)
 {
     _MutexHandle* h = AsMutex(hMutex);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     int rc = pthread_mutex_unlock(&h->mutex);
     if (rc != 0) {
         errno = rc;
@@ -404,10 +387,8 @@ BOOL OsUserReleaseMutex(OS_USER_MUTEX_HANDLE hMutex)
 BOOL OsUserDeleteMutex(OS_USER_MUTEX_HANDLE hMutex)
 {
     _MutexHandle* h = AsMutex(hMutex);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     int rc = pthread_mutex_destroy(&h->mutex);
     delete h;
     if (rc != 0) {
@@ -449,10 +430,8 @@ OS_USER_SEMA_HANDLE OsUserCreateSema(PVOID lpAttributes, LONG lInitialCount, LON
 DWORD OsUserWaitForSema(OS_USER_SEMA_HANDLE hSema, DWORD dwMilliseconds)
 {
     _SemaHandle* h = AsSema(hSema);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return WAIT_FAILED;
-    }
     int rc;
     if (dwMilliseconds == INFINITE) {
         while ((rc = sem_wait(&h->sema)) != 0 && errno == EINTR) {
@@ -492,10 +471,8 @@ DWORD OsUserWaitForSemaEx(OS_USER_SEMA_HANDLE hSema, DWORD dwMilliseconds, BOOL 
 BOOL OsUserReleaseSema(OS_USER_SEMA_HANDLE hSema, LONG lReleaseCount, LPLONG lpPreviousCount)
 {
     _SemaHandle* h = AsSema(hSema);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     if (lpPreviousCount != nullptr)
         fprintf(stderr, "%s: lpPreviousCount != NULL not supported",
                 "BOOL OsUserReleaseSema(OS_USER_MUTEX_HANDLE, LONG, LPLONG)");
@@ -510,10 +487,8 @@ BOOL OsUserReleaseSema(OS_USER_SEMA_HANDLE hSema, LONG lReleaseCount, LPLONG lpP
 BOOL OsUserDeleteSema(OS_USER_SEMA_HANDLE hSema)
 {
     _SemaHandle* h = AsSema(hSema);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     int rc = sem_destroy(&h->sema);
     int err = errno;
     delete h;
@@ -529,10 +504,8 @@ BOOL OsUserDeleteSema(OS_USER_SEMA_HANDLE hSema)
 DWORD OsUserWaitForSingleObject(OS_USER_HANDLE hHandle, DWORD dwMilliseconds)
 {
     _OsUserHandle* h = AsHandle(hHandle, 0);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return WAIT_FAILED;
-    }
     switch (h->type) {
     case OS_USER_HANDLE_THREAD: return OsUserWaitForThread(hHandle, dwMilliseconds);
     case OS_USER_HANDLE_EVENT: return OsUserWaitForEvent(hHandle, dwMilliseconds);
@@ -646,10 +619,8 @@ DWORD OsUserWaitForMultipleObjects(DWORD nCount, const OS_USER_HANDLE* lpHandles
 BOOL OsUserCloseHandle(OS_USER_HANDLE hHandle)
 {
     _OsUserHandle* h = AsHandle(hHandle, 0);
-    if (h == nullptr) {
-        errno = EINVAL;
+    if (h == nullptr)
         return FALSE;
-    }
     switch (h->type) {
     case OS_USER_HANDLE_FILE: return OsUserCloseFile(hHandle);
     case OS_USER_HANDLE_THREAD: return OsUserCloseThreadHandle(hHandle);

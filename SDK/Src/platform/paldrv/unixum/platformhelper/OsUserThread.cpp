@@ -14,10 +14,7 @@ const size_t kSmallestStackRequest = 2048;
 
 COsThread* AsThread(HANDLE h)
 {
-    if (h == nullptr || h == INVALID_HANDLE_VALUE)
-        return nullptr;
-    _OsUserHandle* p = static_cast<_OsUserHandle*>(h);
-    return p->type == OS_USER_HANDLE_THREAD ? static_cast<COsThread*>(p) : nullptr;
+    return OsUserHandleAs<COsThread>(h, OS_USER_HANDLE_THREAD);
 }
 
 } // namespace
@@ -179,10 +176,8 @@ OS_USER_THREAD_HANDLE OsUserCreateThread(PVOID lpAttributes, size_t dwStackSize,
 DWORD OsUserThreadResume(OS_USER_THREAD_HANDLE hThread)
 {
     COsThread* t = AsThread(hThread);
-    if (t == nullptr) {
-        errno = EINVAL;
+    if (t == nullptr)
         return EINVAL;
-    }
     if (t->m_hEvent != nullptr)
         t->m_hEvent->_event.Set();
     return 0;
@@ -191,20 +186,16 @@ DWORD OsUserThreadResume(OS_USER_THREAD_HANDLE hThread)
 DWORD OsUserWaitForThread(OS_USER_THREAD_HANDLE hThread, DWORD dwMilliseconds)
 {
     COsThread* t = AsThread(hThread);
-    if (t == nullptr) {
-        errno = EINVAL;
+    if (t == nullptr)
         return WAIT_FAILED;
-    }
     return t->Wait(dwMilliseconds);
 }
 
 BOOL OsUserCloseThreadHandle(OS_USER_THREAD_HANDLE hThread)
 {
     COsThread* t = AsThread(hThread);
-    if (t == nullptr) {
-        errno = EINVAL;
+    if (t == nullptr)
         return FALSE;
-    }
     t->CloseHandle();
     return TRUE;
 }
