@@ -87,14 +87,15 @@ env -u LD_LIBRARY_PATH KX_REGISTRY_ROOT="$reg" KX_ROUTER_PORT="$port" \
 pid=$!
 kxxml() { env -u LD_LIBRARY_PATH KX_ROUTER="127.0.0.1:$port" "$root/usr/bin/kxxml" "$@"; }
 
-# Ready once it answers its state; the sleep is the poll interval, not a synchronisation.
+# Ready once it answers that it runs (it answers "init" while Init and Start are under way); the sleep is the
+# poll interval, not a synchronisation.
 deadline=$((SECONDS + 60))
-until out=$(kxxml state 2>/dev/null); do
+out=
+until out=$(kxxml state 2>/dev/null) && [ "$out" = "state 5 (run)" ]; do
     kill -0 "$pid" 2>/dev/null || fail "the service ended at start-up"
-    [ $SECONDS -lt $deadline ] || fail "the service did not answer within 60 s"
+    [ $SECONDS -lt $deadline ] || fail "the service did not reach run within 60 s: kxxml state printed '$out'"
     sleep 0.1
 done
-[ "$out" = "state 5 (run)" ] || fail "kxxml state printed '$out'"
 
 file="$root/var/lib/kxxmldatasrv/files/axes.xml"
 kxxml -q store --create MAIN.aAxes "$file" || fail "kxxml store failed"
