@@ -1242,7 +1242,7 @@ int main(int argc, char** argv)
 #elif defined(KX_SOAK_TSAN)
     AppendOption("TSAN_OPTIONS", "allocator_may_return_null=1");
 #endif
-    kxbb::ServiceProcess service;
+    kxbb::ChildProcess service;
     const std::string serviceErr = ctx->root + "/service.err";
     Client control(*ctx, -1, o.seed ^ 0xC0FFEE);
     // A port found free may be taken by someone else before the service listens on it: then another one.
