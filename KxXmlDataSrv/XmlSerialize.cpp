@@ -556,7 +556,8 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
         return pElem ? Serialize(pugi::xpath_node(node), pElem, true, nullptr)
                      : SerializeValue(pugi::xpath_node(node), sElemType, pType->dataType, cbElem);
     };
-    // Folds one element's result into the walk's: false when the walk must stop with hr.
+    // Folds the result of an element put into a node into the walk's: false when the walk must stop with hr.
+    // Only such an element counts as found; one that keeps its bytes does not.
     auto fold = [&](HRESULT& hr) -> bool {
         if (SUCCEEDED(hr)) {
             bAny = true;
@@ -592,6 +593,9 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
                 hr = put(node);
             } else {
                 hr = KeepValue(cbElem);
+                if (FAILED(hr))
+                    return hr;
+                continue;
             }
             if (!fold(hr))
                 return hr;
@@ -603,6 +607,7 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
             break;
         }
         bool bEnded = false;
+        bool bPut = false;
         for (;;) {
             const int cmp = CheckArrayIndex(subs, info, nDims, i);
             if (cmp < 0) {
@@ -624,6 +629,7 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
                     if (!node)
                         return XMLDS_E_CREATENODE;
                     hr = put(node);
+                    bPut = true;
                 } else {
                     hr = KeepValue(cbElem);
                 }
@@ -631,6 +637,7 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
             }
             ++nUsed;
             hr = put(n);
+            bPut = true;
             pugi::xml_node next = nextElement(n);
             const bool bRunGoesOn =
                 hr != kNotFound && next && sRun == next.name() && SUCCEEDED(ReadIndexAttribute(next, subs, nDims));
@@ -644,7 +651,7 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
             }
             break;
         }
-        if (!fold(hr))
+        if (bPut ? !fold(hr) : FAILED(hr))
             return hr;
         if (bEnded)
             break;
