@@ -1,7 +1,7 @@
 #include "XmlValueConv.h"
 
 #include <algorithm>
-#include <cinttypes>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -295,19 +295,57 @@ HRESULT ParseInteger(const char* raw, T& value)
     return kOk;
 }
 
+// The leading number of the text as strtod reads it in the C locale. Plain decimal texts, the usual case, are
+// read by from_chars, which needs neither a copy nor a locale and rounds the same way; the rest (a '+', hex
+// floats, inf and nan, values out of range) goes through strtod.
 double ParseDouble(const char* raw)
 {
-    const std::string text(TrimBlanks(raw));
+    const std::string_view text = TrimBlanks(raw);
+#if defined(__cpp_lib_to_chars)
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const char* digits = p < end && *p == '-' ? p + 1 : p;
+    const bool decimal = digits < end && ((*digits >= '0' && *digits <= '9') || *digits == '.') &&
+                         !(digits + 1 < end && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'));
+    double value = 0;
+    if (decimal && std::from_chars(p, end, value).ec == std::errc())
+        return value;
+#endif
+    const std::string copy(text);
     CThreadCLocale cLocale;
-    return std::strtod(text.c_str(), nullptr);
+    return std::strtod(copy.c_str(), nullptr);
 }
 
-template <typename... Args>
-HRESULT SetFormatted(const pugi::xpath_node& position, const char* format, Args... args)
+// Decimal text of an integer.
+template <typename T>
+HRESULT SetInteger(const pugi::xpath_node& position, T value)
 {
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, format, args...);
+    char buffer[24];
+    *std::to_chars(buffer, buffer + sizeof buffer - 1, value).ptr = '\0';
     return XMLSetText(position, buffer);
+}
+
+// printf's "%.<precision>g" in the C locale into buffer (at least 32 bytes).
+void FormatGeneral(double value, int precision, char* buffer, size_t size)
+{
+#if defined(__cpp_lib_to_chars)
+    *std::to_chars(buffer, buffer + size - 1, value, std::chars_format::general, precision).ptr = '\0';
+#else
+    CThreadCLocale cLocale;
+    std::snprintf(buffer, size, "%.*g", precision, value);
+#endif
+}
+
+// The value of a text FormatGeneral wrote.
+double ReadGeneral(const char* text)
+{
+#if defined(__cpp_lib_to_chars)
+    double value = 0;
+    if (std::from_chars(text, text + std::strlen(text), value).ec == std::errc())
+        return value;
+#endif
+    CThreadCLocale cLocale;
+    return std::strtod(text, nullptr);
 }
 
 }  // namespace
@@ -437,39 +475,39 @@ HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char16_t* field, size
 
 HRESULT XMLSetLong(const pugi::xpath_node& position, int32_t value)
 {
-    return SetFormatted(position, "%" PRId32, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetLongLong(const pugi::xpath_node& position, int64_t value)
 {
-    return SetFormatted(position, "%" PRId64, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetULong(const pugi::xpath_node& position, uint32_t value)
 {
-    return SetFormatted(position, "%" PRIu32, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetULongLong(const pugi::xpath_node& position, uint64_t value)
 {
-    return SetFormatted(position, "%" PRIu64, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetFloat(const pugi::xpath_node& position, float value)
 {
-    CThreadCLocale cLocale;
-    return SetFormatted(position, "%.9g", static_cast<double>(value));
+    char buffer[64];
+    FormatGeneral(static_cast<double>(value), 9, buffer, sizeof buffer);
+    return XMLSetText(position, buffer);
 }
 
 HRESULT XMLSetDouble(const pugi::xpath_node& position, double value)
 {
-    CThreadCLocale cLocale;
     // Fifteen digits keep the usual texts short ("0.1"); a value they do not reproduce is written with
     // seventeen, so that a store followed by a restore never changes the PLC's value.
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "%.15g", value);
-    if (std::isfinite(value) && std::strtod(buffer, nullptr) != value)
-        std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    char buffer[64];
+    FormatGeneral(value, 15, buffer, sizeof buffer);
+    if (std::isfinite(value) && ReadGeneral(buffer) != value)
+        FormatGeneral(value, 17, buffer, sizeof buffer);
     return XMLSetText(position, buffer);
 }
 
