@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <locale.h>
 #include <new>
 #include <string_view>
@@ -156,17 +157,13 @@ void StoreUtf16(unsigned char* field, size_t size, std::string_view text)
 void Store8Bit(char* field, size_t size, std::string_view text, bool utf8)
 {
     std::memset(field, 0, size);
-    std::string converted;
-    std::string_view source = text;
-    if (!utf8) {
-        converted = Utf8ToWindows1252(text.data(), text.size());
-        source = converted;
-    }
     // The last byte stays 0: a PLC string of size bytes holds at most size - 1 characters.
-    size_t n = std::min(source.size(), size - 1);
-    if (utf8)
-        n = Utf8CutPoint(source, n);
-    std::memcpy(field, source.data(), n);
+    if (!utf8) {
+        Utf8ToWindows1252(text.data(), text.size(), field, size - 1);
+        return;
+    }
+    const size_t n = Utf8CutPoint(text, std::min(text.size(), size - 1));
+    std::memcpy(field, text.data(), n);
 }
 
 // The text a string field is read from. False when the element does not hold a text value
@@ -258,40 +255,63 @@ bool ScanHex(const char* text, unsigned bits, uint64_t& pattern)
     return true;
 }
 
+// Decimal digits [p, end) as a magnitude of at most limit; false for anything else (no digit, a character
+// that is no digit, or a larger magnitude).
+bool DecimalMagnitude(const char* p, const char* end, uint64_t limit, uint64_t& magnitude)
+{
+    if (p == end)
+        return false;
+    uint64_t m = 0;
+    for (; p < end; ++p) {
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (digit > 9 || m > (limit - digit) / 10)
+            return false;
+        m = m * 10 + digit;
+    }
+    magnitude = m;
+    return true;
+}
+
+// Decimal texts are what strtoll/strtoull read to the text's end, in canonical form except for leading zeros
+// and one leading '+' ("+0042" is 42; "-07", "-0" and "1 2" are refused); values outside T are refused rather
+// than cut or saturated. "#x" hexadecimal texts are read by ScanHex. The empty text is 0.
 template <typename T>
 HRESULT ParseInteger(const char* raw, T& value)
 {
     static_assert(std::is_integral_v<T>, "integers only");
-    const std::string text(TrimBlanks(raw));
-    if constexpr (std::is_unsigned_v<T>) {
-        if (!text.empty() && text[0] == '-')
-            return kNotConvertible;
+    const std::string_view text = TrimBlanks(raw);
+    if (text.empty()) {
+        value = 0;
+        return kOk;
     }
     if (text.size() > 2 && text[0] == '#' && text[1] == 'x') {
+        // Only blanks or the end of the text follow the view, and ScanHex stops at either.
         uint64_t pattern;
-        if (!ScanHex(text.c_str() + 2, sizeof(T) * 8, pattern))
+        if (!ScanHex(text.data() + 2, sizeof(T) * 8, pattern))
             return kNotConvertible;
         value = static_cast<T>(pattern);
         return kOk;
     }
-    char* end = nullptr;
-    T parsed;
-    if constexpr (std::is_signed_v<T>)
-        parsed = static_cast<T>(std::strtoll(text.c_str(), &end, 10));
-    else
-        parsed = static_cast<T>(std::strtoull(text.c_str(), &end, 10));
-    if (*end != '\0')
-        return kNotConvertible;
-    // Printing the value back catches overflow (saturated or cut to the target width) and
-    // non-canonical forms such as "-07"; leading zeros and '+' are the accepted exceptions.
-    const size_t start = text.find_first_not_of("0+");
-    if (start == std::string::npos) {
-        value = 0;
-        return kOk;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    uint64_t magnitude = 0;
+    if (*p == '-') {
+        if constexpr (std::is_unsigned_v<T>) {
+            return kNotConvertible;
+        } else {
+            ++p;
+            const uint64_t limit = uint64_t(std::numeric_limits<T>::max()) + 1;
+            if (p == end || *p == '0' || !DecimalMagnitude(p, end, limit, magnitude))
+                return kNotConvertible;
+            value = static_cast<T>(0 - magnitude);
+            return kOk;
+        }
     }
-    if (text.compare(start, std::string::npos, std::to_string(parsed)) != 0)
+    if (*p == '+')
+        ++p;
+    if (!DecimalMagnitude(p, end, uint64_t(std::numeric_limits<T>::max()), magnitude))
         return kNotConvertible;
-    value = parsed;
+    value = static_cast<T>(magnitude);
     return kOk;
 }
 
@@ -610,11 +630,18 @@ void CodePoint2Utf8(uint32_t codePoint, std::string& out)
 
 std::string Utf8ToWindows1252(const char* text, size_t length)
 {
-    std::string out;
-    out.reserve(length);
+    // Every character takes at least one byte of the text and gives at most one byte.
+    std::string out(length, '\0');
+    out.resize(Utf8ToWindows1252(text, length, &out[0], length));
+    return out;
+}
+
+size_t Utf8ToWindows1252(const char* text, size_t length, char* out, size_t capacity)
+{
+    size_t written = 0;
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     size_t i = 0;
-    while (i < length) {
+    while (i < length && written < capacity) {
         const unsigned char b0 = s[i];
         const size_t left = length - i;
         uint32_t cp;
@@ -643,10 +670,10 @@ std::string Utf8ToWindows1252(const char* text, size_t length)
         }
         unsigned char byte;
         if (CodePoint2Windows1252(cp, byte))
-            out.push_back(static_cast<char>(byte));
+            out[written++] = static_cast<char>(byte);
         i += n;
     }
-    return out;
+    return written;
 }
 
 bool CodePoint2Windows1252(uint32_t codePoint, unsigned char& byte)
