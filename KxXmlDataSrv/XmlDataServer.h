@@ -88,6 +88,7 @@ struct XmlMemberInfo {
     bool utf8 = false;                        // its strings are UTF-8
     bool noValue = false;                     // pointer, reference or excluded: neither written nor read
     bool primitive = false;                   // converted as one text
+    bool firstOfName = false;                 // ignore order: no earlier member has its name (ignoring case)
 };
 
 // The members of a structure record in declaration order; built on the first walk of the record and kept

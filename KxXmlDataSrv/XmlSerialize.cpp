@@ -430,16 +430,27 @@ void CXmlDataServer::FillMemberSlots(StructWalk& w)
     const size_t nMembers = table.members.size();
     if (!table.byName) {
         table.byName = std::make_unique<CHashTableString<int, CSyncNone>>(nMembers);
+        // A member whose name is added is the one every lookup of that name finds.
         for (size_t i = 0; i < nMembers; ++i)
-            table.byName->Add(UpperName(table.members[i].name, m_sUpperName), static_cast<int>(i));
+            table.members[i].firstOfName =
+                table.byName->Add(UpperName(table.members[i].name, m_sUpperName), static_cast<int>(i));
     }
     size_t filled = 0;
+    size_t guess = 0;  // documents mostly follow the declaration order: try the member after the last match
     for (size_t k = 0; k < w.nChildren && filled < nMembers; ++k) {
         const pugi::xml_node child = m_walkNodes[w.c0 + k];
-        int index = -1;
-        if (child.type() != pugi::node_element || !table.byName->Lookup(UpperName(child.name(), m_sUpperName), index))
+        if (child.type() != pugi::node_element)
             continue;
-        if (index >= 0 && static_cast<size_t>(index) < nMembers && !m_walkNodes[w.s0 + index]) {
+        int index = -1;
+        const char* sName = child.name();
+        if (guess < nMembers && table.members[guess].firstOfName && EqualNoCase(sName, table.members[guess].name))
+            index = static_cast<int>(guess);
+        else if (!table.byName->Lookup(UpperName(sName, m_sUpperName), index))
+            continue;
+        if (index < 0 || static_cast<size_t>(index) >= nMembers)
+            continue;
+        guess = static_cast<size_t>(index) + 1;
+        if (!m_walkNodes[w.s0 + index]) {
             m_walkNodes[w.s0 + index] = child;
             ++filled;
         }
