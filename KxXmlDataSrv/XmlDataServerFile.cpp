@@ -1,10 +1,12 @@
 #include "XmlDataServerFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +50,66 @@ bool WriteAll(int fd, const char* p, size_t n)
     return true;
 }
 
+// Save flags of a document: the global indent, never empty element tags, and no declaration unless the
+// document has one before its element.
+unsigned SaveFlags(const pugi::xml_document& doc)
+{
+    unsigned flags = pugi::format_no_empty_element_tags;
+    flags |= CXmlDataServerSettings::m_sIndent.empty() ? pugi::format_raw : pugi::format_indent;
+    if (!HasDeclarationBeforeElement(doc))
+        flags |= pugi::format_no_declaration;
+    return flags;
+}
+
+// Passes the saved text on to a file through one buffer, so that a save holds the document and a buffer,
+// never the whole text; remembers the first failure.
+class CFileWriter : public pugi::xml_writer {
+public:
+    explicit CFileWriter(int fd) : m_fd(fd), m_buffer(new (std::nothrow) char[kBufferSize]), m_ok(m_buffer != nullptr)
+    {
+    }
+    ~CFileWriter() override { delete[] m_buffer; }
+    CFileWriter(const CFileWriter&) = delete;
+    CFileWriter& operator=(const CFileWriter&) = delete;
+
+    void write(const void* data, size_t size) override
+    {
+        const char* p = static_cast<const char*>(data);
+        while (m_ok && size > 0) {
+            const size_t n = std::min(size, kBufferSize - m_used);
+            std::memcpy(m_buffer + m_used, p, n);
+            m_used += n;
+            p += n;
+            size -= n;
+            if (m_used == kBufferSize)
+                Flush();
+        }
+    }
+    // Writes what is buffered; false when any write failed.
+    bool Flush()
+    {
+        if (m_ok && m_used > 0)
+            m_ok = WriteAll(m_fd, m_buffer, m_used);
+        m_used = 0;
+        return m_ok;
+    }
+
+private:
+    static constexpr size_t kBufferSize = 64 * 1024;
+    int m_fd;
+    char* m_buffer;
+    size_t m_used = 0;
+    bool m_ok;
+};
+
+// Writes the document in the save format to the file.
+bool WriteDocument(int fd, const pugi::xml_document& doc)
+{
+    CFileWriter w(fd);
+    doc.save(w, CXmlDataServerSettings::m_sIndent.c_str(), SaveFlags(doc), pugi::encoding_utf8);
+    return w.Flush();
+}
+
 } // namespace
 
 std::string XmlNormalizePath(const char* sPath)
@@ -67,15 +129,11 @@ std::string XmlNormalizePath(const char* sPath)
 void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut)
 {
     sOut.clear();
-    const std::string& indent = CXmlDataServerSettings::m_sIndent;
-    unsigned flags = pugi::format_no_empty_element_tags;
-    flags |= indent.empty() ? pugi::format_raw : pugi::format_indent;
-    if (!HasDeclarationBeforeElement(doc))
-        flags |= pugi::format_no_declaration;
     StringWriter w;
     w.out = &sOut;
-    doc.save(w, indent.c_str(), flags, pugi::encoding_utf8);
+    doc.save(w, CXmlDataServerSettings::m_sIndent.c_str(), SaveFlags(doc), pugi::encoding_utf8);
 }
+
 
 bool XmlReadFile(const std::string& sPath, std::string& sOut)
 {
@@ -95,6 +153,11 @@ bool XmlReadFile(const std::string& sPath, std::string& sOut)
 
 bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData)
 {
+    return XmlWriteFileAtomic(sPath, [&sData](int fd) { return WriteAll(fd, sData.data(), sData.size()); });
+}
+
+bool XmlWriteFileAtomic(const std::string& sPath, const std::function<bool(int fd)>& fill)
+{
     const std::string path = XmlNormalizePath(sPath.c_str());
     if (path.empty())
         return false;
@@ -108,7 +171,7 @@ bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData)
     if (stat(path.c_str(), &st) == 0)
         mode = st.st_mode & 07777;
     (void)fchmod(fd, mode);
-    bool ok = WriteAll(fd, sData.data(), sData.size()) && fsync(fd) == 0;
+    bool ok = fill(fd) && fsync(fd) == 0;
     if (close(fd) != 0)
         ok = false;
     if (ok && rename(tmpl.c_str(), path.c_str()) != 0)
@@ -171,11 +234,11 @@ bool AesDecryptString(const uint8_t key[16], const std::string& sPath, std::stri
 bool XmlSaveDocument(const pugi::xml_document& doc, const std::string& sPath, const std::string& sUser,
                      const std::string& sPassword)
 {
-    std::string text;
-    XmlDocumentToString(doc, text);
     const std::string key = sUser + sPassword;
     if (key.empty())
-        return XmlWriteFileAtomic(sPath, text);
+        return XmlWriteFileAtomic(sPath, [&doc](int fd) { return WriteDocument(fd, doc); });
+    std::string text;
+    XmlDocumentToString(doc, text);
     uint8_t digest[16];
     MD5(key.data(), key.size(), digest);
     if (!AesEncryptString(digest, text, sPath)) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <pugixml.hpp>
@@ -25,6 +26,8 @@ bool XmlReadFile(const std::string& sPath, std::string& sOut);
 // in the same folder is written, flushed and renamed over the old one. False (the old file untouched) on any
 // failure.
 bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData);
+// The same with the content written by fill into the temporary file's descriptor; fill returns false on failure.
+bool XmlWriteFileAtomic(const std::string& sPath, const std::function<bool(int fd)>& fill);
 
 // Writes the encrypted form of sText to sPath: the key digest and the text, whole 16-byte blocks encrypted
 // with AES-128 under key (no chaining), the remaining bytes masked. False when the file cannot be written.
