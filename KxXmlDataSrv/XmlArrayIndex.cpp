@@ -118,8 +118,7 @@ pugi::xml_node LabelArrayNode(pugi::xml_node parent, pugi::xml_node node, const 
 
 HRESULT CXmlDataServer::GetIndexAttribute(pugi::xml_node node, const char*& pszText) const
 {
-    if (!node || !node.first_attribute())
-        return XMLDS_E_INVALIDTYPE;
+    // A null node or one without attributes has neither attribute.
     if (pugi::xml_attribute index = node.attribute(kIndexAttribute)) {
         pszText = index.value();
         return S_OK;

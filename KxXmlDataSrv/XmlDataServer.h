@@ -350,7 +350,7 @@ protected:
     HRESULT SerializeArray(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
                            ULONG* pnCount);
     HRESULT ArrayShape(const FexDatatypeEntry* pType, ArrayWalk& a);
-    HRESULT ArrayFirstNode(const pugi::xpath_node& pos, bool bInArray, ArrayWalk& a);
+    HRESULT ArrayFirstNode(pugi::xml_node element, bool bInArray, ArrayWalk& a);
     HRESULT SerializeArrayInOrder(ArrayWalk& a);
     HRESULT SerializeArrayIgnoreOrder(ArrayWalk& a);
     HRESULT CompleteArray(ArrayWalk& a, uint64_t j, pugi::xml_node before);
@@ -366,6 +366,8 @@ protected:
     std::vector<const char*> m_typeStack; // names of the records being walked (recursion guard)
     // Member tables by structure record; they point into type memory and are freed with it.
     std::unordered_map<const FexDatatypeEntry*, std::unique_ptr<XmlMemberTable>> m_memberTables;
+    const FexDatatypeEntry* m_pLastTableType = nullptr;  // the record of the table last asked for
+    XmlMemberTable* m_pLastTable = nullptr;
     // Scratch space of the walk, reused from element to element: the child lists and slot tables of the
     // structures and arrays being walked, one frame after the other (nested walks push above their parent's).
     std::vector<pugi::xml_node> m_walkNodes;

@@ -66,6 +66,8 @@ void CXmlDataServer::FreeTypeMemory()
     // out freed records.
     m_typeCache.RemoveAll();
     m_memberTables.clear();
+    m_pLastTableType = nullptr;
+    m_pLastTable = nullptr;
     for (BYTE* p : m_typeBlocks)
         KxFree(p);
     m_typeBlocks.clear();

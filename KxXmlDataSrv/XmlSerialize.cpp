@@ -36,7 +36,16 @@ bool Spend(uint64_t& budget)
 
 bool IsElementPos(const pugi::xpath_node& pos)
 {
-    return !pos.attribute() && pos.node() && pos.node().type() == pugi::node_element;
+    return !pos.attribute() && pos.node().type() == pugi::node_element;
+}
+
+// The element of an element position; the empty node for an attribute or another kind of node.
+pugi::xml_node ElementOf(const pugi::xpath_node& pos)
+{
+    if (pos.attribute())
+        return pugi::xml_node();
+    const pugi::xml_node node = pos.node();
+    return node.type() == pugi::node_element ? node : pugi::xml_node();
 }
 
 bool StartsWith(const char* s, const char* prefix)
@@ -52,11 +61,14 @@ char UpperAscii(char c)
 
 bool EqualNoCase(const char* a, const char* b)
 {
-    for (; *a && *b; ++a, ++b) {
-        if (UpperAscii(*a) != UpperAscii(*b))
-            return false;
+    for (;; ++a, ++b) {
+        if (*a != *b) {
+            if (UpperAscii(*a) != UpperAscii(*b))
+                return false;
+        } else if (!*a) {
+            return true;
+        }
     }
-    return *a == *b;
 }
 
 // s upper-cased into the reused buffer out.
@@ -70,10 +82,12 @@ const char* UpperName(const char* s, std::string& out)
 
 pugi::xml_node NextElement(pugi::xml_node n)
 {
-    n = n.next_sibling();
-    while (n && n.type() != pugi::node_element)
+    for (;;) {
         n = n.next_sibling();
-    return n;
+        const pugi::xml_node_type type = n.type();
+        if (type == pugi::node_element || type == pugi::node_null)
+            return n;
+    }
 }
 
 // Gives back, when the walk of a structure or array returns, the frame it pushed onto the node stack.
@@ -401,9 +415,15 @@ struct CXmlDataServer::StructWalk {
 
 XmlMemberTable& CXmlDataServer::MemberTable(const FexDatatypeEntry* pType)
 {
+    // The elements of an array of structures ask for the same table one after the other.
+    if (pType == m_pLastTableType)
+        return *m_pLastTable;
     auto it = m_memberTables.find(pType);
-    if (it != m_memberTables.end())
-        return *it->second;
+    if (it != m_memberTables.end()) {
+        m_pLastTableType = pType;
+        m_pLastTable = it->second.get();
+        return *m_pLastTable;
+    }
     auto table = std::make_unique<XmlMemberTable>();
     CFexSubItems items(pType);
     for (const FexDatatypeEntry* m = items.Next(); m; m = items.Next()) {
@@ -420,6 +440,8 @@ XmlMemberTable& CXmlDataServer::MemberTable(const FexDatatypeEntry* pType)
     }
     XmlMemberTable& result = *table;
     m_memberTables.emplace(pType, std::move(table));
+    m_pLastTableType = pType;
+    m_pLastTable = &result;
     return result;
 }
 
@@ -539,10 +561,10 @@ HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::
 
 HRESULT CXmlDataServer::SerializeStruct(const pugi::xpath_node& pos, const FexDatatypeEntry* pType)
 {
-    if (!IsElementPos(pos))
-        return XMLDS_E_FAILED;
     StructWalk w;
-    w.element = pos.node();
+    w.element = ElementOf(pos);
+    if (!w.element)
+        return XMLDS_E_FAILED;
     w.bCreate = m_nDirection == 1 && m_bCreateMissing;
     if (!w.element.first_child() && !w.bCreate) {
         const HRESULT hr = KeepValue(pType->size);
@@ -672,14 +694,14 @@ HRESULT CXmlDataServer::ArrayShape(const FexDatatypeEntry* pType, ArrayWalk& a)
 }
 
 // The first element node F of the run and its parent P.
-HRESULT CXmlDataServer::ArrayFirstNode(const pugi::xpath_node& pos, bool bInArray, ArrayWalk& a)
+HRESULT CXmlDataServer::ArrayFirstNode(pugi::xml_node element, bool bInArray, ArrayWalk& a)
 {
     if (!bInArray) {
-        a.first = pos.node();
+        a.first = element;
         a.parent = a.first.parent();
         return a.parent ? S_OK : XMLDS_E_NOTFOUND;
     }
-    a.parent = pos.node();
+    a.parent = element;
     // Comments written before the inner elements are not elements of the run.
     a.first = a.parent.first_child();
     while (a.first && a.first.type() != pugi::node_element)
@@ -695,7 +717,8 @@ HRESULT CXmlDataServer::ArrayFirstNode(const pugi::xpath_node& pos, bool bInArra
 HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
                                        ULONG* pnCount)
 {
-    if (!IsElementPos(pos))
+    const pugi::xml_node element = ElementOf(pos);
+    if (!element)
         return XMLDS_E_FAILED;
     ArrayWalk a;
     a.bCreate = m_nDirection == 1 && m_bCreateMissing;
@@ -710,7 +733,7 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
     }
     if (FAILED(hr))
         return hr;
-    hr = ArrayFirstNode(pos, bInArray, a);
+    hr = ArrayFirstNode(element, bInArray, a);
     if (FAILED(hr))
         return hr;
     a.sRun = a.first.name();
