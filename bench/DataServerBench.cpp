@@ -625,6 +625,13 @@ private:
 
 int main(int argc, char** argv)
 {
+#if defined(__GLIBC__)
+    // glibc moves its thresholds for mapping and giving back memory with what was freed last, so a case would
+    // cost more or less depending on the cases before it. Fixed thresholds make every case start alike (each
+    // case still begins with the memory given back, see ResetPeakRss).
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+#endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
