@@ -34,7 +34,8 @@ bool XmlWriteFileAtomic(const std::string& sPath, const std::function<bool(int f
 bool AesEncryptString(const uint8_t key[16], const std::string& sText, const std::string& sPath);
 
 // Reads an encrypted file: sText receives the text and digest the stored key digest (left as it was when the
-// file holds 16 bytes or fewer; sText then keeps them all). False when the file cannot be opened.
+// file holds 16 bytes or fewer; sText then keeps them all), decrypted as the file is read. False when the file
+// cannot be opened or read.
 bool AesDecryptString(const uint8_t key[16], const std::string& sPath, std::string& sText, uint8_t digest[16]);
 
 // Saves the document to sPath in the save format; encrypted when user + password is not empty. False on failure.
