@@ -643,15 +643,17 @@ size_t Utf8ToWindows1252(const char* text, size_t length, char* out, size_t capa
     size_t i = 0;
     while (i < length && written < capacity) {
         const unsigned char b0 = s[i];
+        if (b0 < 0x80) {
+            out[written++] = static_cast<char>(b0);
+            ++i;
+            continue;
+        }
         const size_t left = length - i;
-        uint32_t cp;
+        uint32_t cp = 0;
         size_t n = 0;
         // Lenient on purpose: overlong forms decode to their value, and the code page filter
         // below drops whatever it cannot represent.
-        if (b0 < 0x80) {
-            cp = b0;
-            n = 1;
-        } else if (b0 >= 0xC0 && b0 <= 0xDF && left >= 2 && IsContinuation(s[i + 1])) {
+        if (b0 >= 0xC0 && b0 <= 0xDF && left >= 2 && IsContinuation(s[i + 1])) {
             cp = (uint32_t(b0 & 0x1F) << 6) | (s[i + 1] & 0x3F);
             n = 2;
         } else if (b0 >= 0xE0 && b0 <= 0xEF && left >= 3 && IsContinuation(s[i + 1]) &&
