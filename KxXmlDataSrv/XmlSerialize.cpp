@@ -501,11 +501,10 @@ HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatypeEntry*
 HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
 {
     const char* sMember = w.table->members[i].name;
-    node = pugi::xml_node();
     if (!m_bIgnoreOrder) {
         for (size_t k = w.p; k < w.nChildren; ++k) {
-            const pugi::xml_node child = m_walkNodes[w.c0 + k];
-            if (child.type() == pugi::node_element && EqualNoCase(child.name(), sMember)) {
+            const pugi::xml_node& child = m_walkNodes[w.c0 + k];
+            if (EqualNoCase(child.name(), sMember) && child.type() == pugi::node_element) {
                 node = child;
                 w.p = k + 1;
                 return S_OK;
@@ -542,8 +541,13 @@ HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::
             w.bAny = true;
         return hr;
     }
-    if (member.primitive)
-        return SerializeValue(pugi::xpath_node(node), member.typeName, m->dataType, m->size);
+    if (member.primitive) {
+        if (!Spend(m_nSerializeBudget))
+            return XMLDS_E_FAILED;
+        const pugi::xpath_node pos(node);
+        return m_nDirection == 1 ? SetValue(pos, member.typeName, m->dataType, m->size)
+                                 : GetValue(pos, member.typeName, m->dataType, m->size);
+    }
     if (!member.type) {
         // A type that cannot be uploaded passes the member over; the next element asks again.
         FexDatatypeEntry* pType = nullptr;
