@@ -549,6 +549,9 @@ DS_BENCH(PugiRestoreBench, Records100kStruct, Records100k);
 // Console output plus, at the end, the ratio of each service time to its pugixml baseline and the growth table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that logs stay plain text.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);

@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 
+#include <unistd.h>
+
 #include "ServiceBlackBoxSupport.h"
 
 using namespace kxbb;
@@ -290,6 +292,9 @@ BENCHMARK(SaveLoop)->Threads(1)->Threads(16)->UseRealTime()->MinTime(3.0);
 // Console output plus, at the end, each job's rate as a share of what bounds it, from the same run.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that logs stay plain text.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
