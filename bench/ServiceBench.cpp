@@ -362,5 +362,6 @@ int main(int argc, char** argv)
     svc.proc.Signal(SIGTERM);
     int st = 0;
     svc.proc.WaitExit(std::chrono::milliseconds(30000), &st);
+    delete &svc;  // removes the runtime root with the files the jobs wrote
     return 0;
 }
