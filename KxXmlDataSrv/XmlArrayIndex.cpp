@@ -1,7 +1,7 @@
 // Index attributes of array element nodes ("index" = "2,1"), the arithmetic between subscripts
 // and element numbers, and the creation of array element nodes.
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 
 #include "XmlDataServer.h"
@@ -68,17 +68,17 @@ bool ParseIndexText(const char* text, int nDims, int32_t* pSubscripts)
     return true;
 }
 
+// The subscripts in decimal, joined by commas; written for every new array element node, so without printf.
 void FormatIndexText(const int32_t* pSubscripts, int nDims, char (&text)[kIndexTextSize])
 {
-    size_t used = 0;
-    text[0] = '\0';
+    char* p = text;
+    char* const end = text + sizeof text - 1;
     for (int k = 0; k < nDims; ++k) {
-        const int n = std::snprintf(text + used, sizeof text - used, k == 0 ? "%d" : ",%d",
-                                    static_cast<int>(pSubscripts[k]));
-        if (n < 0 || static_cast<size_t>(n) >= sizeof text - used)
-            return;
-        used += static_cast<size_t>(n);
+        if (k > 0)
+            *p++ = ',';
+        p = std::to_chars(p, end, pSubscripts[k]).ptr;
     }
+    *p = '\0';
 }
 
 bool ValidDims(int nDims)
@@ -114,8 +114,7 @@ pugi::xml_node LabelArrayNode(pugi::xml_node parent, pugi::xml_node node, const 
 
 HRESULT CXmlDataServer::GetIndexAttribute(pugi::xml_node node, const char*& pszText) const
 {
-    if (!node || !node.first_attribute())
-        return XMLDS_E_INVALIDTYPE;
+    // A null node or one without attributes has neither attribute.
     if (pugi::xml_attribute index = node.attribute(kIndexAttribute)) {
         pszText = index.value();
         return S_OK;
@@ -217,25 +216,32 @@ int CXmlDataServer::CheckArrayIndex(const int32_t* pSubscripts, const FexDatatyp
 pugi::xml_node CXmlDataServer::AddArrayNode(pugi::xml_node parent, const char* sName,
                                             const FexDatatypeArrayInfo* pInfo, int nDims, uint64_t nLinear)
 {
-    if (!ValidDims(nDims) || !pInfo || !parent || !sName || !*sName)
+    if (!ValidDims(nDims) || !pInfo)
         return pugi::xml_node();
     int32_t subscripts[kMaxArrayDims];
     CalculateArrayIndex(pInfo, nDims, nLinear, subscripts);
-    char text[kIndexTextSize];
-    FormatIndexText(subscripts, nDims, text);
-    return LabelArrayNode(parent, parent.append_child(sName), text);
+    return AddIndexedNode(parent, pugi::xml_node(), sName, subscripts, nDims);
 }
 
 pugi::xml_node CXmlDataServer::AddArrayNodeBefore(pugi::xml_node parent, pugi::xml_node sibling, const char* sName,
                                                   const FexDatatypeArrayInfo* pInfo, int nDims, uint64_t nLinear)
 {
-    if (!ValidDims(nDims) || !pInfo || !parent || !sibling || !sName || !*sName)
+    if (!ValidDims(nDims) || !pInfo || !sibling)
         return pugi::xml_node();
     int32_t subscripts[kMaxArrayDims];
     CalculateArrayIndex(pInfo, nDims, nLinear, subscripts);
+    return AddIndexedNode(parent, sibling, sName, subscripts, nDims);
+}
+
+pugi::xml_node CXmlDataServer::AddIndexedNode(pugi::xml_node parent, pugi::xml_node before, const char* sName,
+                                              const int32_t* pSubscripts, int nDims)
+{
+    if (!ValidDims(nDims) || !parent || !sName || !*sName)
+        return pugi::xml_node();
     char text[kIndexTextSize];
-    FormatIndexText(subscripts, nDims, text);
-    return LabelArrayNode(parent, parent.insert_child_before(sName, sibling), text);
+    FormatIndexText(pSubscripts, nDims, text);
+    return LabelArrayNode(parent, before ? parent.insert_child_before(sName, before) : parent.append_child(sName),
+                          text);
 }
 
 HRESULT CXmlDataServer::XMLAddNodeBefore(const pugi::xpath_node& position, pugi::xml_node sibling, const char* sName,

@@ -580,17 +580,16 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
         if (FAILED(hrStart))
             return hrStart;
         const uint32_t size = m_pSymbolInfo->size;
-        BYTE* buf = KxAlloc(static_cast<int32_t>(size ? size : 1));
-        if (!buf)
-            return XMLDS_E_NOMEMORY;
         if (cbLength >= size) {
-            // The walk may not change the caller's data, so it works on a copy.
-            std::memcpy(buf, pData, size);
-            HRESULT hr = ConvertValue(buf);
-            KxFree(buf);
+            // Writing only reads the image, so the caller's bytes are converted where they are.
+            BYTE empty = 0;
+            HRESULT hr = ConvertValue(pData ? const_cast<BYTE*>(pData) : &empty);
             EndTransfer();
             return hr;
         }
+        BYTE* buf = KxAlloc(static_cast<int32_t>(size));
+        if (!buf)
+            return XMLDS_E_NOMEMORY;
         std::memcpy(buf, pData, cbLength);
         m_pTransfer = buf;
         m_bOwnTransfer = true;

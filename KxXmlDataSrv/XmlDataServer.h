@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -74,6 +76,29 @@ void FreeSymbolPathList(CSymbolPathList& list);
 
 // Cache of uploaded data type records by type name (1000 entries, records live in type memory).
 typedef CHashTableString<FexDatatypeEntry*, CSyncDefault> CDatatypeCache;
+
+// What the value walk needs of one member of a structure record, read from the record once.
+struct XmlMemberInfo {
+    const FexDatatypeEntry* entry = nullptr;  // the member's sub-item record (size, offset, id, comment)
+    const char* name = "";                    // member name
+    const char* typeName = "";                // the member's type name
+    const FexDatatypeEntry* type = nullptr;   // record of a member that is no primitive, once uploaded
+    bool passOver = false;                    // flag 0x0040: no element and no bytes
+    bool bits = false;                        // flag 0x0020: size and offset count bits
+    bool utf8 = false;                        // its strings are UTF-8
+    bool noValue = false;                     // pointer, reference or excluded: neither written nor read
+    bool primitive = false;                   // converted as one text
+    bool firstOfName = false;                 // ignore order: no earlier member has its name (ignoring case)
+};
+
+// The members of a structure record in declaration order; built on the first walk of the record and kept
+// with the type memory the record lives in.
+struct XmlMemberTable {
+    std::vector<XmlMemberInfo> members;
+    // Upper-cased member name -> member index (the first member of a name); made by the first
+    // ignore-order walk.
+    std::unique_ptr<CHashTableString<int, CSyncNone>> byName;
+};
 
 class CXmlDataServer {
 public:
@@ -325,12 +350,37 @@ protected:
     void MarkKnown(const BYTE* p, uint32_t cb);
 
     // Serialisation internals.
+    struct StructWalk;  // one structure at its position (XmlSerialize.cpp)
+    struct ArrayWalk;   // one array at its position (XmlSerialize.cpp)
     HRESULT SerializeStruct(const pugi::xpath_node& pos, const FexDatatypeEntry* pType);
+    XmlMemberTable& MemberTable(const FexDatatypeEntry* pType);
+    void FillMemberSlots(StructWalk& w);
+    HRESULT PlaceMember(const StructWalk& w, const FexDatatypeEntry* m);
+    HRESULT MemberNode(StructWalk& w, size_t i, pugi::xml_node& node);
+    HRESULT MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node);
     HRESULT SerializeArray(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
                            ULONG* pnCount);
+    HRESULT ArrayShape(const FexDatatypeEntry* pType, ArrayWalk& a);
+    HRESULT ArrayFirstNode(pugi::xml_node element, bool bInArray, ArrayWalk& a);
+    HRESULT SerializeArrayInOrder(ArrayWalk& a);
+    HRESULT SerializeArrayIgnoreOrder(ArrayWalk& a);
+    HRESULT CompleteArray(ArrayWalk& a, uint64_t j, pugi::xml_node before);
+    HRESULT KeepArrayElements(ArrayWalk& a, uint64_t j, uint64_t n);
+    HRESULT PutArrayElement(ArrayWalk& a, uint64_t i, pugi::xml_node node);
+    // Appends (before empty) or inserts before `before` an element sName indexed with the subscripts.
+    static pugi::xml_node AddIndexedNode(pugi::xml_node parent, pugi::xml_node before, const char* sName,
+                                         const int32_t* pSubscripts, int nDims);
     void InsertComment(pugi::xml_node before, const char* sComment);
     bool ImageHolds(const BYTE* p, uint64_t cb) const;
     unsigned m_nSerializeDepth = 0;       // nesting of the Serialize calls in progress
     uint64_t m_nSerializeBudget = 0;      // walk steps left for the current symbol
     std::vector<const char*> m_typeStack; // names of the records being walked (recursion guard)
+    // Member tables by structure record; they point into type memory and are freed with it.
+    std::unordered_map<const FexDatatypeEntry*, std::unique_ptr<XmlMemberTable>> m_memberTables;
+    const FexDatatypeEntry* m_pLastTableType = nullptr;  // the record of the table last asked for
+    XmlMemberTable* m_pLastTable = nullptr;
+    // Scratch space of the walk, reused from element to element: the child lists and slot tables of the
+    // structures and arrays being walked, one frame after the other (nested walks push above their parent's).
+    std::vector<pugi::xml_node> m_walkNodes;
+    std::string m_sUpperName;  // an element name upper-cased for an ignore-order lookup
 };

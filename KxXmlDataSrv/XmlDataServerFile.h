@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <pugixml.hpp>
@@ -25,13 +26,16 @@ bool XmlReadFile(const std::string& sPath, std::string& sOut);
 // a temporary file next to the target is renamed over it, a symbolic link is written through, and owner, group
 // and mode are kept. False (the old file untouched) on any failure.
 bool XmlWriteFileAtomic(const std::string& sPath, const std::string& sData);
+// The same with the content written by fill into the temporary file's descriptor; fill returns false on failure.
+bool XmlWriteFileAtomic(const std::string& sPath, const std::function<bool(int fd)>& fill);
 
 // Writes the encrypted form of sText to sPath: the key digest and the text, whole 16-byte blocks encrypted
 // with AES-128 under key (no chaining), the remaining bytes masked. False when the file cannot be written.
 bool AesEncryptString(const uint8_t key[16], const std::string& sText, const std::string& sPath);
 
 // Reads an encrypted file: sText receives the text and digest the stored key digest (left as it was when the
-// file holds 16 bytes or fewer; sText then keeps them all). False when the file cannot be opened.
+// file holds 16 bytes or fewer; sText then keeps them all), decrypted as the file is read. False when the file
+// cannot be opened or read.
 bool AesDecryptString(const uint8_t key[16], const std::string& sPath, std::string& sText, uint8_t digest[16]);
 
 // Saves the document to sPath in the save format; encrypted when user + password is not empty. False on failure.

@@ -38,6 +38,9 @@ void CXmlDataServer::FreeTypeMemory()
     // The cache points into the blocks: it must not outlive them, or a reopened data server would hand
     // out freed records.
     m_typeCache.RemoveAll();
+    m_memberTables.clear();
+    m_pLastTableType = nullptr;
+    m_pLastTable = nullptr;
     for (BYTE* p : m_typeBlocks)
         KxFree(p);
     m_typeBlocks.clear();

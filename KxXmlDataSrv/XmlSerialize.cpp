@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ constexpr HRESULT kControlChar = static_cast<HRESULT>(0x98118007);
 // records whose members overlap so that a small image would be visited an exponential number of times.
 constexpr uint64_t kSerializeBudgetBase = 1u << 18;
 constexpr uint64_t kSerializeBudgetPerByte = 32;
+// Nodes of the walk's scratch stack kept from one symbol to the next; a larger stack is given back.
+constexpr size_t kKeepWalkNodes = 4096;
 
 // Takes one step of the walk's budget; false when it is used up.
 bool Spend(uint64_t& budget)
@@ -33,7 +36,16 @@ bool Spend(uint64_t& budget)
 
 bool IsElementPos(const pugi::xpath_node& pos)
 {
-    return !pos.attribute() && pos.node() && pos.node().type() == pugi::node_element;
+    return !pos.attribute() && pos.node().type() == pugi::node_element;
+}
+
+// The element of an element position; the empty node for an attribute or another kind of node.
+pugi::xml_node ElementOf(const pugi::xpath_node& pos)
+{
+    if (pos.attribute())
+        return pugi::xml_node();
+    const pugi::xml_node node = pos.node();
+    return node.type() == pugi::node_element ? node : pugi::xml_node();
 }
 
 bool StartsWith(const char* s, const char* prefix)
@@ -49,20 +61,89 @@ char UpperAscii(char c)
 
 bool EqualNoCase(const char* a, const char* b)
 {
-    for (; *a && *b; ++a, ++b) {
-        if (UpperAscii(*a) != UpperAscii(*b))
-            return false;
+    for (;; ++a, ++b) {
+        if (*a != *b) {
+            if (UpperAscii(*a) != UpperAscii(*b))
+                return false;
+        } else if (!*a) {
+            return true;
+        }
     }
-    return *a == *b;
 }
 
-std::string UpperName(const char* s)
+// s upper-cased into the reused buffer out.
+const char* UpperName(const char* s, std::string& out)
 {
-    std::string u(s);
-    for (char& c : u)
+    out.assign(s);
+    for (char& c : out)
         c = UpperAscii(c);
-    return u;
+    return out.c_str();
 }
+
+pugi::xml_node NextElement(pugi::xml_node n)
+{
+    for (;;) {
+        n = n.next_sibling();
+        const pugi::xml_node_type type = n.type();
+        if (type == pugi::node_element || type == pugi::node_null)
+            return n;
+    }
+}
+
+// Gives back, when the walk of a structure or array returns, the frame it pushed onto the node stack.
+class WalkFrame {
+public:
+    explicit WalkFrame(std::vector<pugi::xml_node>& stack) : m_stack(stack), m_base(stack.size()) {}
+    ~WalkFrame() { m_stack.resize(m_base); }
+    WalkFrame(const WalkFrame&) = delete;
+    WalkFrame& operator=(const WalkFrame&) = delete;
+
+private:
+    std::vector<pugi::xml_node>& m_stack;
+    size_t m_base;
+};
+
+// Subscripts of the array element being walked, stepped one element at a time (last dimension fastest), so
+// that the walk neither divides nor formats per element.
+class CSubscriptCounter {
+public:
+    void Reset(const FexDatatypeArrayInfo* pInfo, int nDims)
+    {
+        m_pInfo = pInfo;
+        m_nDims = nDims;
+        for (int k = 0; k < nDims; ++k) {
+            m_digits[k] = 0;
+            m_subs[k] = pInfo[k].lowerBound;
+        }
+    }
+    void Next()
+    {
+        for (int k = m_nDims - 1; k >= 0; --k) {
+            if (++m_digits[k] < m_pInfo[k].elements) {
+                m_subs[k] = static_cast<int32_t>(int64_t(m_pInfo[k].lowerBound) + m_digits[k]);
+                return;
+            }
+            m_digits[k] = 0;
+            m_subs[k] = m_pInfo[k].lowerBound;
+        }
+    }
+    // -1, 0 or +1 as pSubs come before, at or after the current element (the first dimension decides).
+    int Compare(const int32_t* pSubs) const
+    {
+        for (int k = 0; k < m_nDims; ++k) {
+            if (pSubs[k] != m_subs[k])
+                return pSubs[k] < m_subs[k] ? -1 : 1;
+        }
+        return 0;
+    }
+    const int32_t* Subscripts() const { return m_subs; }
+
+private:
+    const FexDatatypeArrayInfo* m_pInfo = nullptr;
+    int m_nDims = 0;
+    uint32_t m_digits[CXmlDataServer::kMaxArrayDims] = {};
+    int32_t m_subs[CXmlDataServer::kMaxArrayDims] = {};
+};
 
 bool ValidUtf8(const std::string& s)
 {
@@ -255,6 +336,9 @@ HRESULT CXmlDataServer::SerializeSymbol(const pugi::xpath_node& pos)
         hr = XMLDS_E_FAILED;
     }
     m_typeStack.clear();
+    m_walkNodes.clear();
+    if (m_walkNodes.capacity() > kKeepWalkNodes)
+        std::vector<pugi::xml_node>().swap(m_walkNodes);
     if (bWrite && SUCCEEDED(hr))
         m_bModified = true;
     return hr;
@@ -314,365 +398,491 @@ HRESULT CXmlDataServer::Serialize(const pugi::xpath_node& pos, const FexDatatype
     return hr;
 }
 
+// Structures
+
+struct CXmlDataServer::StructWalk {
+    XmlMemberTable* table = nullptr;
+    pugi::xml_node element;  // the structure's element
+    size_t c0 = 0;           // the element's child nodes C are m_walkNodes[c0 .. c0 + nChildren)
+    size_t nChildren = 0;
+    size_t s0 = 0;           // ignore order: the node of member i is m_walkNodes[s0 + i]
+    size_t p = 0;            // in order: C is searched from here on
+    bool bCreate = false;    // writing with create missing
+    BYTE* pStart = nullptr;  // the structure's first byte
+    uint32_t cbStart = 0;    // image bytes from there on
+    bool bAny = false;       // a member was found
+};
+
+XmlMemberTable& CXmlDataServer::MemberTable(const FexDatatypeEntry* pType)
+{
+    // The elements of an array of structures ask for the same table one after the other.
+    if (pType == m_pLastTableType)
+        return *m_pLastTable;
+    auto it = m_memberTables.find(pType);
+    if (it != m_memberTables.end()) {
+        m_pLastTableType = pType;
+        m_pLastTable = it->second.get();
+        return *m_pLastTable;
+    }
+    auto table = std::make_unique<XmlMemberTable>();
+    CFexSubItems items(pType);
+    for (const FexDatatypeEntry* m = items.Next(); m; m = items.Next()) {
+        XmlMemberInfo info;
+        info.entry = m;
+        info.name = FexDatatypeName(m);
+        info.typeName = FexDatatypeTypeName(m);
+        info.passOver = (m->flags & FEX_DTFLAG_PASSOVER) != 0;
+        info.bits = (m->flags & FEX_DTFLAG_BITVALUES) != 0;
+        info.utf8 = IsUtf8(m);
+        info.noValue = IsPointer(info.typeName) || Exclude(m);
+        info.primitive = IsPrimitive(info.typeName, m->dataType);
+        table->members.push_back(info);
+    }
+    XmlMemberTable& result = *table;
+    m_memberTables.emplace(pType, std::move(table));
+    m_pLastTableType = pType;
+    m_pLastTable = &result;
+    return result;
+}
+
+// Ignore order: every member takes the first element of its name (ignoring case) among the children.
+void CXmlDataServer::FillMemberSlots(StructWalk& w)
+{
+    XmlMemberTable& table = *w.table;
+    const size_t nMembers = table.members.size();
+    if (!table.byName) {
+        table.byName = std::make_unique<CHashTableString<int, CSyncNone>>(nMembers);
+        // A member whose name is added is the one every lookup of that name finds.
+        for (size_t i = 0; i < nMembers; ++i)
+            table.members[i].firstOfName =
+                table.byName->Add(UpperName(table.members[i].name, m_sUpperName), static_cast<int>(i));
+    }
+    size_t filled = 0;
+    size_t guess = 0;  // documents mostly follow the declaration order: try the member after the last match
+    for (size_t k = 0; k < w.nChildren && filled < nMembers; ++k) {
+        const pugi::xml_node child = m_walkNodes[w.c0 + k];
+        if (child.type() != pugi::node_element)
+            continue;
+        int index = -1;
+        const char* sName = child.name();
+        if (guess < nMembers && table.members[guess].firstOfName && EqualNoCase(sName, table.members[guess].name))
+            index = static_cast<int>(guess);
+        else if (!table.byName->Lookup(UpperName(sName, m_sUpperName), index))
+            continue;
+        if (index < 0 || static_cast<size_t>(index) >= nMembers)
+            continue;
+        guess = static_cast<size_t>(index) + 1;
+        if (!m_walkNodes[w.s0 + index]) {
+            m_walkNodes[w.s0 + index] = child;
+            ++filled;
+        }
+    }
+}
+
+// Puts the cursor on member m; 0x98110700 when the member lies beyond the structure's bytes.
+HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatypeEntry* m)
+{
+    if (m->flags & FEX_DTFLAG_BITVALUES) {
+        if (uint64_t(w.cbStart) < (uint64_t(m->size) + m->offset + 7) / 8)
+            return XMLDS_E_DEVICE;
+        m_pCursor = w.pStart + m->offset / 8;
+        m_cbRemaining = w.cbStart - m->offset / 8;
+        m_nBitPos = static_cast<int>(m->offset % 8);
+    } else {
+        if (uint64_t(w.cbStart) < uint64_t(m->size) + m->offset)
+            return XMLDS_E_DEVICE;
+        m_pCursor = w.pStart + m->offset;
+        m_cbRemaining = w.cbStart - m->offset;
+        m_nBitPos = -1;
+    }
+    return S_OK;
+}
+
+HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
+{
+    const char* sMember = w.table->members[i].name;
+    if (!m_bIgnoreOrder) {
+        for (size_t k = w.p; k < w.nChildren; ++k) {
+            const pugi::xml_node& child = m_walkNodes[w.c0 + k];
+            if (EqualNoCase(child.name(), sMember) && child.type() == pugi::node_element) {
+                node = child;
+                w.p = k + 1;
+                return S_OK;
+            }
+        }
+        if (w.bCreate && *sMember) {
+            node = w.p >= w.nChildren ? w.element.append_child(sMember)
+                                      : w.element.insert_child_before(sMember, m_walkNodes[w.c0 + w.p]);
+            if (!node)
+                return XMLDS_E_CREATENODE;
+        }
+        return S_OK;
+    }
+    node = m_walkNodes[w.s0 + i];
+    if (!node && w.bCreate && *sMember) {
+        // Keep declaration order: before the nearest later member that has an element.
+        pugi::xml_node before;
+        for (size_t j = i + 1; j < w.table->members.size() && !before; ++j)
+            before = m_walkNodes[w.s0 + j];
+        node = before ? w.element.insert_child_before(sMember, before) : w.element.append_child(sMember);
+        if (!node)
+            return XMLDS_E_CREATENODE;
+    }
+    return S_OK;
+}
+
+// The member's value at its node; 0x98118003 (tolerated) when nothing of it was found.
+HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node)
+{
+    const FexDatatypeEntry* m = member.entry;
+    if (member.noValue) {
+        const HRESULT hr = KeepValue(m->size);
+        if (SUCCEEDED(hr))
+            w.bAny = true;
+        return hr;
+    }
+    if (member.primitive) {
+        if (!Spend(m_nSerializeBudget))
+            return XMLDS_E_FAILED;
+        const pugi::xpath_node pos(node);
+        return m_nDirection == 1 ? SetValue(pos, member.typeName, m->dataType, m->size)
+                                 : GetValue(pos, member.typeName, m->dataType, m->size);
+    }
+    if (!member.type) {
+        // A type that cannot be uploaded passes the member over; the next element asks again.
+        FexDatatypeEntry* pType = nullptr;
+        if (FAILED(ReadDatatypeInfo(member.typeName, &pType)) || !pType)
+            return kNotFound;
+        member.type = pType;
+    }
+    ULONG nUsed = 1;
+    const HRESULT hr = Serialize(pugi::xpath_node(node), member.type, false, &nUsed);
+    // An array member used a run of siblings: the next member is searched behind it.
+    if (SUCCEEDED(hr) && nUsed > 1)
+        w.p += nUsed - 1;
+    return hr;
+}
+
 HRESULT CXmlDataServer::SerializeStruct(const pugi::xpath_node& pos, const FexDatatypeEntry* pType)
 {
-    if (!IsElementPos(pos))
+    StructWalk w;
+    w.element = ElementOf(pos);
+    if (!w.element)
         return XMLDS_E_FAILED;
-    const bool bWrite = m_nDirection == 1;
-    const bool bCreate = bWrite && m_bCreateMissing;
-    pugi::xml_node element = pos.node();
-
-    std::vector<pugi::xml_node> children;
-    for (pugi::xml_node c = element.first_child(); c; c = c.next_sibling())
-        children.push_back(c);
-    if (children.empty() && !bCreate) {
+    w.bCreate = m_nDirection == 1 && m_bCreateMissing;
+    if (!w.element.first_child() && !w.bCreate) {
         const HRESULT hr = KeepValue(pType->size);
         return FAILED(hr) ? hr : S_OK;
     }
+    w.table = &MemberTable(pType);
+    const size_t nMembers = w.table->members.size();
 
-    BYTE* const pStart = m_pCursor;
-    const uint32_t cbStart = m_cbRemaining;
-
-    std::vector<const FexDatatypeEntry*> members;
-    CFexSubItems items(pType);
-    for (const FexDatatypeEntry* m = items.Next(); m; m = items.Next())
-        members.push_back(m);
-
-    std::vector<pugi::xml_node> slots;
-    if (m_bIgnoreOrder && !members.empty()) {
-        slots.resize(members.size());
-        CHashTableString<int, CSyncNone> table(members.size());
-        for (size_t i = 0; i < members.size(); ++i)
-            table.Add(UpperName(FexDatatypeName(members[i])).c_str(), static_cast<int>(i));
-        size_t filled = 0;
-        for (size_t k = 0; k < children.size() && filled < members.size(); ++k) {
-            int index = -1;
-            if (children[k].type() != pugi::node_element ||
-                !table.Lookup(UpperName(children[k].name()).c_str(), index))
-                continue;
-            if (index >= 0 && static_cast<size_t>(index) < slots.size() && !slots[index]) {
-                slots[index] = children[k];
-                ++filled;
-            }
-        }
+    // The child list, and with ignore order the member slots, as this structure's frame of the node stack.
+    const WalkFrame frame(m_walkNodes);
+    w.c0 = m_walkNodes.size();
+    for (pugi::xml_node c = w.element.first_child(); c; c = c.next_sibling())
+        m_walkNodes.push_back(c);
+    w.nChildren = m_walkNodes.size() - w.c0;
+    w.s0 = m_walkNodes.size();
+    if (m_bIgnoreOrder && nMembers > 0) {
+        m_walkNodes.resize(w.s0 + nMembers);
+        FillMemberSlots(w);
     }
+    w.pStart = m_pCursor;
+    w.cbStart = m_cbRemaining;
 
-    size_t p = 0;
-    bool bAny = false;
-    for (size_t i = 0; i < members.size(); ++i) {
-        const FexDatatypeEntry* m = members[i];
+    for (size_t i = 0; i < nMembers; ++i) {
+        XmlMemberInfo& member = w.table->members[i];
         if (!Spend(m_nSerializeBudget))
             return XMLDS_E_FAILED;
         // A passed-over member has neither an element nor bytes in the image.
-        if (m->flags & FEX_DTFLAG_PASSOVER) {
-            bAny = true;
+        if (member.passOver) {
+            w.bAny = true;
             continue;
         }
-        const char* sMember = FexDatatypeName(m);
-        const char* sMemberType = FexDatatypeTypeName(m);
-        m_bUtf8 = IsUtf8(m);
-
-        if (m->flags & FEX_DTFLAG_BITVALUES) {
-            if (uint64_t(cbStart) < (uint64_t(m->size) + m->offset + 7) / 8)
-                return XMLDS_E_DEVICE;
-            m_pCursor = pStart + m->offset / 8;
-            m_cbRemaining = cbStart - m->offset / 8;
-            m_nBitPos = static_cast<int>(m->offset % 8);
-        } else {
-            if (uint64_t(cbStart) < uint64_t(m->size) + m->offset)
-                return XMLDS_E_DEVICE;
-            m_pCursor = pStart + m->offset;
-            m_cbRemaining = cbStart - m->offset;
-            m_nBitPos = -1;
-        }
-
+        m_bUtf8 = member.utf8;
+        HRESULT hr = PlaceMember(w, member.entry);
+        if (FAILED(hr))
+            return hr;
         pugi::xml_node node;
-        if (!m_bIgnoreOrder) {
-            for (size_t k = p; k < children.size(); ++k) {
-                if (children[k].type() == pugi::node_element && EqualNoCase(children[k].name(), sMember)) {
-                    node = children[k];
-                    p = k + 1;
-                    break;
-                }
-            }
-            if (!node && bCreate && *sMember) {
-                node = p >= children.size() ? element.append_child(sMember)
-                                            : element.insert_child_before(sMember, children[p]);
-                if (!node)
-                    return XMLDS_E_CREATENODE;
-            }
-        } else {
-            node = slots[i];
-            if (!node && bCreate && *sMember) {
-                // Keep declaration order: before the nearest later member that has an element.
-                pugi::xml_node before;
-                for (size_t j = i + 1; j < slots.size() && !before; ++j)
-                    before = slots[j];
-                node = before ? element.insert_child_before(sMember, before) : element.append_child(sMember);
-                if (!node)
-                    return XMLDS_E_CREATENODE;
-            }
-        }
+        hr = MemberNode(w, i, node);
+        if (FAILED(hr))
+            return hr;
         if (!node) {
-            const HRESULT hr = KeepValue(m->size);
+            hr = KeepValue(member.entry->size);
             if (FAILED(hr))
                 return hr;
             continue;
         }
-
-        if (bWrite && m_bTypeComment)
-            InsertComment(node, FexDatatypeComment(m));
-
-        HRESULT hr;
-        if (IsPointer(sMemberType) || Exclude(m)) {
-            hr = KeepValue(m->size);
-            if (SUCCEEDED(hr))
-                bAny = true;
-        } else if (IsPrimitive(sMemberType, m->dataType)) {
-            hr = SerializeValue(pugi::xpath_node(node), sMemberType, m->dataType, m->size);
-        } else {
-            FexDatatypeEntry* pMemberType = nullptr;
-            if (FAILED(ReadDatatypeInfo(sMemberType, &pMemberType)) || !pMemberType)
-                continue;
-            ULONG nUsed = 1;
-            hr = Serialize(pugi::xpath_node(node), pMemberType, false, &nUsed);
-            // An array member used a run of siblings: the next member is searched behind it.
-            if (SUCCEEDED(hr) && nUsed > 1)
-                p += nUsed - 1;
-        }
+        if (m_nDirection == 1 && m_bTypeComment)
+            InsertComment(node, FexDatatypeComment(member.entry));
+        hr = MemberValue(w, member, node);
         if (SUCCEEDED(hr))
-            bAny = true;
+            w.bAny = true;
         else if (hr != kNotFound)
             return hr;
     }
-    return bAny ? S_OK : kNotFound;
+    return w.bAny ? S_OK : kNotFound;
+}
+
+// Arrays
+
+struct CXmlDataServer::ArrayWalk {
+    FexDatatypeArrayInfo info[kMaxArrayDims];
+    int nDims = 0;
+    uint64_t nCount = 0;                    // elements
+    uint32_t cbElem = 0;                    // bytes of one element
+    const char* sElemType = "";             // the element type's name
+    uint32_t nElemId = 0;                   // the array record's data type id
+    const FexDatatypeEntry* pElem = nullptr;  // record of an element type that is no primitive
+    pugi::xml_node parent;                  // P
+    pugi::xml_node first;                   // F
+    const char* sRun = "";                  // F's name: the name of every element of the run
+    int32_t subs[kMaxArrayDims] = {};       // subscripts of the node last read
+    CSubscriptCounter counter;              // subscripts of the element being walked
+    bool bCreate = false;                   // writing with create missing
+    BYTE* pStart = nullptr;                 // the array's first byte
+    uint32_t cbStart = 0;                   // image bytes from there on
+    ULONG nUsed = 0;                        // document nodes used
+    bool bAny = false;                      // an element put into a node was found
+
+    // True when n, the node after the last one used, continues the run: same name and a readable index
+    // (which becomes the subscripts last read).
+    bool RunGoesOn(const CXmlDataServer& srv, pugi::xml_node n)
+    {
+        return std::strcmp(sRun, n.name()) == 0 && SUCCEEDED(srv.ReadIndexAttribute(n, subs, nDims));
+    }
+};
+
+// Dimensions, element count and element record. A result of 1 means there is nothing to lay out: the
+// array's bytes are kept.
+HRESULT CXmlDataServer::ArrayShape(const FexDatatypeEntry* pType, ArrayWalk& a)
+{
+    a.nDims = pType->arrayDim;
+    if (a.nDims > kMaxArrayDims)
+        return kNotFound;
+    a.nCount = 1;
+    bool bEmpty = false;
+    bool bHuge = false;
+    for (int k = 0; k < a.nDims; ++k) {
+        const FexDatatypeArrayInfo* pDim = FexDatatypeArrayDim(pType, static_cast<unsigned>(k));
+        if (!pDim)
+            return kNotFound;
+        a.info[k].lowerBound = pDim->lowerBound;
+        a.info[k].elements = pDim->elements;
+        bEmpty = bEmpty || a.info[k].elements == 0;
+        bHuge = bHuge || __builtin_mul_overflow(a.nCount, uint64_t(a.info[k].elements), &a.nCount);
+    }
+    // No element at all: nothing to lay out, and no element size to divide by.
+    if (bEmpty)
+        return S_FALSE;
+    // More elements than bytes: an element would have no bytes of its own.
+    if (bHuge || a.nCount > pType->size)
+        return kNotFound;
+
+    a.sElemType = FexDatatypeTypeName(pType);
+    a.nElemId = pType->dataType;
+    if (!IsPrimitive(a.sElemType, a.nElemId)) {
+        FexDatatypeEntry* pElem = nullptr;
+        const HRESULT hr = ReadDatatypeInfo(a.sElemType, &pElem);
+        if (FAILED(hr))
+            return hr;
+        if (!pElem)
+            return kNotFound;
+        a.pElem = pElem;
+    }
+    a.cbElem = static_cast<uint32_t>(pType->size / a.nCount);
+    if (m_cbRemaining < uint64_t(a.cbElem) * a.nCount)
+        return XMLDS_E_FAILED;
+    return S_OK;
+}
+
+// The first element node F of the run and its parent P.
+HRESULT CXmlDataServer::ArrayFirstNode(pugi::xml_node element, bool bInArray, ArrayWalk& a)
+{
+    if (!bInArray) {
+        a.first = element;
+        a.parent = a.first.parent();
+        return a.parent ? S_OK : XMLDS_E_NOTFOUND;
+    }
+    a.parent = element;
+    // Comments written before the inner elements are not elements of the run.
+    a.first = a.parent.first_child();
+    while (a.first && a.first.type() != pugi::node_element)
+        a.first = a.first.next_sibling();
+    if (a.first)
+        return S_OK;
+    if (!a.bCreate)
+        return kNotFound;
+    a.first = a.parent.append_child(a.parent.name());
+    return a.first ? S_OK : XMLDS_E_CREATENODE;
 }
 
 HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
                                        ULONG* pnCount)
 {
-    if (!IsElementPos(pos))
+    const pugi::xml_node element = ElementOf(pos);
+    if (!element)
         return XMLDS_E_FAILED;
-    const bool bWrite = m_nDirection == 1;
-    const bool bCreate = bWrite && m_bCreateMissing;
-    const char* sElemType = FexDatatypeTypeName(pType);
-    if (IsPointer(sElemType) || Exclude(pType)) {
+    ArrayWalk a;
+    a.bCreate = m_nDirection == 1 && m_bCreateMissing;
+    if (IsPointer(FexDatatypeTypeName(pType)) || Exclude(pType)) {
         const HRESULT hr = KeepValue(pType->size);
         return FAILED(hr) ? hr : S_OK;
     }
-    const int nDims = pType->arrayDim;
-    if (nDims > kMaxArrayDims)
-        return kNotFound;
-
-    FexDatatypeArrayInfo info[kMaxArrayDims];
-    uint64_t nCount = 1;
-    bool bEmpty = false;
-    bool bHuge = false;
-    for (int k = 0; k < nDims; ++k) {
-        const FexDatatypeArrayInfo* pDim = FexDatatypeArrayDim(pType, static_cast<unsigned>(k));
-        if (!pDim)
+    HRESULT hr = ArrayShape(pType, a);
+    if (hr == S_FALSE) {
+        hr = KeepValue(pType->size);
+        return FAILED(hr) ? hr : S_OK;
+    }
+    if (FAILED(hr))
+        return hr;
+    hr = ArrayFirstNode(element, bInArray, a);
+    if (FAILED(hr))
+        return hr;
+    a.sRun = a.first.name();
+    if (FAILED(ReadIndexAttribute(a.first, a.subs, a.nDims))) {
+        if (!a.bCreate)
             return kNotFound;
-        info[k].lowerBound = pDim->lowerBound;
-        info[k].elements = pDim->elements;
-        bEmpty = bEmpty || info[k].elements == 0;
-        bHuge = bHuge || __builtin_mul_overflow(nCount, uint64_t(info[k].elements), &nCount);
+        for (int k = 0; k < a.nDims; ++k)
+            a.subs[k] = a.info[k].lowerBound;
+        WriteIndexAttribute(a.first, a.subs, a.nDims);
     }
-    // No element at all: nothing to lay out, and no element size to divide by.
-    if (bEmpty) {
-        const HRESULT hr = KeepValue(pType->size);
-        return FAILED(hr) ? hr : S_OK;
-    }
-    // More elements than bytes: an element would have no bytes of its own.
-    if (bHuge || nCount > pType->size)
-        return kNotFound;
+    a.pStart = m_pCursor;
+    a.cbStart = m_cbRemaining;
+    a.counter.Reset(a.info, a.nDims);
+    hr = m_bIgnoreOrder ? SerializeArrayIgnoreOrder(a) : SerializeArrayInOrder(a);
+    if (FAILED(hr))
+        return hr;
+    if (pnCount)
+        *pnCount = a.nUsed;
+    return a.bAny ? S_OK : kNotFound;
+}
 
-    FexDatatypeEntry* pElem = nullptr;
-    if (!IsPrimitive(sElemType, pType->dataType)) {
-        const HRESULT hr = ReadDatatypeInfo(sElemType, &pElem);
-        if (FAILED(hr))
+// Puts element i into node: 0, 0x98118003 when nothing of it was found, or the error that ends the walk.
+HRESULT CXmlDataServer::PutArrayElement(ArrayWalk& a, uint64_t i, pugi::xml_node node)
+{
+    m_pCursor = a.pStart + i * a.cbElem;
+    m_cbRemaining = static_cast<uint32_t>(a.cbStart - i * a.cbElem);
+    m_nBitPos = -1;
+    const HRESULT hr = a.pElem ? Serialize(pugi::xpath_node(node), a.pElem, true, nullptr)
+                               : SerializeValue(pugi::xpath_node(node), a.sElemType, a.nElemId, a.cbElem);
+    if (SUCCEEDED(hr))
+        a.bAny = true;
+    return hr;
+}
+
+// Keeps the bytes of n elements from element j on.
+HRESULT CXmlDataServer::KeepArrayElements(ArrayWalk& a, uint64_t j, uint64_t n)
+{
+    m_pCursor = a.pStart + j * a.cbElem;
+    m_cbRemaining = static_cast<uint32_t>(a.cbStart - j * a.cbElem);
+    m_nBitPos = -1;
+    return KeepValue(static_cast<uint32_t>(n * a.cbElem));
+}
+
+// The rest of the array from element j on (the counter stands at j), after the run ended before `before`:
+// created and written when creating missing elements, otherwise kept.
+HRESULT CXmlDataServer::CompleteArray(ArrayWalk& a, uint64_t j, pugi::xml_node before)
+{
+    if (j >= a.nCount)
+        return S_OK;
+    if (!a.bCreate)
+        return KeepArrayElements(a, j, a.nCount - j);
+    for (; j < a.nCount; ++j, a.counter.Next()) {
+        const pugi::xml_node node = AddIndexedNode(a.parent, before, a.sRun, a.counter.Subscripts(), a.nDims);
+        if (!node)
+            return XMLDS_E_CREATENODE;
+        const HRESULT hr = PutArrayElement(a, j, node);
+        if (FAILED(hr) && hr != kNotFound)
             return hr;
-        if (!pElem)
-            return kNotFound;
     }
-    const uint32_t cbElem = static_cast<uint32_t>(pType->size / nCount);
-    if (m_cbRemaining < uint64_t(cbElem) * nCount)
-        return XMLDS_E_FAILED;
+    return S_OK;
+}
 
-    pugi::xml_node first;
-    pugi::xml_node parent;
-    if (!bInArray) {
-        first = pos.node();
-        parent = first.parent();
-        if (!parent)
-            return XMLDS_E_NOTFOUND;
-    } else {
-        parent = pos.node();
-        // Comments written before the inner elements are not elements of the run.
-        first = parent.first_child();
-        while (first && first.type() != pugi::node_element)
-            first = first.next_sibling();
-        if (!first) {
-            if (!bCreate)
-                return kNotFound;
-            first = parent.append_child(parent.name());
-            if (!first)
-                return XMLDS_E_CREATENODE;
-        }
-    }
-    const std::string sRun = first.name();
-
-    int32_t subs[kMaxArrayDims] = {};
-    if (FAILED(ReadIndexAttribute(first, subs, nDims))) {
-        if (!bCreate)
-            return kNotFound;
-        for (int k = 0; k < nDims; ++k)
-            subs[k] = info[k].lowerBound;
-        WriteIndexAttribute(first, subs, nDims);
-    }
-
-    std::vector<pugi::xml_node> slots;
-    if (m_bIgnoreOrder) {
-        slots.resize(static_cast<size_t>(nCount));
-        for (pugi::xml_node c = parent.child(sRun.c_str()); c; c = c.next_sibling(sRun.c_str())) {
-            int32_t s[kMaxArrayDims];
-            uint64_t linear = 0;
-            if (SUCCEEDED(ReadIndexAttribute(c, s, nDims)) && CalculateArrayElement(info, nDims, s, linear) &&
-                linear < nCount && !slots[static_cast<size_t>(linear)])
-                slots[static_cast<size_t>(linear)] = c;
-        }
-    }
-
-    BYTE* const pStart = m_pCursor;
-    const uint32_t cbStart = m_cbRemaining;
-    ULONG nUsed = 0;
-    bool bAny = false;
-
-    auto place = [&](uint64_t i) {
-        m_pCursor = pStart + i * cbElem;
-        m_cbRemaining = static_cast<uint32_t>(cbStart - i * cbElem);
-        m_nBitPos = -1;
-    };
-    auto put = [&](pugi::xml_node node) -> HRESULT {
-        return pElem ? Serialize(pugi::xpath_node(node), pElem, true, nullptr)
-                     : SerializeValue(pugi::xpath_node(node), sElemType, pType->dataType, cbElem);
-    };
-    // Folds one element's result into the walk's: false when the walk must stop with hr.
-    auto fold = [&](HRESULT& hr) -> bool {
-        if (SUCCEEDED(hr)) {
-            bAny = true;
-            return true;
-        }
-        return hr == kNotFound;
-    };
-    auto nextElement = [](pugi::xml_node n) {
-        n = n.next_sibling();
-        while (n && n.type() != pugi::node_element)
-            n = n.next_sibling();
-        return n;
-    };
-
-    pugi::xml_node n = first;
-    uint64_t nComplete = nCount;  // first element of the completed rest; nCount: none
-    for (uint64_t i = 0; i < nCount; ++i) {
+// In order: the run of element nodes from F on is matched against the elements in ascending order.
+HRESULT CXmlDataServer::SerializeArrayInOrder(ArrayWalk& a)
+{
+    pugi::xml_node n = a.first;
+    for (uint64_t i = 0; i < a.nCount; ++i, a.counter.Next()) {
         if (!Spend(m_nSerializeBudget))
             return XMLDS_E_FAILED;
-        place(i);
-        HRESULT hr = S_OK;
-        if (m_bIgnoreOrder) {
-            if (slots[static_cast<size_t>(i)]) {
-                ++nUsed;
-                hr = put(slots[static_cast<size_t>(i)]);
-            } else if (bCreate) {
-                pugi::xml_node after = n.next_sibling();
-                pugi::xml_node node = after ? AddArrayNodeBefore(parent, after, sRun.c_str(), info, nDims, i)
-                                            : AddArrayNode(parent, sRun.c_str(), info, nDims, i);
+        if (!n)
+            return CompleteArray(a, i, n);
+        int cmp;
+        // A stray or repeated element (lower subscripts) is passed over while the run goes on.
+        while ((cmp = a.counter.Compare(a.subs)) < 0) {
+            n = NextElement(n);
+            if (!n || !a.RunGoesOn(*this, n))
+                return CompleteArray(a, i, n);
+        }
+        HRESULT hr;
+        if (cmp > 0) {
+            // Element i is missing from the run.
+            if (a.bCreate) {
+                const pugi::xml_node node = AddIndexedNode(a.parent, n, a.sRun, a.counter.Subscripts(), a.nDims);
                 if (!node)
                     return XMLDS_E_CREATENODE;
-                n = node;
-                hr = put(node);
+                hr = PutArrayElement(a, i, node);
             } else {
-                hr = KeepValue(cbElem);
+                hr = KeepArrayElements(a, i, 1);
             }
-            if (!fold(hr))
+            if (FAILED(hr) && hr != kNotFound)
                 return hr;
             continue;
         }
-
-        if (!n) {
-            nComplete = i;
-            break;
-        }
-        bool bEnded = false;
-        for (;;) {
-            const int cmp = CheckArrayIndex(subs, info, nDims, i);
-            if (cmp < 0) {
-                // A stray or repeated element: pass over it while the run goes on.
-                pugi::xml_node next = nextElement(n);
-                if (next && sRun == next.name() && SUCCEEDED(ReadIndexAttribute(next, subs, nDims))) {
-                    n = next;
-                    continue;
-                }
-                n = next;
-                nComplete = i;
-                bEnded = true;
-                break;
-            }
-            if (cmp > 0) {
-                // Element i is missing from the run.
-                if (bCreate) {
-                    pugi::xml_node node = AddArrayNodeBefore(parent, n, sRun.c_str(), info, nDims, i);
-                    if (!node)
-                        return XMLDS_E_CREATENODE;
-                    hr = put(node);
-                } else {
-                    hr = KeepValue(cbElem);
-                }
-                break;
-            }
-            ++nUsed;
-            hr = put(n);
-            pugi::xml_node next = nextElement(n);
-            const bool bRunGoesOn =
-                hr != kNotFound && next && sRun == next.name() && SUCCEEDED(ReadIndexAttribute(next, subs, nDims));
-            n = next;
-            if (!bRunGoesOn && next) {
-                nComplete = i + 1;
-                bEnded = true;
-            } else if (hr == kNotFound) {
-                nComplete = i + 1;
-                bEnded = true;
-            }
-            break;
-        }
-        if (!fold(hr))
+        ++a.nUsed;
+        hr = PutArrayElement(a, i, n);
+        if (FAILED(hr) && hr != kNotFound)
             return hr;
-        if (bEnded)
-            break;
-    }
-
-    if (nComplete < nCount) {
-        if (bCreate) {
-            for (uint64_t j = nComplete; j < nCount; ++j) {
-                place(j);
-                pugi::xml_node node = n ? AddArrayNodeBefore(parent, n, sRun.c_str(), info, nDims, j)
-                                        : AddArrayNode(parent, sRun.c_str(), info, nDims, j);
-                if (!node)
-                    return XMLDS_E_CREATENODE;
-                HRESULT hr = put(node);
-                if (!fold(hr))
-                    return hr;
-            }
-        } else {
-            place(nComplete);
-            const HRESULT hr = KeepValue(static_cast<uint32_t>((nCount - nComplete) * cbElem));
-            if (FAILED(hr))
-                return hr;
+        n = NextElement(n);
+        // The run ends with a value that was not found, or before a node of another name or without a
+        // readable index.
+        if (hr == kNotFound || (n && !a.RunGoesOn(*this, n))) {
+            a.counter.Next();
+            return CompleteArray(a, i + 1, n);
         }
     }
+    return S_OK;
+}
 
-    if (pnCount)
-        *pnCount = nUsed;
-    return bAny ? S_OK : kNotFound;
+// Ignore order: each element takes the first node of the run's name whose index names it.
+HRESULT CXmlDataServer::SerializeArrayIgnoreOrder(ArrayWalk& a)
+{
+    const WalkFrame frame(m_walkNodes);
+    const size_t s0 = m_walkNodes.size();
+    m_walkNodes.resize(s0 + static_cast<size_t>(a.nCount));
+    for (pugi::xml_node c = a.parent.child(a.sRun); c; c = c.next_sibling(a.sRun)) {
+        int32_t s[kMaxArrayDims];
+        uint64_t linear = 0;
+        if (SUCCEEDED(ReadIndexAttribute(c, s, a.nDims)) && CalculateArrayElement(a.info, a.nDims, s, linear) &&
+            linear < a.nCount && !m_walkNodes[s0 + static_cast<size_t>(linear)])
+            m_walkNodes[s0 + static_cast<size_t>(linear)] = c;
+    }
+
+    pugi::xml_node n = a.first;  // new nodes go behind the last one created
+    for (uint64_t i = 0; i < a.nCount; ++i, a.counter.Next()) {
+        if (!Spend(m_nSerializeBudget))
+            return XMLDS_E_FAILED;
+        const pugi::xml_node slot = m_walkNodes[s0 + static_cast<size_t>(i)];
+        HRESULT hr;
+        if (slot) {
+            ++a.nUsed;
+            hr = PutArrayElement(a, i, slot);
+        } else if (a.bCreate) {
+            const pugi::xml_node node =
+                AddIndexedNode(a.parent, n.next_sibling(), a.sRun, a.counter.Subscripts(), a.nDims);
+            if (!node)
+                return XMLDS_E_CREATENODE;
+            n = node;
+            hr = PutArrayElement(a, i, node);
+        } else {
+            hr = KeepArrayElements(a, i, 1);
+        }
+        if (FAILED(hr) && hr != kNotFound)
+            return hr;
+    }
+    return S_OK;
 }
 
 HRESULT CXmlDataServer::SerializeValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId,

@@ -1,11 +1,12 @@
 #include "XmlValueConv.h"
 
 #include <algorithm>
-#include <cinttypes>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <locale.h>
 #include <new>
 #include <string_view>
@@ -151,17 +152,13 @@ void StoreUtf16(unsigned char* field, size_t size, std::string_view text)
 void Store8Bit(char* field, size_t size, std::string_view text, bool utf8)
 {
     std::memset(field, 0, size);
-    std::string converted;
-    std::string_view source = text;
-    if (!utf8) {
-        converted = Utf8ToWindows1252(text.data(), text.size());
-        source = converted;
-    }
     // The last byte stays 0: a PLC string of size bytes holds at most size - 1 characters.
-    size_t n = std::min(source.size(), size - 1);
-    if (utf8)
-        n = Utf8CutPoint(source, n);
-    std::memcpy(field, source.data(), n);
+    if (!utf8) {
+        Utf8ToWindows1252(text.data(), text.size(), field, size - 1);
+        return;
+    }
+    const size_t n = Utf8CutPoint(text, std::min(text.size(), size - 1));
+    std::memcpy(field, text.data(), n);
 }
 
 // The text a string field is read from. False when the element does not hold a text value
@@ -248,56 +245,117 @@ bool ScanHex(const char* text, unsigned bits, uint64_t& pattern)
     return true;
 }
 
+// Decimal digits [p, end) as a magnitude of at most limit; false for anything else (no digit, a character
+// that is no digit, or a larger magnitude).
+bool DecimalMagnitude(const char* p, const char* end, uint64_t limit, uint64_t& magnitude)
+{
+    if (p == end)
+        return false;
+    uint64_t m = 0;
+    for (; p < end; ++p) {
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (digit > 9 || m > (limit - digit) / 10)
+            return false;
+        m = m * 10 + digit;
+    }
+    magnitude = m;
+    return true;
+}
+
+// Decimal texts are what strtoll/strtoull read to the text's end, in canonical form except for leading zeros
+// and one leading '+' ("+0042" is 42; "-07", "-0" and "1 2" are refused); values outside T are refused rather
+// than cut or saturated. "#x" hexadecimal texts are read by ScanHex. The empty text is 0.
 template <typename T>
 HRESULT ParseInteger(const char* raw, T& value)
 {
     static_assert(std::is_integral_v<T>, "integers only");
-    const std::string text(TrimBlanks(raw));
-    if constexpr (std::is_unsigned_v<T>) {
-        if (!text.empty() && text[0] == '-')
-            return kNotConvertible;
+    const std::string_view text = TrimBlanks(raw);
+    if (text.empty()) {
+        value = 0;
+        return kOk;
     }
     if (text.size() > 2 && text[0] == '#' && text[1] == 'x') {
+        // Only blanks or the end of the text follow the view, and ScanHex stops at either.
         uint64_t pattern;
-        if (!ScanHex(text.c_str() + 2, sizeof(T) * 8, pattern))
+        if (!ScanHex(text.data() + 2, sizeof(T) * 8, pattern))
             return kNotConvertible;
         value = static_cast<T>(pattern);
         return kOk;
     }
-    char* end = nullptr;
-    T parsed;
-    if constexpr (std::is_signed_v<T>)
-        parsed = static_cast<T>(std::strtoll(text.c_str(), &end, 10));
-    else
-        parsed = static_cast<T>(std::strtoull(text.c_str(), &end, 10));
-    if (*end != '\0')
-        return kNotConvertible;
-    // Printing the value back catches overflow (saturated or cut to the target width) and
-    // non-canonical forms such as "-07"; leading zeros and '+' are the accepted exceptions.
-    const size_t start = text.find_first_not_of("0+");
-    if (start == std::string::npos) {
-        value = 0;
-        return kOk;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    uint64_t magnitude = 0;
+    if (*p == '-') {
+        if constexpr (std::is_unsigned_v<T>) {
+            return kNotConvertible;
+        } else {
+            ++p;
+            const uint64_t limit = uint64_t(std::numeric_limits<T>::max()) + 1;
+            if (p == end || *p == '0' || !DecimalMagnitude(p, end, limit, magnitude))
+                return kNotConvertible;
+            value = static_cast<T>(0 - magnitude);
+            return kOk;
+        }
     }
-    if (text.compare(start, std::string::npos, std::to_string(parsed)) != 0)
+    if (*p == '+')
+        ++p;
+    if (!DecimalMagnitude(p, end, uint64_t(std::numeric_limits<T>::max()), magnitude))
         return kNotConvertible;
-    value = parsed;
+    value = static_cast<T>(magnitude);
     return kOk;
 }
 
+// The leading number of the text as strtod reads it in the C locale. Plain decimal texts, the usual case, are
+// read by from_chars, which needs neither a copy nor a locale and rounds the same way; the rest (a '+', hex
+// floats, inf and nan, values out of range) goes through strtod.
 double ParseDouble(const char* raw)
 {
-    const std::string text(TrimBlanks(raw));
+    const std::string_view text = TrimBlanks(raw);
+#if defined(__cpp_lib_to_chars)
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const char* digits = p < end && *p == '-' ? p + 1 : p;
+    const bool decimal = digits < end && ((*digits >= '0' && *digits <= '9') || *digits == '.') &&
+                         !(digits + 1 < end && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'));
+    double value = 0;
+    if (decimal && std::from_chars(p, end, value).ec == std::errc())
+        return value;
+#endif
+    const std::string copy(text);
     CThreadCLocale cLocale;
-    return std::strtod(text.c_str(), nullptr);
+    return std::strtod(copy.c_str(), nullptr);
 }
 
-template <typename... Args>
-HRESULT SetFormatted(const pugi::xpath_node& position, const char* format, Args... args)
+// Decimal text of an integer.
+template <typename T>
+HRESULT SetInteger(const pugi::xpath_node& position, T value)
 {
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, format, args...);
+    char buffer[24];
+    *std::to_chars(buffer, buffer + sizeof buffer - 1, value).ptr = '\0';
     return XMLSetText(position, buffer);
+}
+
+// printf's "%.<precision>g" in the C locale into buffer (at least 32 bytes).
+void FormatGeneral(double value, int precision, char* buffer, size_t size)
+{
+#if defined(__cpp_lib_to_chars)
+    *std::to_chars(buffer, buffer + size - 1, value, std::chars_format::general, precision).ptr = '\0';
+#else
+    CThreadCLocale cLocale;
+    std::snprintf(buffer, size, "%.*g", precision, value);
+#endif
+}
+
+// The value of a text FormatGeneral wrote.
+double ReadGeneral(const char* text)
+{
+#if defined(__cpp_lib_to_chars)
+    double value = 0;
+    if (std::from_chars(text, text + std::strlen(text), value).ec == std::errc())
+        return value;
+#endif
+    CThreadCLocale cLocale;
+    return std::strtod(text, nullptr);
 }
 
 }  // namespace
@@ -437,39 +495,39 @@ HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char16_t* field, size
 
 HRESULT XMLSetLong(const pugi::xpath_node& position, int32_t value)
 {
-    return SetFormatted(position, "%" PRId32, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetLongLong(const pugi::xpath_node& position, int64_t value)
 {
-    return SetFormatted(position, "%" PRId64, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetULong(const pugi::xpath_node& position, uint32_t value)
 {
-    return SetFormatted(position, "%" PRIu32, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetULongLong(const pugi::xpath_node& position, uint64_t value)
 {
-    return SetFormatted(position, "%" PRIu64, value);
+    return SetInteger(position, value);
 }
 
 HRESULT XMLSetFloat(const pugi::xpath_node& position, float value)
 {
-    CThreadCLocale cLocale;
-    return SetFormatted(position, "%.9g", static_cast<double>(value));
+    char buffer[64];
+    FormatGeneral(static_cast<double>(value), 9, buffer, sizeof buffer);
+    return XMLSetText(position, buffer);
 }
 
 HRESULT XMLSetDouble(const pugi::xpath_node& position, double value)
 {
-    CThreadCLocale cLocale;
     // Fifteen digits keep the usual texts short ("0.1"); a value they do not reproduce is written with
     // seventeen, so that a store followed by a restore never changes the PLC's value.
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "%.15g", value);
-    if (std::isfinite(value) && std::strtod(buffer, nullptr) != value)
-        std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    char buffer[64];
+    FormatGeneral(value, 15, buffer, sizeof buffer);
+    if (std::isfinite(value) && ReadGeneral(buffer) != value)
+        FormatGeneral(value, 17, buffer, sizeof buffer);
     return XMLSetText(position, buffer);
 }
 
@@ -572,21 +630,30 @@ void CodePoint2Utf8(uint32_t codePoint, std::string& out)
 
 std::string Utf8ToWindows1252(const char* text, size_t length)
 {
-    std::string out;
-    out.reserve(length);
+    // Every character takes at least one byte of the text and gives at most one byte.
+    std::string out(length, '\0');
+    out.resize(Utf8ToWindows1252(text, length, &out[0], length));
+    return out;
+}
+
+size_t Utf8ToWindows1252(const char* text, size_t length, char* out, size_t capacity)
+{
+    size_t written = 0;
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     size_t i = 0;
-    while (i < length) {
+    while (i < length && written < capacity) {
         const unsigned char b0 = s[i];
+        if (b0 < 0x80) {
+            out[written++] = static_cast<char>(b0);
+            ++i;
+            continue;
+        }
         const size_t left = length - i;
-        uint32_t cp;
+        uint32_t cp = 0;
         size_t n = 0;
         // Lenient on purpose: overlong forms decode to their value, and the code page filter
         // below drops whatever it cannot represent.
-        if (b0 < 0x80) {
-            cp = b0;
-            n = 1;
-        } else if (b0 >= 0xC0 && b0 <= 0xDF && left >= 2 && IsContinuation(s[i + 1])) {
+        if (b0 >= 0xC0 && b0 <= 0xDF && left >= 2 && IsContinuation(s[i + 1])) {
             cp = (uint32_t(b0 & 0x1F) << 6) | (s[i + 1] & 0x3F);
             n = 2;
         } else if (b0 >= 0xE0 && b0 <= 0xEF && left >= 3 && IsContinuation(s[i + 1]) &&
@@ -605,10 +672,10 @@ std::string Utf8ToWindows1252(const char* text, size_t length)
         }
         unsigned char byte;
         if (CodePoint2Windows1252(cp, byte))
-            out.push_back(static_cast<char>(byte));
+            out[written++] = static_cast<char>(byte);
         i += n;
     }
-    return out;
+    return written;
 }
 
 bool CodePoint2Windows1252(uint32_t codePoint, unsigned char& byte)

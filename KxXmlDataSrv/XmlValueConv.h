@@ -91,6 +91,8 @@ void CodePoint2Utf8(uint32_t codePoint, std::string& out);
 // UTF-8 text (decoded leniently, undecodable bytes skipped) to Windows-1252; characters that
 // the code page lacks are dropped.
 std::string Utf8ToWindows1252(const char* text, size_t length);
+// The same into out, stopping when capacity bytes are written; returns the bytes written.
+size_t Utf8ToWindows1252(const char* text, size_t length, char* out, size_t capacity);
 // Windows-1252 byte of a code point; false (byte unchanged) when the code page lacks it.
 bool CodePoint2Windows1252(uint32_t codePoint, unsigned char& byte);
 // UTF-8 text to UTF-16 units; surrogate pairs above U+FFFF, invalid UTF-8 bytes skipped.

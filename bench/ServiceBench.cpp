@@ -1,18 +1,30 @@
-// Small jobs through the router's TCP link against the running service program: open for writing with the
-// transfer bit (a 4-byte symbol) and close, from one client and from 16 concurrent clients.
-// Reports jobs per second (items_per_second, two jobs per iteration) and the p50 and p99 latency of one job.
+// Small jobs through the router's TCP link against the running service program, from one client and from 16
+// concurrent clients, each beside what bounds it, measured in the same run:
+// - RoundTrip: ReadState, answered by the service without a job: the router's round trip.
+// - OpenReadClose: open for reading with the transfer bit (a 4-byte symbol, written into the PLC) and close;
+//   nothing is saved. Compared with RoundTrip in requests per second (two requests per job).
+// - OpenWriteClose: open for writing with the transfer bit and close, which saves the file.
+// - SaveLoop: what a save must do at least, in this process: write the same file's bytes to a temporary file,
+//   fsync it, rename it over the file and fsync the folder. Compared with OpenWriteClose in saves per second.
+// Reports requests per second (items_per_second), saves per second, and the p50 and p99 latency of one request.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
+#include <map>
 #include <memory>
 #include <mutex>
+
+#include <unistd.h>
 
 #include "ServiceBlackBoxSupport.h"
 
 using namespace kxbb;
 
 namespace {
+
+const char* const kSymbol = "MAIN.nCycle";
+const char* const kPath = "/dataentry/MAIN.nCycle";
 
 struct Service {
     TempRoot root;
@@ -47,78 +59,309 @@ std::string Hex(uint32_t v)
     return buf;
 }
 
-std::mutex g_samplesLock;
-std::vector<double> g_samples;
-int g_reported = 0;
+// The file of one client, and the index offset that puts its jobs on a worker of their own (offsets from 100
+// on name no base directory).
+std::string ClientFile(const char* kind, int thread)
+{
+    return TheService().root / (std::string(kind) + std::to_string(thread) + ".xml");
+}
 
-void OpenWriteClose(benchmark::State& state)
+uint32_t ClientOffset(int thread)
+{
+    return 100u + static_cast<uint32_t>(thread);
+}
+
+// One write job: open for writing with the transfer bit, then close (which saves).
+bool WriteJob(RawLink& link, uint32_t offset, const std::vector<uint8_t>& open, std::string& error)
+{
+    Reply r = link.Call(0x7D, offset, 4, open);
+    if (r.error != 0 || r.data.size() != 4) {
+        error = "open failed with error 0x" + Hex(r.error);
+        return false;
+    }
+    Reply c = link.Call(0x79, GetU32(r.data.data()), 0, {});
+    if (c.error != 0) {
+        error = "close failed with error 0x" + Hex(c.error);
+        return false;
+    }
+    return true;
+}
+
+// Latencies of all threads of a case; the last thread to finish reports their percentiles.
+class Latencies {
+public:
+    void Add(benchmark::State& state, const std::vector<double>& lat)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_reported == 0)
+            m_samples.clear();
+        m_samples.insert(m_samples.end(), lat.begin(), lat.end());
+        if (++m_reported < state.threads())
+            return;
+        m_reported = 0;
+        std::sort(m_samples.begin(), m_samples.end());
+        auto pct = [&](double p) {
+            return m_samples.empty() ? 0.0
+                                     : m_samples[static_cast<size_t>(p * static_cast<double>(m_samples.size() - 1))];
+        };
+        state.counters["p50_us"] = pct(0.50);
+        state.counters["p99_us"] = pct(0.99);
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<double> m_samples;
+    int m_reported = 0;
+};
+
+double Micros(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
+bool Connect(benchmark::State& state, RawLink& link)
 {
     Service& svc = TheService();
     if (!svc.ok) {
         state.SkipWithError("the service did not start");
-        return;
+        return false;
     }
-    RawLink link;
     if (!link.Connect(svc.port)) {
         state.SkipWithError("cannot join the router");
-        return;
+        return false;
     }
-    const std::string file = svc.root / ("bench" + std::to_string(state.thread_index()) + ".xml");
-    const std::vector<uint8_t> open =
-        OpenRwPayload(851, 0xFFFFFFFFu, 3, file, "MAIN.nCycle", "/dataentry/MAIN.nCycle");
+    return true;
+}
+
+Latencies g_roundTrip;
+Latencies g_read;
+Latencies g_write;
+Latencies g_save;
+
+void RoundTrip(benchmark::State& state)
+{
+    RawLink link;
+    if (!Connect(state, link))
+        return;
     std::vector<double> lat;
     lat.reserve(1 << 16);
     for (auto _ : state) {
-        auto t0 = Clock::now();
-        // Offsets from 100 on name no base directory and spread the clients over the workers.
-        Reply r = link.Call(0x7D, 100u + static_cast<uint32_t>(state.thread_index()), 4, open);
-        auto t1 = Clock::now();
+        const uint32_t id = link.NextId();
+        const auto t0 = Clock::now();
+        Reply r;
+        if (!link.SendTo(5, id, 10600, {}) || !link.Wait(id, std::chrono::milliseconds(30000), r) || r.error != 0) {
+            state.SkipWithError("ReadState failed");
+            break;
+        }
+        lat.push_back(Micros(t0, Clock::now()));
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    g_roundTrip.Add(state, lat);
+}
+
+void OpenReadClose(benchmark::State& state)
+{
+    RawLink link;
+    if (!Connect(state, link))
+        return;
+    // The file to read, made once by a write job of this client.
+    const std::string file = ClientFile("read", state.thread_index());
+    const uint32_t offset = ClientOffset(state.thread_index());
+    std::string error;
+    if (!WriteJob(link, offset, OpenRwPayload(851, 0xFFFFFFFFu, 3, file, kSymbol, kPath), error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const std::vector<uint8_t> open = OpenRwPayload(851, 0xFFFFFFFFu, 2, file, kSymbol, kPath);
+    std::vector<double> lat;
+    lat.reserve(1 << 16);
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        Reply r = link.Call(0x7C, offset, 4, open);
+        const auto t1 = Clock::now();
         if (r.error != 0 || r.data.size() != 4) {
             state.SkipWithError(("open failed with error 0x" + Hex(r.error)).c_str());
             break;
         }
         Reply c = link.Call(0x79, GetU32(r.data.data()), 0, {});
-        auto t2 = Clock::now();
+        const auto t2 = Clock::now();
         if (c.error != 0) {
             state.SkipWithError(("close failed with error 0x" + Hex(c.error)).c_str());
             break;
         }
-        lat.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-        lat.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+        lat.push_back(Micros(t0, t1));
+        lat.push_back(Micros(t1, t2));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
-
-    // The last thread to finish reports the percentiles of all threads (threaded counters are summed).
-    std::lock_guard<std::mutex> lock(g_samplesLock);
-    if (g_reported == 0)
-        g_samples.clear();
-    g_samples.insert(g_samples.end(), lat.begin(), lat.end());
-    if (++g_reported == state.threads()) {
-        g_reported = 0;
-        std::sort(g_samples.begin(), g_samples.end());
-        auto pct = [&](double p) {
-            if (g_samples.empty())
-                return 0.0;
-            size_t i = static_cast<size_t>(p * static_cast<double>(g_samples.size() - 1));
-            return g_samples[i];
-        };
-        state.counters["p50_us"] = pct(0.50);
-        state.counters["p99_us"] = pct(0.99);
-    }
+    g_read.Add(state, lat);
 }
 
+void OpenWriteClose(benchmark::State& state)
+{
+    RawLink link;
+    if (!Connect(state, link))
+        return;
+    const std::string file = ClientFile("write", state.thread_index());
+    const uint32_t offset = ClientOffset(state.thread_index());
+    const std::vector<uint8_t> open = OpenRwPayload(851, 0xFFFFFFFFu, 3, file, kSymbol, kPath);
+    std::vector<double> lat;
+    lat.reserve(1 << 16);
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        Reply r = link.Call(0x7D, offset, 4, open);
+        const auto t1 = Clock::now();
+        if (r.error != 0 || r.data.size() != 4) {
+            state.SkipWithError(("open failed with error 0x" + Hex(r.error)).c_str());
+            break;
+        }
+        Reply c = link.Call(0x79, GetU32(r.data.data()), 0, {});
+        const auto t2 = Clock::now();
+        if (c.error != 0) {
+            state.SkipWithError(("close failed with error 0x" + Hex(c.error)).c_str());
+            break;
+        }
+        lat.push_back(Micros(t0, t1));
+        lat.push_back(Micros(t1, t2));
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
+    state.counters["saves_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    g_write.Add(state, lat);
+}
+
+// Writes all of data to fd; false on any failure.
+bool WriteAllTo(int fd, const std::string& data)
+{
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void SaveLoop(benchmark::State& state)
+{
+    RawLink link;
+    if (!Connect(state, link))
+        return;
+    // The same bytes as a write job of this client saves, in the same folder.
+    const std::string file = ClientFile("save", state.thread_index());
+    std::string error;
+    if (!WriteJob(link, ClientOffset(state.thread_index()), OpenRwPayload(851, 0xFFFFFFFFu, 3, file, kSymbol, kPath),
+                  error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const std::string data = ReadFile(file);
+    const std::string tmp = file + ".tmp";
+    const int dir = ::open(TheService().root.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    std::vector<double> lat;
+    lat.reserve(1 << 16);
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const bool ok = fd >= 0 && WriteAllTo(fd, data) && ::fsync(fd) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0 || dir < 0 || ::fsync(dir) != 0) {
+            state.SkipWithError("save loop failed");
+            break;
+        }
+        lat.push_back(Micros(t0, Clock::now()));
+    }
+    if (dir >= 0)
+        ::close(dir);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    state.counters["saves_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    g_save.Add(state, lat);
+}
+
+BENCHMARK(RoundTrip)->Threads(1)->Threads(16)->UseRealTime()->MinTime(2.0);
+BENCHMARK(OpenReadClose)->Threads(1)->Threads(16)->UseRealTime()->MinTime(2.0);
 BENCHMARK(OpenWriteClose)->Threads(1)->Threads(16)->UseRealTime()->MinTime(3.0);
+BENCHMARK(SaveLoop)->Threads(1)->Threads(16)->UseRealTime()->MinTime(3.0);
+
+// Console output plus, at the end, each job's rate as a share of what bounds it, from the same run.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    // Colours only on a terminal, so that logs stay plain text.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            if (r.error_occurred || r.iterations <= 0)
+                continue;
+            const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if (!median && r.run_type != Run::RT_Iteration)
+                continue;
+            // "OpenReadClose/real_time/threads:16" -> OpenReadClose, 16
+            const std::string name = r.run_name.function_name;
+            Rates& rates = m_rates[{name, r.threads}];
+            if (rates.median && !median)
+                continue;
+            rates.median = median;
+            auto get = [&](const char* c) {
+                auto it = r.counters.find(c);
+                return it == r.counters.end() ? 0.0 : static_cast<double>(it->second);
+            };
+            rates.requests = get("items_per_second");
+            rates.saves = get("saves_per_s");
+        }
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-8s %-44s %14s %14s %7s\n", "clients", "job / bound", "job per s", "bound per s", "ratio");
+        for (int threads : {1, 16}) {
+            Line(threads, "OpenReadClose", "RoundTrip", "requests: read job / round trip", false);
+            Line(threads, "OpenWriteClose", "SaveLoop", "saves: write job / write+fsync+rename loop", true);
+        }
+    }
+
+private:
+    struct Rates {
+        bool median = false;
+        double requests = 0;  // requests per second
+        double saves = 0;     // saves per second
+    };
+    void Line(int threads, const std::string& job, const std::string& bound, const char* what, bool saves)
+    {
+        const auto a = m_rates.find({job, threads});
+        const auto b = m_rates.find({bound, threads});
+        if (a == m_rates.end() || b == m_rates.end())
+            return;
+        const double x = saves ? a->second.saves : a->second.requests;
+        const double y = saves ? b->second.saves : b->second.requests;
+        if (y > 0)
+            std::printf("%-8d %-44s %14.1f %14.1f %7.2f\n", threads, what, x, y, x / y);
+    }
+    std::map<std::pair<std::string, int>, Rates> m_rates;
+};
 
 } // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     Service& svc = TheService();
     svc.proc.Signal(SIGTERM);
     int st = 0;
     svc.proc.WaitExit(std::chrono::milliseconds(30000), &st);
+    delete &svc;  // removes the runtime root with the files the jobs wrote
     return 0;
 }

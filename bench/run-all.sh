@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark program of bench/ (Release) and every libFuzzer target (clang, KX_FUZZ),
 # each for a bounded time, and prints one table of the figures.
-#   bench/run-all.sh [--fuzz-seconds N] [--bench-seconds S] [--no-bench] [--no-fuzz]
+#   bench/run-all.sh [--fuzz-seconds N] [--bench-seconds S] [--bench-repetitions R] [--no-bench] [--no-fuzz]
 #     --fuzz-seconds N   run time of each fuzz target (default 60)
 #     --bench-seconds S  minimum time of each benchmark case, Google Benchmark's --benchmark_min_time (default 0.5)
+#     --bench-repetitions R  run every case R times, interleaved at random, and report the aggregates (default 1)
 #     --no-bench / --no-fuzz  skip one half
 # Build folders: build-bench/ (g++ or $CXX, Release) and build-fuzz-all/ (clang). Raw results and logs stay
 # in build-bench/results/ and build-fuzz-all/results/. Environment: KX_BENCH_TIMEOUT (seconds one benchmark
@@ -12,6 +13,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 fuzz_secs=60
 bench_secs=0.5
+bench_reps=1
 do_bench=1
 do_fuzz=1
 while [ $# -gt 0 ]; do
@@ -20,6 +22,7 @@ while [ $# -gt 0 ]; do
         --bench-seconds) bench_secs=$2; shift 2 ;;
         --no-bench) do_bench=0; shift ;;
         --no-fuzz) do_fuzz=0; shift ;;
+        --bench-repetitions) bench_reps=$2; shift 2 ;;
         -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "run-all.sh: unknown argument $1 (try --help)" >&2; exit 2 ;;
     esac
@@ -50,8 +53,13 @@ if [ $do_bench = 1 ]; then
         echo "== running $t"
         json="$bdir/results/$t.json"
         set +e
-        timeout --kill-after=10 "$bench_timeout" "$exe" --benchmark_min_time="$bench_secs" \
-            --benchmark_out="$json" --benchmark_out_format=json >"$bdir/results/$t.log" 2>&1
+        reps=()
+        if [ "$bench_reps" -gt 1 ]; then
+            reps=(--benchmark_repetitions="$bench_reps" --benchmark_enable_random_interleaving=true
+                  --benchmark_report_aggregates_only=true)
+        fi
+        timeout --kill-after=10 "$bench_timeout" "$exe" --benchmark_min_time="$bench_secs" "${reps[@]}" \
+            --benchmark_out="$json" --benchmark_out_format=json --benchmark_color=false >"$bdir/results/$t.log" 2>&1
         rc=$?
         set -e
         if [ $rc -ne 0 ]; then
@@ -129,6 +137,16 @@ if [ $do_fuzz = 1 ]; then
         fi
         printf 'fuzz\t%s\t%s\texecutions, %s findings%s\n' "$t" "${execs:-?}" "$findings" \
             "$([ "$rc" != 0 ] && echo " (exit $rc, see $log)")" >>"$table"
+    done
+fi
+
+# The programs that compare their cases with a bound end their log with that comparison.
+if [ $do_bench = 1 ]; then
+    for log in "$root"/build-bench/results/DataServerBench.log "$root"/build-bench/results/ServiceBench.log; do
+        [ -f "$log" ] || continue
+        echo
+        echo "== $(basename "$log" .log): comparisons"
+        sed -n '/^process CPU time\|^clients /,$p' "$log"
     done
 fi
 

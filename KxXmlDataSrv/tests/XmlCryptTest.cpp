@@ -305,6 +305,35 @@ TEST(EncryptedFile, DisguisedAsADocumentIsStillDecrypted)
     CFileTracer::Close();
 }
 
+// A document is encrypted as it is written out in pieces and decrypted as it is read: the file must be what
+// the whole text gives at once, blocks straddling the pieces included, and load back to the same text.
+TEST(EncryptedFile, StreamedSaveAndLoadOfALargeDocument)
+{
+    TempDir dir;
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child("dataentry");
+    for (int i = 0; i < 9999; ++i)
+        root.append_child("v").text().set(i * 7);
+    std::string text;
+    XmlDocumentToString(doc, text);
+    ASSERT_GT(text.size(), 65536u);  // more than one buffer of the file writer
+    ASSERT_NE(0u, (16 + text.size()) % 16);
+
+    const std::string streamed = dir / "streamed.xml";
+    const std::string whole = dir / "whole.xml";
+    ASSERT_TRUE(XmlSaveDocument(doc, streamed, "user", "pw"));
+    uint8_t key[16];
+    MD5("userpw", 6, key);
+    ASSERT_TRUE(AesEncryptString(key, text, whole));
+    EXPECT_EQ(ReadFile(whole), ReadFile(streamed));
+
+    pugi::xml_document loaded;
+    ASSERT_EQ(S_OK, XmlLoadDocument(loaded, streamed, "user", "pw"));
+    std::string back;
+    XmlDocumentToString(loaded, back);
+    EXPECT_EQ(text, back);
+}
+
 TEST(XmlFiles, SavesReplaceAtomicallyAndKeepTheOldFileOnFailure)
 {
     TempDir dir;

@@ -122,7 +122,8 @@ TEST(XmlDeserializeTest, ValueConversionsAndRangeRules)
 }
 
 // Members and array elements the document lacks keep the PLC's bytes; the result tells whether anything
-// was found.
+// was found. What is not found when reading is not found when writing without create missing either, and
+// leaves the document as it was.
 TEST(XmlDeserializeTest, MergeKeepsWhatTheDocumentLacks)
 {
     FakePlc plc;
@@ -137,11 +138,13 @@ TEST(XmlDeserializeTest, MergeKeepsWhatTheDocumentLacks)
             std::memcpy(v.data() + ch.first, ch.second.data(), ch.second.size());
         return v;
     };
+    const std::vector<uint8_t> arrBytes(plcBytes.begin(), plcBytes.begin() + 6);
     struct Case {
         const char* doc;
         uint16_t mode;
         HRESULT hr;
-        std::vector<uint8_t> expected;
+        std::vector<uint8_t> expected;  // the image, as long as the symbol
+        const char* type = "ST_M";
     };
     const std::vector<Case> cases = {
         {"<r><s><NCOUNT>7</NCOUNT></s></r>", 0, S_OK, with({{0, Bytes({7, 0})}})},
@@ -165,14 +168,30 @@ TEST(XmlDeserializeTest, MergeKeepsWhatTheDocumentLacks)
         // No member has an element: nothing found. No children at all: success, all bytes kept.
         {"<r><s><other>1</other></s></r>", 0, kNotFound, plcBytes},
         {"<r><s/></r>", 0, S_OK, plcBytes},
+        // Only elements outside the array: every element keeps its bytes, so nothing was found; neither
+        // was anything in a structure whose only element is such an array.
+        {"<r><s index=\"5\">5</s></r>", 0, kNotFound, arrBytes, "ARRAY [1..3] OF INT"},
+        {"<r><s index=\"0\">0</s></r>", 0, kNotFound, arrBytes, "ARRAY [1..3] OF INT"},
+        {"<r><s index=\"0\">0</s><s index=\"4\">4</s></r>", kIgnoreOrder, kNotFound, arrBytes,
+         "ARRAY [1..3] OF INT"},
+        {"<r><s><arr index=\"5\">5</arr></s></r>", 0, kNotFound, plcBytes},
+        {"<r><s><arr index=\"0\">0</arr></s></r>", 0, kNotFound, plcBytes},
+        {"<r><s><arr index=\"7\">7</arr></s></r>", kIgnoreOrder, kNotFound, plcBytes},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.doc);
+        const SymRec sym = Sym("MAIN.s", c.type, 65, static_cast<uint32_t>(c.expected.size()));
         Walker w(plc);
         ASSERT_TRUE(w.Load(c.doc));
-        std::vector<uint8_t> image(12, 0x55);
-        EXPECT_EQ(w.Run(kRead, c.mode, Sym("MAIN.s", "ST_M", 65, 12), "/r/s", image), c.hr);
+        std::vector<uint8_t> image(c.expected.size(), 0x55);
+        EXPECT_EQ(w.Run(kRead, c.mode, sym, "/r/s", image), c.hr);
         EXPECT_EQ(image, c.expected);
+        if (c.hr != kNotFound)
+            continue;
+        const std::string before = w.Xml();
+        EXPECT_EQ(w.Run(kWrite, c.mode, sym, "/r/s", image), kNotFound);
+        EXPECT_FALSE(w.Modified());
+        EXPECT_EQ(w.Xml(), before);
     }
 }
 
@@ -391,5 +410,13 @@ TEST(XmlDeserializeTest, OpenReadMergesIntoThePlc)
     Put<int16_t>(expected, 0x20 + 0, -2);  // b keeps its byte: 300 is out of range
     Put<int16_t>(expected, 0x20 + 6, 7);   // arr[3] keeps its bytes: x is no number
     EXPECT_EQ(plc.memory[kGroup], expected);
+    EXPECT_EQ(plc.writes, 1u);
+    EXPECT_EQ(server.Close(true), S_OK);
+
+    // A document in which nothing of the value is found writes nothing into the PLC.
+    ASSERT_EQ(server.OpenRead(addr, XMLDS_MODE_TRANSFER, "", "MAIN.s", "/dataentry/MAIN/s",
+                              "<dataentry><MAIN><s><arr index=\"5\">5</arr></s></MAIN></dataentry>"),
+              kNotFound);
+    EXPECT_EQ(plc.writes, 1u);
     EXPECT_EQ(server.Close(true), S_OK);
 }

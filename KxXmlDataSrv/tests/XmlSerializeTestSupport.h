@@ -207,6 +207,7 @@ public:
     uint32_t refuseAbove = 0xFFFFFFFFu;
     HRESULT refuseCode = FEX_HRESULT(0x070A);
     std::vector<std::pair<uint32_t, uint32_t>> reads;  // offset, length of every memory read asked for
+    size_t writes = 0;                                  // memory writes asked for
 
     void AddType(const TypeRec& r) { types[r.name] = r.Build(); }
     void AddSymbol(const SymRec& r) { symbols[r.name] = r.Build(); }
@@ -218,6 +219,7 @@ public:
     HRESULT SyncWrite(ULONG group, ULONG offset, ULONG cb, PVOID data) override
     {
         std::lock_guard<std::mutex> lock(m_lock);
+        ++writes;
         auto it = memory.find(group);
         if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
             return FEX_HRESULT(0x0703);

@@ -82,6 +82,10 @@ BOOL OsUserCopyFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailI
 // replaced file's owner, group and permission bits are kept; a new file gets 0644. TRUE on success; FALSE with
 // errno set (EPERM when the owner or group cannot be kept), the old file then untouched and no temporary file left.
 BOOL OsUserWriteFileAtomic(LPCSTR lpFileName, LPCVOID lpData, size_t cbData);
+// Writes the new content through pfnFill(fd, pContext) instead of from a buffer, so that a large file never has
+// to be held whole in memory; pfnFill returns FALSE (errno set) when it cannot write, and the old file stays.
+typedef BOOL (*OS_USER_FILL_FILE)(int fd, PVOID pContext);
+BOOL OsUserWriteFileAtomicWith(LPCSTR lpFileName, OS_USER_FILL_FILE pfnFill, PVOID pContext);
 // Creates a directory with mode 0775; TRUE on success.
 BOOL OsUserCreateDirectory(LPCSTR lpPathName, PVOID lpSecurityAttributes);
 // mkdir of the normalised path with the given mode; 0 or -1 with errno.

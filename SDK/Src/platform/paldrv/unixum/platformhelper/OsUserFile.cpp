@@ -444,9 +444,34 @@ bool FinalTarget(std::string path, std::string& target)
 
 } // namespace
 
+namespace {
+
+struct BufferToFill {
+    const char* data;
+    size_t size;
+};
+
+BOOL FillFromBuffer(int fd, PVOID pContext)
+{
+    const BufferToFill* b = static_cast<const BufferToFill*>(pContext);
+    return WriteAllTo(fd, b->data, b->size) ? TRUE : FALSE;
+}
+
+} // namespace
+
 BOOL OsUserWriteFileAtomic(LPCSTR lpFileName, LPCVOID lpData, size_t cbData)
 {
-    if (lpFileName == nullptr || (lpData == nullptr && cbData != 0)) {
+    if (lpData == nullptr && cbData != 0) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    BufferToFill b{static_cast<const char*>(lpData), cbData};
+    return OsUserWriteFileAtomicWith(lpFileName, FillFromBuffer, &b);
+}
+
+BOOL OsUserWriteFileAtomicWith(LPCSTR lpFileName, OS_USER_FILL_FILE pfnFill, PVOID pContext)
+{
+    if (lpFileName == nullptr || pfnFill == nullptr) {
         errno = EINVAL;
         return FALSE;
     }
@@ -478,7 +503,7 @@ BOOL OsUserWriteFileAtomic(LPCSTR lpFileName, LPCVOID lpData, size_t cbData)
     } else {
         ok = fchmod(fd, 0644) == 0;
     }
-    ok = ok && WriteAllTo(fd, static_cast<const char*>(lpData), cbData) && fsync(fd) == 0;
+    ok = ok && pfnFill(fd, pContext) && fsync(fd) == 0;
     int err = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
