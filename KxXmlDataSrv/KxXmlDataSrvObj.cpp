@@ -143,14 +143,14 @@ HRESULT CKxXmlDataSrv::DispatchAppServer(HopAddr* pAddr, ULONG invokeId, ULONG i
 {
     CXmlAppServerList* pList = AppServerList();
     if (!pList)
-        return ReadWriteRes(pAddr, invokeId, KXXML_E_NOCLIENT, 0, nullptr);
+        return ReadWriteRes(pAddr, invokeId, kXmlErrNoClient, 0, nullptr);
     const uint16_t nHandle = static_cast<uint16_t>(indexOffset & 0xFFFFu);
     switch (indexGroup) {
     case 0x8001: {
         // Target (8), not read (4), cookie (4), name length (2), client id (1), name and NUL.
         const uint32_t n = static_cast<uint32_t>(pData[16] | (pData[17] << 8));
         if (cbWriteLength != n + 20)
-            return ReadWriteRes(pAddr, invokeId, KXXML_E_INVALIDSIZE, 0, nullptr);
+            return ReadWriteRes(pAddr, invokeId, kXmlErrInvalidSize, 0, nullptr);
         const char* sName = reinterpret_cast<const char*>(pData + 19);
         // A name whose real length differs from its field is dropped without an answer.
         const void* nul = std::memchr(sName, 0, n + 1);

@@ -49,7 +49,7 @@ pugi::xpath_node SelectPath(const pugi::xml_node& from, const char* sPath)
 
 bool IsTransferRetry(HRESULT hr)
 {
-    return hr == (HRESULT)0x9811070A || hr == (HRESULT)0x98110001;
+    return hr == kXmlErrBlockTooLarge || hr == kXmlErrPlcInternal;
 }
 
 } // namespace
@@ -98,7 +98,7 @@ HRESULT CXmlDataServer::LoadFile(uint16_t nMode)
     if (!ProbeFile(m_sFilePath)) {
         if (!(nMode & XMLDS_MODE_CREATE)) {
             CFileTracer::WriteLine0("Failed to open file! File=\"%s\"", m_sFilePath.c_str());
-            hr = XMLDS_E_FILENOTFOUND;
+            hr = kXmlErrFileAccess;
         } else {
             return S_OK;
         }
@@ -115,13 +115,13 @@ HRESULT CXmlDataServer::LoadFile(uint16_t nMode)
 HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sFile, const char* sXml)
 {
     if (m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (!m_pSync) {
         IKxFexClient* pClient = nullptr;
         HRESULT hr = CreateFexClient(&pClient);
         if (FAILED(hr) || !pClient) {
             CFileTracer::WriteLine0("Failed to create fex client. HRESULT=\"0x%x\"", static_cast<unsigned>(hr));
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         }
         HopAddr target = addr;
         hr = pClient->Connect(&target, addr.port, 0, &m_pSync, 0, KxEmptyVariant(), KxEmptyVariant());
@@ -129,7 +129,7 @@ HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sF
         if (FAILED(hr) || !m_pSync) {
             m_pSync = nullptr;
             CFileTracer::WriteLine0("Failed to connect to fex client. HRESULT=\"0x%x\"", static_cast<unsigned>(hr));
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         }
     }
 
@@ -141,7 +141,7 @@ HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sF
         const char* text = sXml ? sXml : kDefaultDocument;
         pugi::xml_parse_result res =
             m_doc.load_buffer(text, std::strlen(text), kXmlParseOptions, pugi::encoding_utf8);
-        hr = res ? S_OK : XMLDS_E_NOTFOUND;
+        hr = res ? S_OK : kXmlErrNoNode;
     }
     if (SUCCEEDED(hr))
         hr = InitTypeMemory();
@@ -174,7 +174,7 @@ HRESULT CXmlDataServer::TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSi
             ULONG cbRead = 0;
             hr = m_pSync->SyncRead(indexGroup, indexOffset + done, piece, pBuffer + done, &cbRead);
             if (SUCCEEDED(hr) && cbRead < piece)
-                hr = XMLDS_E_DEVICE;
+                hr = kXmlErrGeneral;
         }
         if (FAILED(hr)) {
             if (IsTransferRetry(hr) && chunk > kMinTransferChunk) {
@@ -213,7 +213,7 @@ HRESULT CXmlDataServer::OpenRead(const HopAddr& addr, uint16_t nMode, const char
     CFileTracer::WriteLine2("OpenRead! Symbol=\"%s\" Path=\"%s\" File=\"%s\"", Str(sSymbol), Str(sXmlPath),
                             Str(sFile));
     if (m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     HRESULT hr = Open(addr, static_cast<uint16_t>(nMode & ~XMLDS_MODE_CREATE), sFile, sXml);
     if (SUCCEEDED(hr))
         hr = ProcessSymbols(false, nMode, sSymbol, sXmlPath);
@@ -227,7 +227,7 @@ HRESULT CXmlDataServer::OpenWrite(const HopAddr& addr, uint16_t nMode, const cha
     CFileTracer::WriteLine2("OpenWrite! Symbol=\"%s\" Path=\"%s\" File=\"%s\"", Str(sSymbol), Str(sXmlPath),
                             Str(sFile));
     if (m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     m_bModified = false;
     const char* initial = (psXml && *psXml) ? *psXml : nullptr;
     if (psXml)
@@ -240,7 +240,7 @@ HRESULT CXmlDataServer::OpenWrite(const HopAddr& addr, uint16_t nMode, const cha
             if (SUCCEEDED(GetXml(text))) {
                 *psXml = KxSysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
                 if (!*psXml && SUCCEEDED(hr))
-                    hr = XMLDS_E_NOMEMORY;
+                    hr = kXmlErrNoMemory;
             }
         }
     }
@@ -252,10 +252,10 @@ HRESULT CXmlDataServer::TransferSymbol(bool bWrite)
 {
     const uint32_t size = m_pSymbolInfo->size;
     if (size > static_cast<uint32_t>(INT32_MAX))
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     BYTE* buf = KxAlloc(static_cast<int32_t>(size ? size : 1));
     if (!buf)
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     HRESULT hr;
     uint32_t cb = 0;
     if (bWrite) {
@@ -278,18 +278,18 @@ HRESULT CXmlDataServer::OpenClarify(const char* sSrc, const char* sDst)
 {
     CFileTracer::WriteLine2("OpenClarify! SrcFile=\"%s\" DstFile=\"%s\"", Str(sSrc), Str(sDst));
     if (!sSrc || !*sSrc || !sDst || !*sDst)
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     m_sFilePath = sDst;
     if (m_bOpen) {
-        CFileTracer::WriteLine2("OpenClarify finished! HRESULT=\"0x%x\"", static_cast<unsigned>(XMLDS_E_INVALIDCONTEXT));
-        return XMLDS_E_INVALIDCONTEXT;
+        CFileTracer::WriteLine2("OpenClarify finished! HRESULT=\"0x%x\"", static_cast<unsigned>(kXmlErrInvalidState));
+        return kXmlErrInvalidState;
     }
     HRESULT hr = XmlLoadDocument(m_doc, sSrc, m_sUser, m_sPassword);
     if (SUCCEEDED(hr)) {
         if (!XmlSaveDocument(m_doc, sDst, std::string(), std::string()))
-            hr = XMLDS_E_FAILED;
+            hr = kXmlErrFailed;
     } else {
-        hr = XMLDS_E_FAILED;
+        hr = kXmlErrFailed;
     }
     ResetDocument();
     CFileTracer::WriteLine2("OpenClarify finished! HRESULT=\"0x%x\"", static_cast<unsigned>(hr));
@@ -319,12 +319,12 @@ void CXmlDataServer::ClearSelection()
 HRESULT CXmlDataServer::InitRead(uint16_t nMode, const char* sSymbol, const char* sXmlPath)
 {
     if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     ClearSelection();
     pugi::xpath_node sel = SelectPath(m_doc, Str(sXmlPath));
     if (!sel) {
         CFileTracer::WriteLine0("Mode \"%s\" not found!", Str(sXmlPath));
-        return XMLDS_E_PATHNOTFOUND;
+        return kXmlErrPathNotFound;
     }
     HRESULT hr = ReadSymbolInfo(Str(sSymbol), &m_pSymbolInfo);
     if (FAILED(hr))
@@ -342,7 +342,7 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
     const std::string path = Str(sXmlPath);
     if (path.size() <= 2 || path[0] != '/') {
         CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(), 0x80004005u);
-        return XMLDS_E_CREATENODE;
+        return kXmlErrCreateNode;
     }
     pugi::xml_node current = m_doc;
     size_t pos = 1;
@@ -357,7 +357,7 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
             continue;
         if (!current) {
             CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(), 0x80004005u);
-            return XMLDS_E_CREATENODE;
+            return kXmlErrCreateNode;
         }
         pugi::xpath_node found = SelectPath(current, segment.c_str());
         if (found) {
@@ -375,7 +375,7 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
                 if (!attr) {
                     CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(),
                                             0x80004005u);
-                    return XMLDS_E_CREATENODE;
+                    return kXmlErrCreateNode;
                 }
                 sel = pugi::xpath_node(attr, current);
             } else {
@@ -386,24 +386,24 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
         pugi::xml_node child = current.append_child(segment.c_str());
         if (!child) {
             CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(), 0x80004005u);
-            return XMLDS_E_CREATENODE;
+            return kXmlErrCreateNode;
         }
         current = child;
         sel = pugi::xpath_node(current);
     }
-    return sel ? S_OK : XMLDS_E_CREATENODE;
+    return sel ? S_OK : kXmlErrCreateNode;
 }
 
 HRESULT CXmlDataServer::InitWrite(uint16_t nMode, const char* sSymbol, const char* sXmlPath)
 {
     if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     ClearSelection();
     pugi::xpath_node sel = SelectPath(m_doc, Str(sXmlPath));
     if (!sel) {
         if (!(nMode & XMLDS_MODE_CREATE)) {
             CFileTracer::WriteLine0("Node \"%s\" not found! HRESULT=\"0x%x\"", Str(sXmlPath), 0x80004005u);
-            return XMLDS_E_NOTFOUND;
+            return kXmlErrNoNode;
         }
         HRESULT hr = CreatePath(sXmlPath, sel);
         if (FAILED(hr))
@@ -468,12 +468,12 @@ HRESULT CXmlDataServer::BeginTransfer(int nDirection, uint16_t nMode, const char
             return hr;
     }
     if (!m_pSymbolInfo || !m_selection || m_nDirection != nDirection)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     EndTransfer();
     if (cbLength < m_pSymbolInfo->size && !bAllowPartial)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     if (!bHaveBuffer && cbLength)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     return S_OK;
 }
 
@@ -481,10 +481,10 @@ HRESULT CXmlDataServer::NextPiece(int nDirection, uint16_t nSequence, uint32_t c
                                   uint32_t* pcbPiece)
 {
     if (!m_pSymbolInfo || !m_selection || m_nDirection != nDirection || nSequence != m_nSequence || !m_pTransfer)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     *pcbPiece = std::min(cbLength, m_cbTransferLeft);
     if (*pcbPiece && !bHaveBuffer)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     return S_OK;
 }
 
@@ -516,7 +516,7 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
     if (pcbRead)
         *pcbRead = 0;
     if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (nSequence == 0) {
         HRESULT hrStart = BeginTransfer(0, nMode, sSymbol, sXmlPath, bSelect, cbLength, pBuffer != nullptr,
                                         bAllowPartial);
@@ -535,7 +535,7 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
         }
         BYTE* buf = KxAlloc(static_cast<int32_t>(size));
         if (!buf)
-            return XMLDS_E_NOMEMORY;
+            return kXmlErrNoMemory;
         HRESULT hr = ConvertValue(buf);
         if (FAILED(hr)) {
             KxFree(buf);
@@ -573,7 +573,7 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
                               const BYTE* pData, uint16_t nSequence, bool bAllowPartial, bool bSelect)
 {
     if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (nSequence == 0) {
         HRESULT hrStart = BeginTransfer(1, nMode, sSymbol, sXmlPath, bSelect, cbLength, pData != nullptr,
                                         bAllowPartial);
@@ -589,7 +589,7 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
         }
         BYTE* buf = KxAlloc(static_cast<int32_t>(size));
         if (!buf)
-            return XMLDS_E_NOMEMORY;
+            return kXmlErrNoMemory;
         std::memcpy(buf, pData, cbLength);
         m_pTransfer = buf;
         m_bOwnTransfer = true;
@@ -618,7 +618,7 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
 HRESULT CXmlDataServer::GetXml(std::string& sXml)
 {
     if (!m_bOpen || !m_bModified)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     XmlDocumentToString(m_doc, sXml);
     return S_OK;
 }
@@ -629,7 +629,7 @@ HRESULT CXmlDataServer::Close(bool bDiscard)
     m_selection = pugi::xpath_node();
     if (m_bOpen && !bDiscard && m_bModified && !m_sFilePath.empty()) {
         if (!XmlSaveDocument(m_doc, m_sFilePath, m_sUser, m_sPassword))
-            hr = XMLDS_E_FILENOTFOUND;
+            hr = kXmlErrFileAccess;
         XmlBackupRotate(m_doc, m_sFilePath, m_sUser, m_sPassword);
     }
     ResetDocument();

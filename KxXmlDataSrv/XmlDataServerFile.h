@@ -43,6 +43,7 @@ bool XmlSaveDocument(const pugi::xml_document& doc, const std::string& sPath, co
                      const std::string& sPassword);
 
 // Loads sPath into doc: plain first, decrypted with user + password when that fails to parse.
-// 0, 0x98118001 (not found / cannot open), 0x98118000, 0x98118002 (does not parse), 0x98118004, 0x9811800A.
+// 0, kXmlErrNotOpen (not found / cannot open), kXmlErrFailed, kXmlErrNoNode (does not parse),
+// kXmlErrNoMemory, kXmlErrCredentials.
 HRESULT XmlLoadDocument(pugi::xml_document& doc, const std::string& sPath, const std::string& sUser,
                         const std::string& sPassword);

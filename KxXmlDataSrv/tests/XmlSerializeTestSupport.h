@@ -205,7 +205,7 @@ public:
     std::map<std::string, std::vector<uint8_t>> symbols;
     std::map<uint32_t, std::vector<uint8_t>> memory;  // by index group, starting at offset 0
     uint32_t refuseAbove = 0xFFFFFFFFu;
-    HRESULT refuseCode = FEX_HRESULT(0x070A);
+    HRESULT refuseCode = FEX_HRESULT(FEXERR_NOMEMORY);
     std::vector<std::pair<uint32_t, uint32_t>> reads;  // offset, length of every memory read asked for
     size_t writes = 0;                                  // memory writes asked for
 
@@ -222,7 +222,7 @@ public:
         ++writes;
         auto it = memory.find(group);
         if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
-            return FEX_HRESULT(0x0703);
+            return FEX_HRESULT(FEXERR_INVALIDOFFSET);
         std::memcpy(it->second.data() + offset, data, cb);
         return S_OK;
     }
@@ -237,7 +237,7 @@ public:
             return refuseCode;
         auto it = memory.find(group);
         if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
-            return FEX_HRESULT(0x0703);
+            return FEX_HRESULT(FEXERR_INVALIDOFFSET);
         std::memcpy(data, it->second.data() + offset, cb);
         if (pcb)
             *pcb = cb;
@@ -256,16 +256,16 @@ public:
         else if (group == 0xF009)
             table = &symbols;
         else
-            return FEX_HRESULT(0x0702);
+            return FEX_HRESULT(FEXERR_INVALIDGRP);
         auto it = table->find(name);
         if (it == table->end())
-            return FEX_HRESULT(0x0710);
+            return FEX_HRESULT(FEXERR_SYMBOLNOTFOUND);
         const auto& rec = it->second;
         if (rec.size() > cbRead) {
             // Data type records answer "buffer too small" except to the 4-byte length probe; symbol records
             // are cut to the buffer.
             if (group == 0xF011 && cbRead != 4)
-                return FEX_HRESULT(0x0705);
+                return FEX_HRESULT(FEXERR_INVALIDSIZE);
             std::memcpy(pRead, rec.data(), cbRead);
             if (pcb)
                 *pcb = cbRead;

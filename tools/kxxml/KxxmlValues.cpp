@@ -23,7 +23,6 @@ uint32_t XmlSerializeScalarWidth(uint32_t nId);
 
 namespace {
 
-constexpr HRESULT kNotFound = XMLDS_E_INVALIDTYPE;  // the walk found nothing there; tolerated
 constexpr unsigned kMaxDepth = CXmlDataServer::kMaxSerializeDepth;
 
 char UpperAscii(char c)
@@ -130,7 +129,7 @@ HRESULT CKxTypedWalk::Symbol(const pugi::xpath_node& pos, const FexSymbolEntry* 
         return S_OK;
     }
     hr = Type(pos, pType, false, sName, IsUtf8(pSym), nullptr);
-    return hr == kNotFound ? S_OK : hr;
+    return hr == kXmlErrNoValue ? S_OK : hr;
 }
 
 void CKxTypedWalk::Leaf(const pugi::xpath_node& pos, const std::string& sName, const char* sType, uint32_t nId,
@@ -154,9 +153,9 @@ HRESULT CKxTypedWalk::Type(const pugi::xpath_node& pos, const FexDatatypeEntry* 
         *pnUsed = 1;
     const char* sTypeName = FexDatatypeName(pType);
     if (m_nDepth >= kMaxDepth)
-        return kNotFound;
+        return kXmlErrNoValue;
     if (*sTypeName && std::find(m_typeStack.begin(), m_typeStack.end(), sTypeName) != m_typeStack.end())
-        return kNotFound;
+        return kXmlErrNoValue;
 
     if (pType->subItems == 0 && pType->arrayDim == 0) {
         if (IsPointer(sTypeName) || Exclude(pType))
@@ -168,7 +167,7 @@ HRESULT CKxTypedWalk::Type(const pugi::xpath_node& pos, const FexDatatypeEntry* 
         return S_OK;
     }
     if (pos.attribute() || !pos.node() || pos.node().type() != pugi::node_element)
-        return kNotFound;
+        return kXmlErrNoValue;
 
     ++m_nDepth;
     m_typeStack.push_back(sTypeName);
@@ -267,7 +266,7 @@ HRESULT CKxTypedWalk::Struct(pugi::xml_node element, const FexDatatypeEntry* pTy
         }
         if (SUCCEEDED(hr))
             bAny = true;
-        else if (hr != kNotFound)
+        else if (hr != kXmlErrNoValue)
             return hr;
     }
 
@@ -285,7 +284,7 @@ HRESULT CKxTypedWalk::Struct(pugi::xml_node element, const FexDatatypeEntry* pTy
         else
             m_pReport->Stray(c, "out of declaration order or repeated: a restore passes over it (see --ignore-order)");
     }
-    return bAny ? S_OK : kNotFound;
+    return bAny ? S_OK : kXmlErrNoValue;
 }
 
 HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
@@ -296,14 +295,14 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
         return S_OK;
     const int nDims = pType->arrayDim;
     if (nDims > CXmlDataServer::kMaxArrayDims)
-        return kNotFound;
+        return kXmlErrNoValue;
     FexDatatypeArrayInfo info[CXmlDataServer::kMaxArrayDims];
     uint64_t nCount = 1;
     bool bEmpty = false, bHuge = false;
     for (int k = 0; k < nDims; ++k) {
         const FexDatatypeArrayInfo* pDim = FexDatatypeArrayDim(pType, static_cast<unsigned>(k));
         if (!pDim)
-            return kNotFound;
+            return kXmlErrNoValue;
         info[k].lowerBound = pDim->lowerBound;
         info[k].elements = pDim->elements;
         bEmpty = bEmpty || info[k].elements == 0;
@@ -312,14 +311,14 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
     if (bEmpty)
         return S_OK;
     if (bHuge || nCount > pType->size)
-        return kNotFound;
+        return kXmlErrNoValue;
     FexDatatypeEntry* pElem = nullptr;
     if (!IsPrimitive(sElemType, pType->dataType)) {
         const HRESULT hr = m_ds.ReadDatatypeInfo(sElemType, &pElem);
         if (FAILED(hr))
             return hr;
         if (!pElem)
-            return kNotFound;
+            return kXmlErrNoValue;
     }
     const uint32_t cbElem = static_cast<uint32_t>(pType->size / nCount);
 
@@ -346,7 +345,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
     };
     if (!first || !parent) {
         missing(0, nCount);
-        return kNotFound;
+        return kXmlErrNoValue;
     }
     const std::string sRun = first.name();
     int32_t subs[CXmlDataServer::kMaxArrayDims] = {};
@@ -354,7 +353,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
         See(first);
         m_pReport->Stray(first, "has no index attribute that fits the array: a restore passes over the whole array");
         missing(0, nCount);
-        return kNotFound;
+        return kXmlErrNoValue;
     }
 
     bool bAny = false;
@@ -373,7 +372,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
             bAny = true;
             return true;
         }
-        return hr == kNotFound;
+        return hr == kXmlErrNoValue;
     };
     const char* kStray = "lies outside the array's bounds, repeats an element or comes after a later one: a "
                          "restore passes over it";
@@ -403,7 +402,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
         }
         if (pnUsed)
             *pnUsed = nUsed;
-        return bAny ? S_OK : kNotFound;
+        return bAny ? S_OK : kXmlErrNoValue;
     }
 
     // In order: the elements are taken as a run of same-named siblings, as the restore takes them.
@@ -437,10 +436,10 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
             }
             hr = put(n, i);
             pugi::xml_node next = NextElement(n);
-            const bool bRunGoesOn = hr != kNotFound && next && sRun == next.name() &&
+            const bool bRunGoesOn = hr != kXmlErrNoValue && next && sRun == next.name() &&
                                     SUCCEEDED(m_ds.ReadIndexAttribute(next, subs, nDims));
             n = next;
-            if ((!bRunGoesOn && next) || hr == kNotFound) {
+            if ((!bRunGoesOn && next) || hr == kXmlErrNoValue) {
                 nComplete = i + 1;
                 bEnded = true;
             }
@@ -459,7 +458,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
     }
     if (pnUsed)
         *pnUsed = nUsed;
-    return bAny ? S_OK : kNotFound;
+    return bAny ? S_OK : kXmlErrNoValue;
 }
 
 CKxDecoder::~CKxDecoder()
@@ -502,9 +501,9 @@ HRESULT CKxDecoder::Decode(const std::vector<uint8_t>& image, std::vector<KxDeco
 {
     values.clear();
     if (!m_pSym)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (image.size() < m_pSym->size)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     // Each image gets an element of its own: the document is the service's, made by its value walk.
     const std::string path = "/dataentry/v" + std::to_string(m_nImages++);
     HRESULT hr = m_ds.Write(XMLDS_MODE_CREATE, m_symbol.c_str(), path.c_str(), m_pSym->size, image.data(), 0, false);
@@ -512,7 +511,7 @@ HRESULT CKxDecoder::Decode(const std::vector<uint8_t>& image, std::vector<KxDeco
         return hr;
     const pugi::xpath_node pos = m_ds.Document().select_node(path.c_str());
     if (!pos)
-        return XMLDS_E_PATHNOTFOUND;
+        return kXmlErrPathNotFound;
     CCollect collect(values);
     CKxTypedWalk walk(m_ds, false);
     return walk.Symbol(pos, m_pSym, m_symbol, collect);
@@ -742,7 +741,7 @@ HRESULT KxCheckDocument(CXmlDataServer& ds, const std::string& sText, const std:
         return hr;
     if (!pos) {
         KxFree(pSym);
-        return XMLDS_E_PATHNOTFOUND;
+        return kXmlErrPathNotFound;
     }
     CCheck check(sText, problems);
     CKxTypedWalk walk(ds, bIgnoreOrder);
