@@ -16,8 +16,6 @@
 namespace {
 
 const char kDefaultDocument[] = "<dataentry></dataentry>";
-// Whole-symbol transfers never go below this chunk when the PLC asks for smaller blocks.
-const uint32_t kMinTransferChunk = 0x4096;
 
 const char* Str(const char* s)
 {
@@ -45,11 +43,6 @@ pugi::xpath_node SelectPath(const pugi::xml_node& from, const char* sPath)
     } catch (const std::exception&) {
         return pugi::xpath_node();
     }
-}
-
-bool IsTransferRetry(HRESULT hr)
-{
-    return hr == kXmlErrBlockTooLarge || hr == kXmlErrPlcInternal;
 }
 
 } // namespace
@@ -157,6 +150,14 @@ HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sF
     return S_OK;
 }
 
+bool XmlQuarterBlock(HRESULT hr, uint32_t& cbBlock)
+{
+    if ((hr != kXmlErrBlockTooLarge && hr != kXmlErrPlcInternal) || cbBlock < kXmlQuarterBlockFrom)
+        return false;
+    cbBlock /= 4;
+    return true;
+}
+
 HRESULT CXmlDataServer::TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSize)
 {
     const uint32_t indexGroup = m_pSymbolInfo->indexGroup;
@@ -177,10 +178,8 @@ HRESULT CXmlDataServer::TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSi
                 hr = kXmlErrGeneral;
         }
         if (FAILED(hr)) {
-            if (IsTransferRetry(hr) && chunk > kMinTransferChunk) {
-                chunk /= 4;
+            if (XmlQuarterBlock(hr, chunk))
                 continue;
-            }
             return hr;
         }
         done += piece;

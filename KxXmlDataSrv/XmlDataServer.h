@@ -28,6 +28,13 @@
 #define XMLDS_E_DEVICE kXmlErrGeneral
 #define XMLDS_E_INVALIDCONTEXT kXmlErrInvalidState
 
+// A PLC refuses a block transfer too large for it with kXmlErrBlockTooLarge, or with kXmlErrPlcInternal. Blocks
+// of at least this many bytes are then asked for again in quarters; smaller ones are given up.
+constexpr uint32_t kXmlQuarterBlockFrom = 0x4097;
+// True when hr refuses a block of cbBlock bytes that is to be asked for again in quarters: cbBlock is then
+// quartered. False, cbBlock unchanged, for any other result.
+bool XmlQuarterBlock(HRESULT hr, uint32_t& cbBlock);
+
 // Index groups of the information uploads.
 #define XMLDS_IG_SYMBOLINFO 0xF009u    // symbol information record by name
 #define XMLDS_IG_DATATYPEINFO 0xF011u  // data type information record by name
