@@ -1,14 +1,11 @@
 #include "XmlDataServerFile.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "FileTracer.h"
 #include "KxCrypto.h"
@@ -36,21 +33,6 @@ bool HasDeclarationBeforeElement(const pugi::xml_document& doc)
             return false;
     }
     return false;
-}
-
-bool WriteAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 // Save flags of a document: the global indent, never empty element tags, and no declaration unless the
@@ -92,7 +74,7 @@ public:
     bool Flush()
     {
         if (m_ok && m_used > 0)
-            m_ok = WriteAll(m_fd, m_buffer, m_used);
+            m_ok = os_write_all(m_fd, m_buffer, m_used) == 0;
         m_used = 0;
         return m_ok;
     }
@@ -256,16 +238,7 @@ HRESULT LoadEncryptedDocument(pugi::xml_document& doc, const std::string& path, 
 
 std::string XmlNormalizePath(const char* sPath)
 {
-    std::string out;
-    if (!sPath)
-        return out;
-    for (const char* p = sPath; *p; ++p) {
-        char c = *p == '\\' ? '/' : *p;
-        if (c == '/' && !out.empty() && out.back() == '/')
-            continue;
-        out.push_back(c);
-    }
-    return out;
+    return KxNormalizePath(sPath);
 }
 
 void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut)

@@ -12,7 +12,8 @@
 // Parse options of every data document: the defaults plus the declaration node.
 constexpr unsigned kXmlParseOptions = pugi::parse_default | pugi::parse_declaration;
 
-// A path with each backslash turned into a slash and runs of slashes collapsed into one.
+// A path with each backslash turned into a slash and runs of slashes collapsed into one, as the platform's
+// file functions take it (KxNormalizePath).
 std::string XmlNormalizePath(const char* sPath);
 
 // The document as UTF-8 text in the save format: the global indent (format_indent when not empty, else
