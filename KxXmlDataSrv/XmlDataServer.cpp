@@ -306,6 +306,15 @@ void CXmlDataServer::EndTransfer()
     m_cbTransferLeft = m_pSymbolInfo ? m_pSymbolInfo->size : 0;
 }
 
+void CXmlDataServer::HoldTransfer(BYTE* pBuffer, uint32_t cbMoved)
+{
+    m_pTransfer = pBuffer;
+    m_bOwnTransfer = true;
+    m_pTransferCursor = pBuffer + cbMoved;
+    m_cbTransferLeft = m_pSymbolInfo->size - cbMoved;
+    m_nSequence = 1;
+}
+
 void CXmlDataServer::ClearSelection()
 {
     m_selection = pugi::xpath_node();
@@ -313,6 +322,20 @@ void CXmlDataServer::ClearSelection()
     KxFree(m_pSymbolInfo);
     m_pSymbolInfo = nullptr;
     m_cbTransferLeft = 0;
+}
+
+HRESULT CXmlDataServer::SelectSymbol(const pugi::xpath_node& sel, int nDirection, uint16_t nMode,
+                                     const char* sSymbol)
+{
+    HRESULT hr = ReadSymbolInfo(Str(sSymbol), &m_pSymbolInfo);
+    if (FAILED(hr))
+        return hr;
+    m_selection = sel;
+    m_nDirection = nDirection;
+    m_nSequence = 0;
+    m_cbTransferLeft = m_pSymbolInfo->size;
+    m_bIgnoreOrder = (nMode & XMLDS_MODE_IGNOREORDER) != 0;
+    return S_OK;
 }
 
 HRESULT CXmlDataServer::InitRead(uint16_t nMode, const char* sSymbol, const char* sXmlPath)
@@ -325,15 +348,7 @@ HRESULT CXmlDataServer::InitRead(uint16_t nMode, const char* sSymbol, const char
         CFileTracer::WriteLine0("Mode \"%s\" not found!", Str(sXmlPath));
         return kXmlErrPathNotFound;
     }
-    HRESULT hr = ReadSymbolInfo(Str(sSymbol), &m_pSymbolInfo);
-    if (FAILED(hr))
-        return hr;
-    m_selection = sel;
-    m_nDirection = 0;
-    m_nSequence = 0;
-    m_cbTransferLeft = m_pSymbolInfo->size;
-    m_bIgnoreOrder = (nMode & XMLDS_MODE_IGNOREORDER) != 0;
-    return S_OK;
+    return SelectSymbol(sel, 0, nMode, sSymbol);
 }
 
 HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
@@ -408,15 +423,10 @@ HRESULT CXmlDataServer::InitWrite(uint16_t nMode, const char* sSymbol, const cha
         if (FAILED(hr))
             return hr;
     }
-    HRESULT hr = ReadSymbolInfo(Str(sSymbol), &m_pSymbolInfo);
+    HRESULT hr = SelectSymbol(sel, 1, nMode, sSymbol);
     if (FAILED(hr))
         return hr;
-    m_selection = sel;
-    m_nDirection = 1;
-    m_nSequence = 0;
-    m_cbTransferLeft = m_pSymbolInfo->size;
     m_bCreateMissing = (nMode & XMLDS_MODE_CREATE) != 0;
-    m_bIgnoreOrder = (nMode & XMLDS_MODE_IGNOREORDER) != 0;
     m_bSymbolComment = (nMode & XMLDS_MODE_SYMBOLCOMMENT) != 0;
     m_bTypeComment = (nMode & XMLDS_MODE_TYPECOMMENT) != 0;
     return S_OK;
@@ -542,11 +552,7 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
             return hr;
         }
         std::memcpy(pBuffer, buf, cbLength);
-        m_pTransfer = buf;
-        m_bOwnTransfer = true;
-        m_pTransferCursor = buf + cbLength;
-        m_cbTransferLeft = size - cbLength;
-        m_nSequence = 1;
+        HoldTransfer(buf, cbLength);
         if (pcbRead)
             *pcbRead = cbLength;
         return hr;
@@ -590,11 +596,7 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
         if (!buf)
             return kXmlErrNoMemory;
         std::memcpy(buf, pData, cbLength);
-        m_pTransfer = buf;
-        m_bOwnTransfer = true;
-        m_pTransferCursor = buf + cbLength;
-        m_cbTransferLeft = size - cbLength;
-        m_nSequence = 1;
+        HoldTransfer(buf, cbLength);
         return S_OK;
     }
 

@@ -275,8 +275,14 @@ protected:
     // Selects every entry of the symbol list of an open (and transfers it with mode bit 1).
     HRESULT ProcessSymbols(bool bWrite, uint16_t nMode, const char* sSymbol, const char* sXmlPath);
     void EndTransfer();
+    // Makes pBuffer (a KxAlloc block of the symbol's size) the transfer buffer of a piecewise transfer whose
+    // first piece of cbMoved bytes has moved; the next piece has sequence 1.
+    void HoldTransfer(BYTE* pBuffer, uint32_t cbMoved);
     void ClearSelection();
     HRESULT CreatePath(const char* sXmlPath, pugi::xpath_node& sel);
+    // Selects sel for a transfer of sSymbol in nDirection (0 read, 1 write): its record, no sequence yet, the
+    // whole symbol left, ignore order from nMode. The record's upload error, with nothing selected.
+    HRESULT SelectSymbol(const pugi::xpath_node& sel, int nDirection, uint16_t nMode, const char* sSymbol);
     HRESULT ConvertValue(BYTE* pImage);
     // Start of a piecewise transfer (sequence 0): selects when asked, checks the direction and the lengths.
     HRESULT BeginTransfer(int nDirection, uint16_t nMode, const char* sSymbol, const char* sXmlPath, bool bSelect,
@@ -295,6 +301,9 @@ protected:
     HRESULT ReadDatatypeChain(const char* sName, FexDatatypeEntry** ppInfo);
     // One upload of a data type record into pBuf; the bytes received go to *pcbRead.
     HRESULT UploadDatatype(const std::string& sName, uint32_t cbRead, BYTE* pBuf, ULONG* pcbRead);
+    // Allocates a type memory block of cbBlock (at most INT32_MAX) bytes and makes it the current one;
+    // kXmlErrNoMemory on failure.
+    HRESULT AddTypeBlock(uint32_t cbBlock);
 
     // Document and selection.
     pugi::xml_document m_doc;

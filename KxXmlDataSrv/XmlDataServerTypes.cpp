@@ -51,18 +51,7 @@ void CXmlDataServer::FreeTypeMemory()
 HRESULT CXmlDataServer::InitTypeMemory()
 {
     FreeTypeMemory();
-    BYTE* p = KxAlloc(static_cast<int32_t>(kXmlTypeMemoryFirstBlock));
-    if (!p)
-        return kXmlErrNoMemory;
-    try {
-        m_typeBlocks.push_back(p);
-    } catch (...) {
-        KxFree(p);
-        return kXmlErrNoMemory;
-    }
-    m_pTypeFree = p;
-    m_cbTypeLeft = kXmlTypeMemoryFirstBlock;
-    return S_OK;
+    return AddTypeBlock(kXmlTypeMemoryFirstBlock);
 }
 
 HRESULT CXmlDataServer::GrowTypeMemory(uint32_t cbNeeded)
@@ -71,7 +60,12 @@ HRESULT CXmlDataServer::GrowTypeMemory(uint32_t cbNeeded)
     uint64_t cbNew = 2 * (cbNeeded > 2 * cbOld ? uint64_t(cbNeeded) : 2 * cbOld);
     if (cbNew > INT32_MAX)
         return kXmlErrNoMemory;
-    BYTE* p = KxAlloc(static_cast<int32_t>(cbNew));
+    return AddTypeBlock(static_cast<uint32_t>(cbNew));
+}
+
+HRESULT CXmlDataServer::AddTypeBlock(uint32_t cbBlock)
+{
+    BYTE* p = KxAlloc(static_cast<int32_t>(cbBlock));
     if (!p)
         return kXmlErrNoMemory;
     try {
@@ -81,7 +75,7 @@ HRESULT CXmlDataServer::GrowTypeMemory(uint32_t cbNeeded)
         return kXmlErrNoMemory;
     }
     m_pTypeFree = p;
-    m_cbTypeLeft = static_cast<uint32_t>(cbNew);
+    m_cbTypeLeft = cbBlock;
     return S_OK;
 }
 
