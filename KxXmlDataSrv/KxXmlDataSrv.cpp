@@ -248,12 +248,7 @@ HRESULT CKxXmlDataSrv::Init(VARIANT)
             pServer2->Release();
         }
         CFileTracer::WriteLine2("Successfully created fex server instance. Connectiong to fex port...");
-        OsUserEnterCriticalSection(&m_csService);
-        IKxFexPort* pOldPort = m_pPort;
-        m_pPort = nullptr;
-        OsUserLeaveCriticalSection(&m_csService);
-        if (pOldPort)
-            pOldPort->Release();
+        ReleasePort();
         // Requests may arrive on router threads as soon as the port is connected, so the port is
         // published under the service lock rather than written there by ConnectPort.
         IKxFexPort* pNewPort = nullptr;
@@ -319,12 +314,7 @@ HRESULT CKxXmlDataSrv::Shutdown(VARIANT)
         pList->RemoveAll();
         delete pList;
     }
-    OsUserEnterCriticalSection(&m_csService);
-    IKxFexPort* pPort = m_pPort;
-    m_pPort = nullptr;
-    OsUserLeaveCriticalSection(&m_csService);
-    if (pPort)
-        pPort->Release();
+    ReleasePort();
     IKxFexServer* pServer = m_pServer;
     m_pServer = nullptr;
     if (pServer)
@@ -369,30 +359,42 @@ HRESULT CKxXmlDataSrv::OnKxSysStop()
     return S_OK;
 }
 
-HRESULT CKxXmlDataSrv::WriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult)
+void CKxXmlDataSrv::ReleasePort()
 {
     OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = m_pPort ? m_pPort->WriteRes(pAddr, invokeId, KxXmlErrorNumber(hrResult)) : kXmlErrGeneral;
+    IKxFexPort* pPort = m_pPort;
+    m_pPort = nullptr;
+    OsUserLeaveCriticalSection(&m_csService);
+    if (pPort)
+        pPort->Release();
+}
+
+template <class Send>
+HRESULT CKxXmlDataSrv::Respond(Send send)
+{
+    OsUserEnterCriticalSection(&m_csService);
+    HRESULT hr = m_pPort ? send(m_pPort) : kXmlErrGeneral;
     OsUserLeaveCriticalSection(&m_csService);
     return hr;
+}
+
+HRESULT CKxXmlDataSrv::WriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult)
+{
+    return Respond([&](IKxFexPort* pPort) { return pPort->WriteRes(pAddr, invokeId, KxXmlErrorNumber(hrResult)); });
 }
 
 HRESULT CKxXmlDataSrv::ReadRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult, ULONG cbLength, PVOID pData)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = m_pPort ? m_pPort->ReadRes(pAddr, invokeId, KxXmlErrorNumber(hrResult), cbLength, pData)
-                         : kXmlErrGeneral;
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+    return Respond([&](IKxFexPort* pPort) {
+        return pPort->ReadRes(pAddr, invokeId, KxXmlErrorNumber(hrResult), cbLength, pData);
+    });
 }
 
 HRESULT CKxXmlDataSrv::ReadWriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult, ULONG cbLength, PVOID pData)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = m_pPort ? m_pPort->ReadWriteRes(pAddr, invokeId, KxXmlErrorNumber(hrResult), cbLength, pData)
-                         : kXmlErrGeneral;
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+    return Respond([&](IKxFexPort* pPort) {
+        return pPort->ReadWriteRes(pAddr, invokeId, KxXmlErrorNumber(hrResult), cbLength, pData);
+    });
 }
 
 void CKxXmlDataSrv::ReadUserNamePassword(char** ppUserName, char** ppPassword)
@@ -526,27 +528,19 @@ HRESULT CKxXmlDataSrv::WriteControl(HopAddr*, ULONG, USHORT, USHORT, ULONG, PVOI
 
 HRESULT CKxXmlDataSrv::ReadState(HopAddr* pAddr, ULONG invokeId)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = kXmlErrGeneral;
-    if (m_pPort) {
+    return Respond([&](IKxFexPort* pPort) {
         FexNotificationAttrib zero;
         std::memset(&zero, 0, sizeof(zero));
-        hr = m_pPort->ReadStateRes(pAddr, invokeId, 0, static_cast<USHORT>(m_nDeviceState.load()), 0, &zero);
-    }
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+        return pPort->ReadStateRes(pAddr, invokeId, 0, static_cast<USHORT>(m_nDeviceState.load()), 0, &zero);
+    });
 }
 
 HRESULT CKxXmlDataSrv::ReadDeviceInfo(HopAddr* pAddr, ULONG invokeId)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = kXmlErrGeneral;
-    if (m_pPort) {
+    return Respond([&](IKxFexPort* pPort) {
         CKxBstr name(kDeviceName);
-        hr = m_pPort->ReadDeviceInfoRes(pAddr, invokeId, 0, name, kFexVersion);
-    }
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+        return pPort->ReadDeviceInfoRes(pAddr, invokeId, 0, name, kFexVersion);
+    });
 }
 
 HRESULT CKxXmlDataSrv::AddDeviceNotification(HopAddr*, ULONG, ULONG, ULONG, FexNotificationAttrib*)

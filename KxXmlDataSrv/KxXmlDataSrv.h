@@ -109,8 +109,19 @@ public:
     HRESULT CheckSystem();
 
 private:
+    // Sends one response through the port under the service lock: send(port)'s result, or kXmlErrGeneral
+    // without a port.
+    template <class Send>
+    HRESULT Respond(Send send);
+    // Takes the port out of the responses' reach under the service lock, then releases it.
+    void ReleasePort();
     // The system check result when it refuses in-process calls (logged), else 0.
     HRESULT InProcessRefused();
+    // The frame of an in-process method: the system check's refusal, E_POINTER without pRequired, *psOut (when
+    // given) set to null, then open(data server) on a temporary data server without connection, which is closed
+    // afterwards. The open's result; with bSaveFails a failed save at the close fails the call.
+    template <class Open>
+    HRESULT InProcessOpen(const void* pRequired, BSTR* psOut, bool bSaveFails, Open open);
     // nMode plus ignore order when the IgnoreOrder property is set.
     uint16_t InProcessMode(uint16_t nMode) const;
     // The application-server registry, or null while no client has registered.
