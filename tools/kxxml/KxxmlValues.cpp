@@ -543,6 +543,12 @@ std::string KxCheckText(const pugi::xpath_node& pos, const KxLeafType& t)
         return lead == std::string::npos || digits - (lead - 2) <= 2 * bytes;
     };
     auto noNumber = [&]() { return Quoted(raw) + " is no " + typeName + keeps; };
+    auto ignoredTail = [&](const std::string& written) {
+        return Quoted(raw) + " has characters after the number that are ignored: a restore writes " + written;
+    };
+    auto outOfRange = [&](const std::string& written) {
+        return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + written;
+    };
 
     switch (nConv) {
     case FEX_TYPE_INT8:
@@ -553,16 +559,14 @@ std::string KxCheckText(const pugi::xpath_node& pos, const KxLeafType& t)
             return noNumber();
         const unsigned bytes = XmlSerializeScalarWidth(nConv);
         if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(bytes == 1 ? int32_t(int8_t(v)) : bytes == 2 ? int32_t(int16_t(v)) : v);
+            return ignoredTail(std::to_string(bytes == 1 ? int32_t(int8_t(v)) : bytes == 2 ? int32_t(int16_t(v)) : v));
         if (bHex && !hexFits(4))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
+            return outOfRange(std::to_string(v));
         if (bytes < 4) {
             const int64_t lo = bytes == 1 ? INT8_MIN : INT16_MIN, hi = bytes == 1 ? INT8_MAX : INT16_MAX;
             const bool fits = bHex ? hexFits(bytes) : (v >= lo && v <= hi);
             if (!fits)
-                return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " +
-                       std::to_string(bytes == 1 ? int32_t(int8_t(v)) : int32_t(int16_t(v)));
+                return outOfRange(std::to_string(bytes == 1 ? int32_t(int8_t(v)) : int32_t(int16_t(v))));
         }
         break;
     }
@@ -576,32 +580,23 @@ std::string KxCheckText(const pugi::xpath_node& pos, const KxLeafType& t)
         if ((bytes == 1 && v >= 0x100) || (bytes == 2 && v >= 0x10000))
             return Quoted(raw) + " is out of range for " + typeName + keeps;
         if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(v);
+            return ignoredTail(std::to_string(v));
         if (bHex && !hexFits(4))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
+            return outOfRange(std::to_string(v));
         break;
     }
-    case FEX_TYPE_INT64: {
-        int64_t v = 0;
-        if (FAILED(XMLGetLongLong(pos, v)))
-            return noNumber();
-        if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(v);
-        if (bHex && !hexFits(8))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
-        break;
-    }
+    case FEX_TYPE_INT64:
     case FEX_TYPE_UINT64: {
-        uint64_t v = 0;
-        if (FAILED(XMLGetULongLong(pos, v)))
+        int64_t s = 0;
+        uint64_t u = 0;
+        const bool bSigned = nConv == FEX_TYPE_INT64;
+        if (FAILED(bSigned ? XMLGetLongLong(pos, s) : XMLGetULongLong(pos, u)))
             return noNumber();
+        const std::string written = bSigned ? std::to_string(s) : std::to_string(u);
         if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(v);
+            return ignoredTail(written);
         if (bHex && !hexFits(8))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
+            return outOfRange(written);
         break;
     }
     case FEX_TYPE_REAL32:
