@@ -14,19 +14,7 @@ using namespace kxtest;
 
 namespace {
 
-const uint32_t kGroup = 0x4040;
-
-SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset = 0)
-{
-    SymRec s;
-    s.name = name;
-    s.type = type;
-    s.id = id;
-    s.size = size;
-    s.group = kGroup;
-    s.offset = offset;
-    return s;
-}
+const uint32_t kGroup = SymRec().group;  // the index group of the symbols of Sym
 
 // PLC memory whose byte i is a pattern that differs from anything the tests convert.
 std::vector<uint8_t> Pattern(size_t n)

@@ -12,16 +12,6 @@ using namespace kxtest;
 
 namespace {
 
-SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size)
-{
-    SymRec s;
-    s.name = name;
-    s.type = type;
-    s.id = id;
-    s.size = size;
-    return s;
-}
-
 // ST_Data: one member of most primitive kinds, including an enumeration over INT.
 void AddDataTypes(FakePlc& plc)
 {

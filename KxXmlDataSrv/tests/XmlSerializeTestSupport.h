@@ -197,6 +197,18 @@ struct SymRec {
     }
 };
 
+// A symbol record of the default index group.
+inline SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset = 0)
+{
+    SymRec s;
+    s.name = name;
+    s.type = type;
+    s.id = id;
+    s.size = size;
+    s.offset = offset;
+    return s;
+}
+
 // A PLC client that answers symbol (0xF009) and data type (0xF011) queries from tables and serves reads and
 // writes of one memory area per index group. Reads longer than refuseAbove fail with refuseCode.
 class FakePlc : public IKxFexSync {
