@@ -44,6 +44,22 @@ bool ReadValue(const char* key, const char* valueName, char (&buffer)[KX_REG_PAT
     return true;
 }
 
+// Reads a value below HKLM\keyName into a new text at *out, then frees keyName; false when the value cannot be
+// read or copied.
+bool ReadCopy(char* keyName, const char* valueName, char** out)
+{
+    char buffer[KX_REG_PATH_BUFFER];
+    bool ok = ReadValue(keyName, valueName, buffer);
+    KxRegPathFree(keyName);
+    if (!ok)
+        return false;
+    char* copy = CopyText(buffer);
+    if (!copy)
+        return false;
+    *out = copy;
+    return true;
+}
+
 bool ReadDword(const char* key, const char* valueName, DWORD& value)
 {
     CKxOsRegKey holder;
@@ -186,16 +202,7 @@ bool KxRegReadPath(const char* valueName, char** out)
         if (!keyName)
             return false;
     }
-    char buffer[KX_REG_PATH_BUFFER];
-    bool ok = ReadValue(keyName, valueName, buffer);
-    KxRegPathFree(keyName);
-    if (!ok)
-        return false;
-    char* copy = CopyText(buffer);
-    if (!copy)
-        return false;
-    *out = copy;
-    return true;
+    return ReadCopy(keyName, valueName, out);
 }
 
 bool KxRegReadBootPrjPath(char** out)
@@ -223,16 +230,7 @@ bool KxRegReadUserPath(uint32_t n, char** out)
     char* keyName = nullptr;
     if (!KxRegCurrentVersionKeyName(&keyName))
         return false;
-    char buffer[KX_REG_PATH_BUFFER];
-    bool ok = ReadValue(keyName, valueName, buffer);
-    KxRegPathFree(keyName);
-    if (!ok)
-        return false;
-    char* copy = CopyText(buffer);
-    if (!copy)
-        return false;
-    *out = copy;
-    return true;
+    return ReadCopy(keyName, valueName, out);
 }
 
 bool KxRegReadLocalMachineId(HopNetId& id)
