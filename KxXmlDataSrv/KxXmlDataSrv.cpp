@@ -323,20 +323,22 @@ HRESULT CKxXmlDataSrv::Shutdown(VARIANT)
     return S_OK;
 }
 
+HRESULT CKxXmlDataSrv::EnterState(ULONG nState, const char* sDoing, const char* sDone)
+{
+    CFileTracer::WriteLine2("%s", sDoing);
+    m_nDeviceState = nState;
+    CFileTracer::WriteLine2("%s", sDone);
+    return S_OK;
+}
+
 HRESULT CKxXmlDataSrv::Stop(VARIANT)
 {
-    CFileTracer::WriteLine2("Stopping...");
-    m_nDeviceState = KXXML_STATE_STOP;
-    CFileTracer::WriteLine2("Stop was successfull");
-    return S_OK;
+    return EnterState(KXXML_STATE_STOP, "Stopping...", "Stop was successfull");
 }
 
 HRESULT CKxXmlDataSrv::Reset(VARIANT)
 {
-    CFileTracer::WriteLine2("Resetting...");
-    m_nDeviceState = KXXML_STATE_RESET;
-    CFileTracer::WriteLine2("Reset was sucessfull");
-    return S_OK;
+    return EnterState(KXXML_STATE_RESET, "Resetting...", "Reset was sucessfull");
 }
 
 HRESULT CKxXmlDataSrv::LoadConfig(IUnknown*)

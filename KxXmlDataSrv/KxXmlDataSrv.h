@@ -115,6 +115,8 @@ private:
     HRESULT Respond(Send send);
     // Takes the port out of the responses' reach under the service lock, then releases it.
     void ReleasePort();
+    // Logs sDoing, enters device state nState and logs sDone; S_OK.
+    HRESULT EnterState(ULONG nState, const char* sDoing, const char* sDone);
     // The system check result when it refuses in-process calls (logged), else 0.
     HRESULT InProcessRefused();
     // The frame of an in-process method: the system check's refusal, E_POINTER without pRequired, *psOut (when
