@@ -28,19 +28,19 @@ char* CopyText(const char* text)
     return copy;
 }
 
-// Reads a value below HKLM\key into a path buffer; false when the key or the value cannot be read.
-bool ReadValue(const char* key, const char* valueName, char (&buffer)[KX_REG_PATH_BUFFER])
+// Reads a value below HKLM\keyName into a new text at *out, then frees keyName; false when the value cannot be
+// read or copied.
+bool ReadCopy(char* keyName, const char* valueName, char** out)
 {
-    CKxOsRegKey holder;
-    if (holder.Open(HKEY_LOCAL_MACHINE, key, KEY_READ) != ERROR_SUCCESS)
+    std::string text;
+    bool ok = KxRegReadValue(keyName, valueName, text);
+    KxRegPathFree(keyName);
+    if (!ok)
         return false;
-    std::memset(buffer, 0, sizeof(buffer));
-    DWORD size = sizeof(buffer);
-    DWORD type = 0;
-    if (OsRegQueryValueExA(holder, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-        ERROR_SUCCESS)
+    char* copy = CopyText(text.c_str());
+    if (!copy)
         return false;
-    buffer[sizeof(buffer) - 1] = '\0';
+    *out = copy;
     return true;
 }
 
@@ -186,16 +186,7 @@ bool KxRegReadPath(const char* valueName, char** out)
         if (!keyName)
             return false;
     }
-    char buffer[KX_REG_PATH_BUFFER];
-    bool ok = ReadValue(keyName, valueName, buffer);
-    KxRegPathFree(keyName);
-    if (!ok)
-        return false;
-    char* copy = CopyText(buffer);
-    if (!copy)
-        return false;
-    *out = copy;
-    return true;
+    return ReadCopy(keyName, valueName, out);
 }
 
 bool KxRegReadBootPrjPath(char** out)
@@ -223,15 +214,26 @@ bool KxRegReadUserPath(uint32_t n, char** out)
     char* keyName = nullptr;
     if (!KxRegCurrentVersionKeyName(&keyName))
         return false;
-    char buffer[KX_REG_PATH_BUFFER];
-    bool ok = ReadValue(keyName, valueName, buffer);
-    KxRegPathFree(keyName);
-    if (!ok)
+    return ReadCopy(keyName, valueName, out);
+}
+
+bool KxRegReadValue(const char* key, const char* valueName, std::string& out)
+{
+    CKxOsRegKey holder;
+    if (holder.Open(HKEY_LOCAL_MACHINE, key, KEY_READ) != ERROR_SUCCESS)
         return false;
-    char* copy = CopyText(buffer);
-    if (!copy)
+    char buffer[KX_REG_PATH_BUFFER] = {};
+    DWORD size = sizeof(buffer);
+    DWORD type = 0;
+    if (OsRegQueryValueExA(holder, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+        ERROR_SUCCESS)
         return false;
-    *out = copy;
+    buffer[sizeof(buffer) - 1] = '\0';
+    try {
+        out = buffer;
+    } catch (...) {
+        return false;
+    }
     return true;
 }
 

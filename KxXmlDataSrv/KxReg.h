@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "Hop.h"
 #include "platform/KxOS/KxOsRegistry.h"
@@ -64,6 +65,9 @@ bool KxRegReadInstallDir(char** out);
 bool KxRegReadCurrentPrjPath(char** out);
 // "UserPath<n>" of the version key; false (out untouched) on failure.
 bool KxRegReadUserPath(uint32_t n, char** out);
+// The text value valueName below HKLM\key (one that fits KX_REG_PATH_BUFFER with its NUL) into out; false (out
+// untouched) when the key or the value cannot be read.
+bool KxRegReadValue(const char* key, const char* valueName, std::string& out);
 // The 6-byte "HopNetId" of the System key, read into id; false (id untouched) on failure.
 bool KxRegReadLocalMachineId(HopNetId& id);
 // Releases an array returned by the readers (null is fine).

@@ -46,11 +46,6 @@ uint16_t ReadU16(const BYTE* p)
 
 } // namespace
 
-ULONG KxXmlResultToError(HRESULT hr)
-{
-    return KxXmlErrorNumber(hr);
-}
-
 CKxXmlDataSrv::CKxXmlDataSrv()
 {
     OsUserInitializeCriticalSection(&m_csService);
@@ -207,7 +202,7 @@ HRESULT CKxXmlDataSrv::CheckSystem()
     }
     if (!ok) {
         CFileTracer::WriteLine0("System check failed: Invalid Korvex version");
-        hrCheck = KXXML_E_VERSION;
+        hrCheck = kXmlErrVersion;
     }
     m_hrSystemCheck = hrCheck;
     if (hrCheck < 0)
@@ -224,7 +219,7 @@ HRESULT CKxXmlDataSrv::Init(VARIANT)
     if (m_pServerList) {
         CFileTracer::WriteLine2("Initializing...");
         CFileTracer::WriteLine0("Initialization failed: Server list is already initialized");
-        return KXXML_E_ALREADYINIT;
+        return kXmlErrAlreadyInit;
     }
     InitLog();
     OsUserEnterCriticalSection(&m_csService);
@@ -253,12 +248,7 @@ HRESULT CKxXmlDataSrv::Init(VARIANT)
             pServer2->Release();
         }
         CFileTracer::WriteLine2("Successfully created fex server instance. Connectiong to fex port...");
-        OsUserEnterCriticalSection(&m_csService);
-        IKxFexPort* pOldPort = m_pPort;
-        m_pPort = nullptr;
-        OsUserLeaveCriticalSection(&m_csService);
-        if (pOldPort)
-            pOldPort->Release();
+        ReleasePort();
         // Requests may arrive on router threads as soon as the port is connected, so the port is
         // published under the service lock rather than written there by ConnectPort.
         IKxFexPort* pNewPort = nullptr;
@@ -324,12 +314,7 @@ HRESULT CKxXmlDataSrv::Shutdown(VARIANT)
         pList->RemoveAll();
         delete pList;
     }
-    OsUserEnterCriticalSection(&m_csService);
-    IKxFexPort* pPort = m_pPort;
-    m_pPort = nullptr;
-    OsUserLeaveCriticalSection(&m_csService);
-    if (pPort)
-        pPort->Release();
+    ReleasePort();
     IKxFexServer* pServer = m_pServer;
     m_pServer = nullptr;
     if (pServer)
@@ -338,20 +323,22 @@ HRESULT CKxXmlDataSrv::Shutdown(VARIANT)
     return S_OK;
 }
 
+HRESULT CKxXmlDataSrv::EnterState(ULONG nState, const char* sDoing, const char* sDone)
+{
+    CFileTracer::WriteLine2("%s", sDoing);
+    m_nDeviceState = nState;
+    CFileTracer::WriteLine2("%s", sDone);
+    return S_OK;
+}
+
 HRESULT CKxXmlDataSrv::Stop(VARIANT)
 {
-    CFileTracer::WriteLine2("Stopping...");
-    m_nDeviceState = KXXML_STATE_STOP;
-    CFileTracer::WriteLine2("Stop was successfull");
-    return S_OK;
+    return EnterState(KXXML_STATE_STOP, "Stopping...", "Stop was successfull");
 }
 
 HRESULT CKxXmlDataSrv::Reset(VARIANT)
 {
-    CFileTracer::WriteLine2("Resetting...");
-    m_nDeviceState = KXXML_STATE_RESET;
-    CFileTracer::WriteLine2("Reset was sucessfull");
-    return S_OK;
+    return EnterState(KXXML_STATE_RESET, "Resetting...", "Reset was sucessfull");
 }
 
 HRESULT CKxXmlDataSrv::LoadConfig(IUnknown*)
@@ -374,30 +361,42 @@ HRESULT CKxXmlDataSrv::OnKxSysStop()
     return S_OK;
 }
 
-HRESULT CKxXmlDataSrv::WriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult)
+void CKxXmlDataSrv::ReleasePort()
 {
     OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = m_pPort ? m_pPort->WriteRes(pAddr, invokeId, KxXmlResultToError(hrResult)) : KXXML_E_NOTCONNECTED;
+    IKxFexPort* pPort = m_pPort;
+    m_pPort = nullptr;
+    OsUserLeaveCriticalSection(&m_csService);
+    if (pPort)
+        pPort->Release();
+}
+
+template <class Send>
+HRESULT CKxXmlDataSrv::Respond(Send send)
+{
+    OsUserEnterCriticalSection(&m_csService);
+    HRESULT hr = m_pPort ? send(m_pPort) : kXmlErrGeneral;
     OsUserLeaveCriticalSection(&m_csService);
     return hr;
+}
+
+HRESULT CKxXmlDataSrv::WriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult)
+{
+    return Respond([&](IKxFexPort* pPort) { return pPort->WriteRes(pAddr, invokeId, KxXmlErrorNumber(hrResult)); });
 }
 
 HRESULT CKxXmlDataSrv::ReadRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult, ULONG cbLength, PVOID pData)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = m_pPort ? m_pPort->ReadRes(pAddr, invokeId, KxXmlResultToError(hrResult), cbLength, pData)
-                         : KXXML_E_NOTCONNECTED;
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+    return Respond([&](IKxFexPort* pPort) {
+        return pPort->ReadRes(pAddr, invokeId, KxXmlErrorNumber(hrResult), cbLength, pData);
+    });
 }
 
 HRESULT CKxXmlDataSrv::ReadWriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult, ULONG cbLength, PVOID pData)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = m_pPort ? m_pPort->ReadWriteRes(pAddr, invokeId, KxXmlResultToError(hrResult), cbLength, pData)
-                         : KXXML_E_NOTCONNECTED;
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+    return Respond([&](IKxFexPort* pPort) {
+        return pPort->ReadWriteRes(pAddr, invokeId, KxXmlErrorNumber(hrResult), cbLength, pData);
+    });
 }
 
 void CKxXmlDataSrv::ReadUserNamePassword(char** ppUserName, char** ppPassword)
@@ -427,11 +426,11 @@ bool CKxXmlDataSrv::HasPort()
 HRESULT CKxXmlDataSrv::Read(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG, ULONG cbLength)
 {
     if (!HasPort())
-        return KXXML_E_NOTCONNECTED;
+        return kXmlErrGeneral;
     if (indexGroup != 0x81)
-        return ReadRes(pAddr, invokeId, KXXML_E_SRVNOTSUPP, 0, nullptr);
+        return ReadRes(pAddr, invokeId, kXmlErrNotServed, 0, nullptr);
     if (cbLength == 0)
-        return ReadRes(pAddr, invokeId, KXXML_E_INVALIDSIZE, 0, nullptr);
+        return ReadRes(pAddr, invokeId, kXmlErrInvalidSize, 0, nullptr);
     OsUserEnterCriticalSection(&m_csService);
     BYTE set = (!m_sUserName.empty() || !m_sPassword.empty()) ? 1 : 0;
     OsUserLeaveCriticalSection(&m_csService);
@@ -441,9 +440,9 @@ HRESULT CKxXmlDataSrv::Read(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, UL
 HRESULT CKxXmlDataSrv::Write(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG, ULONG cbLength, PVOID pData)
 {
     if (!HasPort())
-        return KXXML_E_NOTCONNECTED;
+        return kXmlErrGeneral;
     if (indexGroup != 0x81)
-        return WriteRes(pAddr, invokeId, KXXML_E_SRVNOTSUPP);
+        return WriteRes(pAddr, invokeId, kXmlErrNotServed);
     return WriteCredentials(pAddr, invokeId, cbLength, static_cast<const BYTE*>(pData));
 }
 
@@ -457,17 +456,17 @@ HRESULT CKxXmlDataSrv::WriteCredentials(HopAddr* pAddr, ULONG invokeId, ULONG cb
         return WriteRes(pAddr, invokeId, S_OK);
     }
     if (!pData)
-        return WriteRes(pAddr, invokeId, KXXML_E_INVALIDSIZE);
+        return WriteRes(pAddr, invokeId, kXmlErrInvalidSize);
     uint32_t u = ReadU16(pData + 4);
     uint32_t p = ReadU16(pData + 6);
     if (cbLength != u + p + 10)
-        return WriteRes(pAddr, invokeId, KXXML_E_INVALIDSIZE);
+        return WriteRes(pAddr, invokeId, kXmlErrInvalidSize);
     if (u == 0 && p == 0)
-        return WriteRes(pAddr, invokeId, KXXML_E_NOCREDENTIALS);
+        return WriteRes(pAddr, invokeId, kXmlErrCredentials);
     const BYTE* pUser = pData + 8;
     const BYTE* pPass = pData + 9 + u;
     if (pUser[0] == 0 && pPass[0] == 0)
-        return WriteRes(pAddr, invokeId, KXXML_E_NOCREDENTIALS);
+        return WriteRes(pAddr, invokeId, kXmlErrCredentials);
     // Each text is taken up to its NUL, but never beyond its own field.
     std::string user = BoundedString(pUser, u + 1);
     std::string pass = BoundedString(pPass, p + 1);
@@ -485,7 +484,7 @@ HRESULT CKxXmlDataSrv::ReadWrite(HopAddr* pAddr, ULONG invokeId, ULONG indexGrou
     std::shared_lock<std::shared_mutex> listGuard(m_rwList);
     CXmlDataServerList* pList = m_pServerList;
     if (!pList || !HasPort())
-        return KXXML_E_NOTCONNECTED;
+        return kXmlErrGeneral;
     const HRESULT hrCheck = m_hrSystemCheck;
     if (hrCheck < 0) {
         HRESULT hr = ReadWriteRes(pAddr, invokeId, hrCheck, 0, nullptr);
@@ -509,10 +508,10 @@ HRESULT CKxXmlDataSrv::ReadWrite(HopAddr* pAddr, ULONG invokeId, ULONG indexGrou
     case 0x8001: ok = cbWriteLength >= 20 && cbReadLength >= 4; break;
     case 0x8002: ok = cbWriteLength == 0 && cbReadLength == 0; break;
     case 0x8003: ok = sWrite > 0 && cbReadLength == 0; break;
-    default: return ReadWriteRes(pAddr, invokeId, KXXML_E_SRVNOTSUPP, 0, nullptr);
+    default: return ReadWriteRes(pAddr, invokeId, kXmlErrNotServed, 0, nullptr);
     }
     if (!ok)
-        return ReadWriteRes(pAddr, invokeId, KXXML_E_INVALIDSIZE, 0, nullptr);
+        return ReadWriteRes(pAddr, invokeId, kXmlErrInvalidSize, 0, nullptr);
 
     if (indexGroup >= 0x78 && indexGroup <= 0x80) {
         pList->PostThreadMessage(XMLJOB_OPEN + (indexGroup - 0x78), invokeId, sizeof(HopAddr),
@@ -531,27 +530,19 @@ HRESULT CKxXmlDataSrv::WriteControl(HopAddr*, ULONG, USHORT, USHORT, ULONG, PVOI
 
 HRESULT CKxXmlDataSrv::ReadState(HopAddr* pAddr, ULONG invokeId)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = KXXML_E_NOTCONNECTED;
-    if (m_pPort) {
+    return Respond([&](IKxFexPort* pPort) {
         FexNotificationAttrib zero;
         std::memset(&zero, 0, sizeof(zero));
-        hr = m_pPort->ReadStateRes(pAddr, invokeId, 0, static_cast<USHORT>(m_nDeviceState.load()), 0, &zero);
-    }
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+        return pPort->ReadStateRes(pAddr, invokeId, 0, static_cast<USHORT>(m_nDeviceState.load()), 0, &zero);
+    });
 }
 
 HRESULT CKxXmlDataSrv::ReadDeviceInfo(HopAddr* pAddr, ULONG invokeId)
 {
-    OsUserEnterCriticalSection(&m_csService);
-    HRESULT hr = KXXML_E_NOTCONNECTED;
-    if (m_pPort) {
+    return Respond([&](IKxFexPort* pPort) {
         CKxBstr name(kDeviceName);
-        hr = m_pPort->ReadDeviceInfoRes(pAddr, invokeId, 0, name, kFexVersion);
-    }
-    OsUserLeaveCriticalSection(&m_csService);
-    return hr;
+        return pPort->ReadDeviceInfoRes(pAddr, invokeId, 0, name, kFexVersion);
+    });
 }
 
 HRESULT CKxXmlDataSrv::AddDeviceNotification(HopAddr*, ULONG, ULONG, ULONG, FexNotificationAttrib*)

@@ -7,6 +7,7 @@
 
 #include "Hop.h"
 #include "KxFex.h"
+#include "KxXmlErrors.h"
 #include "OsUserTools.h"
 #include "XmlDataServerList.h"
 #include "platform/FreeBSD/KxWinTypes.h"
@@ -35,30 +36,6 @@ static const CLSID CLSID_KxXmlDataSrv = {0x7f0c1e52, 0x3a94, 0x4d6b, {0xb2, 0xe8
 #define KXXMLDATASRV_PORT 10600
 // Registry key of the service's settings under HKEY_LOCAL_MACHINE.
 #define KXXMLDATASRV_SETTINGS_KEY "Software\\Velmor\\Korvex3 Functions\\QM4410 XML Server"
-
-// Error codes of the service.
-#define KXXML_E_NOTCONNECTED ((HRESULT)0x98110700) // no port or no server list
-#define KXXML_E_SRVNOTSUPP ((HRESULT)0x98110701)   // index group not served by this command
-#define KXXML_E_INVALIDSIZE ((HRESULT)0x98110705)  // length not acceptable for the index group
-#define KXXML_E_APPSTATE ((HRESULT)0x98110709)     // application server state does not fit
-#define KXXML_E_ALREADYINIT ((HRESULT)0x98110712)  // Init while the server list exists
-#define KXXML_E_NOAPPENTRY ((HRESULT)0x98110716)   // no free application server entry
-#define KXXML_E_NOCONNECTION ((HRESULT)0x98118000) // no connection to the target device
-#define KXXML_E_NOAPPSERVER ((HRESULT)0x98118001)  // no application server with this handle
-#define KXXML_E_NOCLIENT ((HRESULT)0x98118800)     // no registry, or a bad client id
-#define KXXML_E_VERSION ((HRESULT)0x98118900)      // runtime version not acceptable
-#define KXXML_E_NOCREDENTIALS ((HRESULT)0x9811800A) // credentials write without user name or password
-
-// Device states reported by ReadState.
-#define KXXML_STATE_RESET 2
-#define KXXML_STATE_INIT 3
-#define KXXML_STATE_START 4
-#define KXXML_STATE_RUN 5
-#define KXXML_STATE_STOP 6
-#define KXXML_STATE_SHUTDOWN 12
-
-// The protocol error number of a result: 0 for success, the low 16 bits of 0x9811xxxx, else 0x700.
-ULONG KxXmlResultToError(HRESULT hr);
 
 class CKxXmlDataSrv : public IKxServer, public IKxFexAsync, public IXmlDataServerListOwner {
 public:
@@ -110,7 +87,7 @@ public:
     HRESULT OnKxSysStart() override;
     HRESULT OnKxSysStop() override;
 
-    // Responses: the only way an answer reaches a client. 0x98110700 without a port; else the port's result.
+    // Responses: the only way an answer reaches a client. kXmlErrGeneral without a port; else the port's result.
     HRESULT WriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult);
     HRESULT ReadRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult, ULONG cbLength, PVOID pData);
     HRESULT ReadWriteRes(HopAddr* pAddr, ULONG invokeId, HRESULT hrResult, ULONG cbLength, PVOID pData) override;
@@ -122,18 +99,31 @@ public:
     void SetUserModeRuntime(ULONG bUserMode);
     // The protocol state reported to ReadState.
     ULONG GetDeviceState() const { return m_nDeviceState; }
-    // 0, or 0x98118900 after a failed system check.
+    // 0, or kXmlErrVersion after a failed system check.
     HRESULT GetSystemCheckResult() const { return m_hrSystemCheck; }
     ULONG GetWorkerCount() const { return m_nWorkerCount; }
     // The log file path InitLog chose (empty when no log was opened).
     const std::string& GetLogPath() const { return m_sLogPath; }
 
-    // Reads the runtime version and remembers whether it is acceptable (0 or 0x98118900).
+    // Reads the runtime version and remembers whether it is acceptable (0 or kXmlErrVersion).
     HRESULT CheckSystem();
 
 private:
+    // Sends one response through the port under the service lock: send(port)'s result, or kXmlErrGeneral
+    // without a port.
+    template <class Send>
+    HRESULT Respond(Send send);
+    // Takes the port out of the responses' reach under the service lock, then releases it.
+    void ReleasePort();
+    // Logs sDoing, enters device state nState and logs sDone; S_OK.
+    HRESULT EnterState(ULONG nState, const char* sDoing, const char* sDone);
     // The system check result when it refuses in-process calls (logged), else 0.
     HRESULT InProcessRefused();
+    // The frame of an in-process method: the system check's refusal, E_POINTER without pRequired, *psOut (when
+    // given) set to null, then open(data server) on a temporary data server without connection, which is closed
+    // afterwards. The open's result; with bSaveFails a failed save at the close fails the call.
+    template <class Open>
+    HRESULT InProcessOpen(const void* pRequired, BSTR* psOut, bool bSaveFails, Open open);
     // nMode plus ignore order when the IgnoreOrder property is set.
     uint16_t InProcessMode(uint16_t nMode) const;
     // The application-server registry, or null while no client has registered.

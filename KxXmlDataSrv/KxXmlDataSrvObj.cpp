@@ -39,75 +39,62 @@ uint16_t CKxXmlDataSrv::InProcessMode(uint16_t nMode) const
     return static_cast<uint16_t>(nMode | (m_bIgnoreOrder ? XMLDS_MODE_IGNOREORDER : 0));
 }
 
-HRESULT CKxXmlDataSrv::WriteXmlToSymbol(BSTR sNetId, ULONG nPort, BSTR sSymbol, BSTR sXml, BSTR sXmlPath)
+template <class Open>
+HRESULT CKxXmlDataSrv::InProcessOpen(const void* pRequired, BSTR* psOut, bool bSaveFails, Open open)
 {
     HRESULT hr = InProcessRefused();
     if (FAILED(hr))
         return hr;
-    if (!sXml)
+    if (!pRequired)
         return E_POINTER;
+    if (psOut)
+        *psOut = nullptr;
     std::unique_ptr<CXmlDataServer> ds(new (std::nothrow) CXmlDataServer());
     if (!ds)
         return E_OUTOFMEMORY;
-    hr = ds->OpenRead(TargetOf(sNetId, nPort), InProcessMode(XMLDS_MODE_TRANSFER), "", Text(sSymbol), Text(sXmlPath),
-                      sXml);
-    ds->Close(false);
+    hr = open(*ds);
+    // Closing saves what a write open stored.
+    HRESULT hrClose = ds->Close(false);
+    if (bSaveFails && SUCCEEDED(hr) && FAILED(hrClose))
+        hr = hrClose;
     return hr;
+}
+
+HRESULT CKxXmlDataSrv::WriteXmlToSymbol(BSTR sNetId, ULONG nPort, BSTR sSymbol, BSTR sXml, BSTR sXmlPath)
+{
+    return InProcessOpen(sXml, nullptr, false, [&](CXmlDataServer& ds) {
+        return ds.OpenRead(TargetOf(sNetId, nPort), InProcessMode(XMLDS_MODE_TRANSFER), "", Text(sSymbol),
+                           Text(sXmlPath), sXml);
+    });
 }
 
 HRESULT CKxXmlDataSrv::WriteXmlFileToSymbol(BSTR sNetId, ULONG nPort, BSTR sSymbol, BSTR sFile, BSTR sXmlPath)
 {
-    HRESULT hr = InProcessRefused();
-    if (FAILED(hr))
-        return hr;
-    if (!sFile)
-        return E_POINTER;
-    std::unique_ptr<CXmlDataServer> ds(new (std::nothrow) CXmlDataServer());
-    if (!ds)
-        return E_OUTOFMEMORY;
-    hr = ds->OpenRead(TargetOf(sNetId, nPort), InProcessMode(XMLDS_MODE_TRANSFER), sFile, Text(sSymbol),
-                      Text(sXmlPath), nullptr);
-    ds->Close(false);
-    return hr;
+    return InProcessOpen(sFile, nullptr, false, [&](CXmlDataServer& ds) {
+        return ds.OpenRead(TargetOf(sNetId, nPort), InProcessMode(XMLDS_MODE_TRANSFER), sFile, Text(sSymbol),
+                           Text(sXmlPath), nullptr);
+    });
 }
 
 HRESULT CKxXmlDataSrv::WriteSymbolToXml(BSTR sNetId, ULONG nPort, BSTR sSymbol, BSTR sXmlPath, BSTR* psXml)
 {
-    HRESULT hr = InProcessRefused();
-    if (FAILED(hr))
-        return hr;
-    if (!psXml)
-        return E_POINTER;
-    *psXml = nullptr;
-    std::unique_ptr<CXmlDataServer> ds(new (std::nothrow) CXmlDataServer());
-    if (!ds)
-        return E_OUTOFMEMORY;
-    hr = ds->OpenWrite(TargetOf(sNetId, nPort), InProcessMode(XMLDS_MODE_CREATE | XMLDS_MODE_TRANSFER), "",
-                       Text(sSymbol), Text(sXmlPath), psXml);
-    ds->Close(false);
-    return hr;
+    return InProcessOpen(psXml, psXml, false, [&](CXmlDataServer& ds) {
+        return ds.OpenWrite(TargetOf(sNetId, nPort), InProcessMode(XMLDS_MODE_CREATE | XMLDS_MODE_TRANSFER), "",
+                            Text(sSymbol), Text(sXmlPath), psXml);
+    });
 }
 
 HRESULT CKxXmlDataSrv::WriteSymbolToXmlFile(BSTR sNetId, ULONG nPort, BSTR sSymbol, BSTR sFile, BSTR sXmlPath,
                                             VARIANT_BOOL bCreateMissing)
 {
-    HRESULT hr = InProcessRefused();
-    if (FAILED(hr))
-        return hr;
-    if (!sFile)
-        return E_POINTER;
-    uint16_t mode = XMLDS_MODE_TRANSFER;
-    if (bCreateMissing == VARIANT_TRUE)
-        mode |= XMLDS_MODE_CREATE;
-    std::unique_ptr<CXmlDataServer> ds(new (std::nothrow) CXmlDataServer());
-    if (!ds)
-        return E_OUTOFMEMORY;
-    hr = ds->OpenWrite(TargetOf(sNetId, nPort), InProcessMode(mode), sFile, Text(sSymbol), Text(sXmlPath), nullptr);
-    // Closing saves what the open stored; a failed save fails the call.
-    HRESULT hrClose = ds->Close(false);
-    if (SUCCEEDED(hr) && FAILED(hrClose))
-        hr = hrClose;
-    return hr;
+    // A failed save fails the call.
+    return InProcessOpen(sFile, nullptr, true, [&](CXmlDataServer& ds) {
+        uint16_t mode = XMLDS_MODE_TRANSFER;
+        if (bCreateMissing == VARIANT_TRUE)
+            mode |= XMLDS_MODE_CREATE;
+        return ds.OpenWrite(TargetOf(sNetId, nPort), InProcessMode(mode), sFile, Text(sSymbol), Text(sXmlPath),
+                            nullptr);
+    });
 }
 
 HRESULT CKxXmlDataSrv::RegisterClient(BYTE nClientId, IKxXmlServerClient* pClient)
@@ -143,14 +130,14 @@ HRESULT CKxXmlDataSrv::DispatchAppServer(HopAddr* pAddr, ULONG invokeId, ULONG i
 {
     CXmlAppServerList* pList = AppServerList();
     if (!pList)
-        return ReadWriteRes(pAddr, invokeId, KXXML_E_NOCLIENT, 0, nullptr);
+        return ReadWriteRes(pAddr, invokeId, kXmlErrNoClient, 0, nullptr);
     const uint16_t nHandle = static_cast<uint16_t>(indexOffset & 0xFFFFu);
     switch (indexGroup) {
     case 0x8001: {
         // Target (8), not read (4), cookie (4), name length (2), client id (1), name and NUL.
         const uint32_t n = static_cast<uint32_t>(pData[16] | (pData[17] << 8));
         if (cbWriteLength != n + 20)
-            return ReadWriteRes(pAddr, invokeId, KXXML_E_INVALIDSIZE, 0, nullptr);
+            return ReadWriteRes(pAddr, invokeId, kXmlErrInvalidSize, 0, nullptr);
         const char* sName = reinterpret_cast<const char*>(pData + 19);
         // A name whose real length differs from its field is dropped without an answer.
         const void* nul = std::memchr(sName, 0, n + 1);

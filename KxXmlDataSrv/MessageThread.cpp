@@ -43,41 +43,37 @@ PostedMessage_* CMessageThread::Fifo::Pop()
     Node* n = pHead;
     if (!n)
         return nullptr;
-    pHead = n->pNext;
-    if (pHead)
-        pHead->pPrev = nullptr;
-    else
-        pTail = nullptr;
     PostedMessage_* pMsg = n->pMsg;
-    n->pMsg = nullptr;
-    n->pPrev = nullptr;
-    n->pNext = pFree;
-    pFree = n;
-    --nCount;
+    Release(n);
     return pMsg;
 }
 
 bool CMessageThread::Fifo::Unlink(PostedMessage_* pMsg)
 {
     for (Node* n = pHead; n; n = n->pNext) {
-        if (n->pMsg != pMsg)
-            continue;
-        if (n->pPrev)
-            n->pPrev->pNext = n->pNext;
-        else
-            pHead = n->pNext;
-        if (n->pNext)
-            n->pNext->pPrev = n->pPrev;
-        else
-            pTail = n->pPrev;
-        n->pMsg = nullptr;
-        n->pPrev = nullptr;
-        n->pNext = pFree;
-        pFree = n;
-        --nCount;
-        return true;
+        if (n->pMsg == pMsg) {
+            Release(n);
+            return true;
+        }
     }
     return false;
+}
+
+void CMessageThread::Fifo::Release(Node* n)
+{
+    if (n->pPrev)
+        n->pPrev->pNext = n->pNext;
+    else
+        pHead = n->pNext;
+    if (n->pNext)
+        n->pNext->pPrev = n->pPrev;
+    else
+        pTail = n->pPrev;
+    n->pMsg = nullptr;
+    n->pPrev = nullptr;
+    n->pNext = pFree;
+    pFree = n;
+    --nCount;
 }
 
 CMessageThread::CMessageThread(uint32_t nId, IMessageThreadListener* pListener)

@@ -85,6 +85,8 @@ private:
         bool Push(PostedMessage_* pMsg);
         PostedMessage_* Pop();
         bool Unlink(PostedMessage_* pMsg);
+        // Takes node n out of the queue and returns it to the pool.
+        void Release(Node* n);
     };
 
     static unsigned int ThreadProc(void* pUser);

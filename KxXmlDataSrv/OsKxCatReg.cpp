@@ -12,22 +12,6 @@ namespace {
 
 enum class Separator { None, SlashOrBackslash, Backslash };
 
-bool ReadValue(HKEY parent, const char* key, const char* valueName, std::string& out)
-{
-    CKxOsRegKey holder;
-    if (holder.Open(parent, key, KEY_READ) != ERROR_SUCCESS)
-        return false;
-    char buffer[KX_REG_PATH_BUFFER] = {};
-    DWORD size = sizeof(buffer);
-    DWORD type = 0;
-    if (OsRegQueryValueExA(holder, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-        ERROR_SUCCESS)
-        return false;
-    buffer[sizeof(buffer) - 1] = '\0';
-    out = buffer;
-    return true;
-}
-
 // Finishes a path; false when it would not fit the path buffer with its NUL, so nothing is silently cut.
 bool Finish(std::string text, Separator separator, CString& path)
 {
@@ -51,8 +35,8 @@ bool ReadVersionPath(const char* valueName, const char* fallbackValue, const cha
     try {
         CString key = OsKxCatRegCurrentVersionKeyNameA(CString());
         std::string text;
-        if (!ReadValue(HKEY_LOCAL_MACHINE, key, valueName, text)) {
-            if (!fallbackValue || !ReadValue(HKEY_LOCAL_MACHINE, key, fallbackValue, text))
+        if (!KxRegReadValue(key, valueName, text)) {
+            if (!fallbackValue || !KxRegReadValue(key, fallbackValue, text))
                 return false;
             text += fallbackSuffix;
         }
@@ -135,7 +119,7 @@ bool OsKxCatRegGetPlc30CoreDumpPathA(CString& path)
 {
     try {
         std::string text;
-        if (!ReadValue(HKEY_LOCAL_MACHINE, KORVEX3REGKEYPLC, "CoreDumpDir", text)) {
+        if (!KxRegReadValue(KORVEX3REGKEYPLC, "CoreDumpDir", text)) {
             CString boot;
             if (!OsKxCatRegReadBootPrjPathA(boot))
                 return false;

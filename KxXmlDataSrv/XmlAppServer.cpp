@@ -32,7 +32,7 @@ CXmlAppServer::~CXmlAppServer()
 HRESULT CXmlAppServer::Open(IKxFexSync* pSync, const HopAddr& target)
 {
     if (m_pDataServer)
-        return (HRESULT)0x98110709;
+        return kXmlErrInvalidState;
     m_pDataServer = new (std::nothrow) CXmlDataServer(pSync);
     if (!m_pDataServer)
         return E_OUTOFMEMORY;
@@ -47,14 +47,14 @@ HRESULT CXmlAppServer::Open(IKxFexSync* pSync, const HopAddr& target)
 HRESULT CXmlAppServer::Write(uint32_t cbLength, const BYTE* pData)
 {
     if (!m_pDataServer)
-        return (HRESULT)0x98110709;
+        return kXmlErrInvalidState;
     return m_pDataServer->Write(cbLength, pData);
 }
 
 HRESULT CXmlAppServer::Close()
 {
     if (!m_pDataServer)
-        return (HRESULT)0x98110709;
+        return kXmlErrInvalidState;
     std::string text;
     HRESULT hr = m_pDataServer->GetXml(text);
     if (SUCCEEDED(hr)) {

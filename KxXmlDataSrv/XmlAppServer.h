@@ -44,11 +44,11 @@ public:
     CXmlAppServer(const CXmlAppServer&) = delete;
     CXmlAppServer& operator=(const CXmlAppServer&) = delete;
 
-    // Opens the data server for writing the symbol under "/dataentry/<symbol>". 0x98110709 when open already.
+    // Opens the data server for writing the symbol under "/dataentry/<symbol>". kXmlErrInvalidState when open already.
     HRESULT Open(IKxFexSync* pSync, const HopAddr& target);
-    // Passes a piece of the symbol's value to the data server. 0x98110709 without a data server.
+    // Passes a piece of the symbol's value to the data server. kXmlErrInvalidState without a data server.
     HRESULT Write(uint32_t cbLength, const BYTE* pData);
-    // Takes the document's text and destroys the data server. 0x98110709 without a data server.
+    // Takes the document's text and destroys the data server. kXmlErrInvalidState without a data server.
     HRESULT Close();
 
     const std::shared_ptr<CXmlServerClient>& Owner() const { return m_pClient; }

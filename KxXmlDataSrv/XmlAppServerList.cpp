@@ -3,14 +3,7 @@
 #include <new>
 #include <vector>
 
-namespace {
-
-const HRESULT kNoClient = (HRESULT)0x98118800;
-const HRESULT kNoConnection = (HRESULT)0x98118000;
-const HRESULT kNoServer = (HRESULT)0x98118001;
-const HRESULT kNoEntry = (HRESULT)0x98110716;
-
-} // namespace
+#include "KxXmlErrors.h"
 
 CXmlAppServerList::CXmlAppServerList(IXmlDataServerListOwner* pOwner)
     : m_pOwner(pOwner), m_servers(XMLAPP_MAX_SERVERS, 1)
@@ -32,7 +25,7 @@ CXmlAppServerList::~CXmlAppServerList()
 HRESULT CXmlAppServerList::RegisterClient(BYTE nClientId, IKxXmlServerClient* pClient)
 {
     if (nClientId == 0 || !pClient)
-        return kNoClient;
+        return kXmlErrNoClient;
     std::shared_ptr<CXmlServerClient> wrapper;
     try {
         wrapper = std::make_shared<CXmlServerClient>(pClient);
@@ -40,14 +33,14 @@ HRESULT CXmlAppServerList::RegisterClient(BYTE nClientId, IKxXmlServerClient* pC
         return E_OUTOFMEMORY;
     }
     if (!m_clients.Add(nClientId, wrapper))
-        return kNoClient;
+        return kXmlErrNoClient;
     return S_OK;
 }
 
 HRESULT CXmlAppServerList::UnregisterClient(BYTE nClientId)
 {
     if (nClientId == 0)
-        return kNoClient;
+        return kXmlErrNoClient;
     std::vector<CXmlAppServer*> orphans;
     {
         // The call lock first: a client being called may itself wait for a request that needs the
@@ -56,7 +49,7 @@ HRESULT CXmlAppServerList::UnregisterClient(BYTE nClientId)
         std::lock_guard<std::mutex> op(m_opLock);
         std::shared_ptr<CXmlServerClient> pClient;
         if (!m_clients.Remove(nClientId, &pClient))
-            return kNoClient;
+            return kXmlErrNoClient;
         // The client's open servers are closed with it: none of them may call it later.
         std::vector<uint16_t> handles;
         m_servers.ForEach([&](uint16_t h, CXmlAppServer* p) {
@@ -83,18 +76,18 @@ HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, cons
                                      uint32_t* pnHandle)
 {
     if (nClientId == 0)
-        return kNoClient;
+        return kXmlErrNoClient;
     // The client is looked up under the operation lock, so that an UnregisterClient running meanwhile
     // cannot leave a server behind that still holds the removed client.
     std::lock_guard<std::mutex> op(m_opLock);
     std::shared_ptr<CXmlServerClient> pClient;
     if (!m_clients.Lookup(nClientId, pClient) || !pClient)
-        return kNoClient;
+        return kXmlErrNoClient;
     // The data server takes its own reference; this one goes when the open finishes, so a connection the
     // full cache could not keep lives exactly as long as its server.
     CSyncClientRef sync(GetSyncClient(target));
     if (!sync.Get())
-        return kNoConnection;
+        return kXmlErrFailed;
 
     uint16_t nHandle;
     if (m_servers.GetCount() == 0) {
@@ -115,7 +108,7 @@ HRESULT CXmlAppServerList::AddServer(BYTE nClientId, const HopAddr& target, cons
         return E_OUTOFMEMORY;
     if (!m_servers.Add(nHandle, pServer)) {
         delete pServer;
-        return kNoEntry;
+        return kXmlErrNoFreeHandle;
     }
     HRESULT hr = pServer->Open(sync.Get(), target);
     if (FAILED(hr)) {
@@ -135,7 +128,7 @@ HRESULT CXmlAppServerList::RemoveServer(HopAddr* pRequester, ULONG invokeId, uin
     {
         std::lock_guard<std::mutex> op(m_opLock);
         if (!m_servers.Remove(nHandle, &pServer) || !pServer)
-            return kNoServer;
+            return kXmlErrNotOpen;
         hr = pServer->Close();
     }
     if (m_pOwner)
@@ -167,7 +160,7 @@ HRESULT CXmlAppServerList::RemoveServer(uint16_t nHandle)
     {
         std::lock_guard<std::mutex> op(m_opLock);
         if (!m_servers.Remove(nHandle, &pServer) || !pServer)
-            return kNoServer;
+            return kXmlErrNotOpen;
     }
     delete pServer;
     return S_OK;
@@ -178,6 +171,6 @@ HRESULT CXmlAppServerList::Write(uint16_t nHandle, uint32_t cbLength, const BYTE
     std::lock_guard<std::mutex> op(m_opLock);
     CXmlAppServer* pServer = nullptr;
     if (!m_servers.Lookup(nHandle, pServer) || !pServer)
-        return kNoServer;
+        return kXmlErrNotOpen;
     return pServer->Write(cbLength, pData);
 }

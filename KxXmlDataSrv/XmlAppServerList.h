@@ -20,20 +20,20 @@ public:
     CXmlAppServerList(const CXmlAppServerList&) = delete;
     CXmlAppServerList& operator=(const CXmlAppServerList&) = delete;
 
-    // 0, or 0x98118800 for id 0, a null client or an id already registered.
+    // 0, or kXmlErrNoClient for id 0, a null client or an id already registered.
     HRESULT RegisterClient(BYTE nClientId, IKxXmlServerClient* pClient);
-    // Closes the client's open application servers without calling it, then forgets it. 0x98118800 for id 0
+    // Closes the client's open application servers without calling it, then forgets it. kXmlErrNoClient for id 0
     // or an id not registered. After it returns the client is never called again.
     HRESULT UnregisterClient(BYTE nClientId);
-    // Opens an application server for the client; *pnHandle receives its handle. 0x98118800 (client),
-    // 0x98118000 (no connection), 0x98110716 (no free entry), or the open's error.
+    // Opens an application server for the client; *pnHandle receives its handle. kXmlErrNoClient (client),
+    // kXmlErrFailed (no connection), kXmlErrNoFreeHandle (no free entry), or the open's error.
     HRESULT AddServer(BYTE nClientId, const HopAddr& target, const char* sSymbol, LONG nCookie, uint32_t* pnHandle);
     // Closes the application server, answers the requester, then hands the text to the client.
-    // 0x98118001 (nothing sent) when no server has this handle; otherwise 0.
+    // kXmlErrNotOpen (nothing sent) when no server has this handle; otherwise 0.
     HRESULT RemoveServer(HopAddr* pRequester, ULONG invokeId, uint16_t nHandle);
-    // Closes and destroys an application server without answering anyone; 0x98118001 for no such handle.
+    // Closes and destroys an application server without answering anyone; kXmlErrNotOpen for no such handle.
     HRESULT RemoveServer(uint16_t nHandle);
-    // Feeds data to an application server; 0x98118001 for no such handle.
+    // Feeds data to an application server; kXmlErrNotOpen for no such handle.
     HRESULT Write(uint16_t nHandle, uint32_t cbLength, const BYTE* pData);
     // The connection to target with one reference for the caller (AcquireSyncClient); null on failure.
     IKxFexSync* GetSyncClient(const HopAddr& target);

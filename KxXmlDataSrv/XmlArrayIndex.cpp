@@ -124,7 +124,7 @@ HRESULT CXmlDataServer::GetIndexAttribute(pugi::xml_node node, const char*& pszT
         pszText = "";
         return S_OK;
     }
-    return XMLDS_E_INVALIDTYPE;
+    return kXmlErrNoValue;
 }
 
 HRESULT CXmlDataServer::ReadIndexAttribute(pugi::xml_node node, int32_t* pSubscripts, int nDims) const
@@ -134,16 +134,16 @@ HRESULT CXmlDataServer::ReadIndexAttribute(pugi::xml_node node, int32_t* pSubscr
     if (FAILED(hr))
         return hr;
     if (!ValidDims(nDims) || !pSubscripts)
-        return XMLDS_E_INVALIDTYPE;
-    return ParseIndexText(pszText, nDims, pSubscripts) ? S_OK : XMLDS_E_INVALIDTYPE;
+        return kXmlErrNoValue;
+    return ParseIndexText(pszText, nDims, pSubscripts) ? S_OK : kXmlErrNoValue;
 }
 
 HRESULT CXmlDataServer::WriteIndexAttribute(pugi::xml_node node, const int32_t* pSubscripts, int nDims)
 {
     if (!node)
-        return XMLDS_E_INVALIDTYPE;
+        return kXmlErrNoValue;
     if (!ValidDims(nDims) || !pSubscripts)
-        return XMLDS_E_DEVICE;
+        return kXmlErrGeneral;
     char text[kIndexTextSize];
     FormatIndexText(pSubscripts, nDims, text);
     pugi::xml_attribute index = node.attribute(kIndexAttribute);
@@ -152,7 +152,7 @@ HRESULT CXmlDataServer::WriteIndexAttribute(pugi::xml_node node, const int32_t* 
     // A node that carries no attributes (text, comment) simply gets no index.
     if (!index)
         return S_OK;
-    return index.set_value(text) ? S_OK : XMLDS_E_CREATENODE;
+    return index.set_value(text) ? S_OK : kXmlErrCreateNode;
 }
 
 void CXmlDataServer::CalculateArrayIndex(const FexDatatypeArrayInfo* pInfo, int nDims, uint64_t nLinear,
@@ -250,9 +250,9 @@ HRESULT CXmlDataServer::XMLAddNodeBefore(const pugi::xpath_node& position, pugi:
     newNode = pugi::xml_node();
     pugi::xml_node parent = position.node();
     if (position.attribute() || !parent || parent.type() != pugi::node_element || !sibling || !sName || !*sName)
-        return XMLDS_E_CREATENODE;
+        return kXmlErrCreateNode;
     newNode = parent.insert_child_before(sName, sibling);
-    return newNode ? S_OK : XMLDS_E_CREATENODE;
+    return newNode ? S_OK : kXmlErrCreateNode;
 }
 
 pugi::xml_attribute CXmlDataServer::XMLAddTextAttribute(const pugi::xpath_node& position, const char* sName,

@@ -16,8 +16,6 @@
 namespace {
 
 const char kDefaultDocument[] = "<dataentry></dataentry>";
-// Whole-symbol transfers never go below this chunk when the PLC asks for smaller blocks.
-const uint32_t kMinTransferChunk = 0x4096;
 
 const char* Str(const char* s)
 {
@@ -45,11 +43,6 @@ pugi::xpath_node SelectPath(const pugi::xml_node& from, const char* sPath)
     } catch (const std::exception&) {
         return pugi::xpath_node();
     }
-}
-
-bool IsTransferRetry(HRESULT hr)
-{
-    return hr == (HRESULT)0x9811070A || hr == (HRESULT)0x98110001;
 }
 
 } // namespace
@@ -98,7 +91,7 @@ HRESULT CXmlDataServer::LoadFile(uint16_t nMode)
     if (!ProbeFile(m_sFilePath)) {
         if (!(nMode & XMLDS_MODE_CREATE)) {
             CFileTracer::WriteLine0("Failed to open file! File=\"%s\"", m_sFilePath.c_str());
-            hr = XMLDS_E_FILENOTFOUND;
+            hr = kXmlErrFileAccess;
         } else {
             return S_OK;
         }
@@ -115,13 +108,13 @@ HRESULT CXmlDataServer::LoadFile(uint16_t nMode)
 HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sFile, const char* sXml)
 {
     if (m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (!m_pSync) {
         IKxFexClient* pClient = nullptr;
         HRESULT hr = CreateFexClient(&pClient);
         if (FAILED(hr) || !pClient) {
             CFileTracer::WriteLine0("Failed to create fex client. HRESULT=\"0x%x\"", static_cast<unsigned>(hr));
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         }
         HopAddr target = addr;
         hr = pClient->Connect(&target, addr.port, 0, &m_pSync, 0, KxEmptyVariant(), KxEmptyVariant());
@@ -129,7 +122,7 @@ HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sF
         if (FAILED(hr) || !m_pSync) {
             m_pSync = nullptr;
             CFileTracer::WriteLine0("Failed to connect to fex client. HRESULT=\"0x%x\"", static_cast<unsigned>(hr));
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         }
     }
 
@@ -141,7 +134,7 @@ HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sF
         const char* text = sXml ? sXml : kDefaultDocument;
         pugi::xml_parse_result res =
             m_doc.load_buffer(text, std::strlen(text), kXmlParseOptions, pugi::encoding_utf8);
-        hr = res ? S_OK : XMLDS_E_NOTFOUND;
+        hr = res ? S_OK : kXmlErrNoNode;
     }
     if (SUCCEEDED(hr))
         hr = InitTypeMemory();
@@ -155,6 +148,14 @@ HRESULT CXmlDataServer::Open(const HopAddr& addr, uint16_t nMode, const char* sF
     m_bLcId = (nMode & XMLDS_MODE_LCID) != 0;
     m_bNumericBool = (nMode & XMLDS_MODE_NUMERICBOOL) != 0;
     return S_OK;
+}
+
+bool XmlQuarterBlock(HRESULT hr, uint32_t& cbBlock)
+{
+    if ((hr != kXmlErrBlockTooLarge && hr != kXmlErrPlcInternal) || cbBlock < kXmlQuarterBlockFrom)
+        return false;
+    cbBlock /= 4;
+    return true;
 }
 
 HRESULT CXmlDataServer::TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSize)
@@ -174,13 +175,11 @@ HRESULT CXmlDataServer::TransferBlocks(bool bWrite, BYTE* pBuffer, uint32_t cbSi
             ULONG cbRead = 0;
             hr = m_pSync->SyncRead(indexGroup, indexOffset + done, piece, pBuffer + done, &cbRead);
             if (SUCCEEDED(hr) && cbRead < piece)
-                hr = XMLDS_E_DEVICE;
+                hr = kXmlErrGeneral;
         }
         if (FAILED(hr)) {
-            if (IsTransferRetry(hr) && chunk > kMinTransferChunk) {
-                chunk /= 4;
+            if (XmlQuarterBlock(hr, chunk))
                 continue;
-            }
             return hr;
         }
         done += piece;
@@ -213,7 +212,7 @@ HRESULT CXmlDataServer::OpenRead(const HopAddr& addr, uint16_t nMode, const char
     CFileTracer::WriteLine2("OpenRead! Symbol=\"%s\" Path=\"%s\" File=\"%s\"", Str(sSymbol), Str(sXmlPath),
                             Str(sFile));
     if (m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     HRESULT hr = Open(addr, static_cast<uint16_t>(nMode & ~XMLDS_MODE_CREATE), sFile, sXml);
     if (SUCCEEDED(hr))
         hr = ProcessSymbols(false, nMode, sSymbol, sXmlPath);
@@ -227,7 +226,7 @@ HRESULT CXmlDataServer::OpenWrite(const HopAddr& addr, uint16_t nMode, const cha
     CFileTracer::WriteLine2("OpenWrite! Symbol=\"%s\" Path=\"%s\" File=\"%s\"", Str(sSymbol), Str(sXmlPath),
                             Str(sFile));
     if (m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     m_bModified = false;
     const char* initial = (psXml && *psXml) ? *psXml : nullptr;
     if (psXml)
@@ -240,7 +239,7 @@ HRESULT CXmlDataServer::OpenWrite(const HopAddr& addr, uint16_t nMode, const cha
             if (SUCCEEDED(GetXml(text))) {
                 *psXml = KxSysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
                 if (!*psXml && SUCCEEDED(hr))
-                    hr = XMLDS_E_NOMEMORY;
+                    hr = kXmlErrNoMemory;
             }
         }
     }
@@ -252,10 +251,10 @@ HRESULT CXmlDataServer::TransferSymbol(bool bWrite)
 {
     const uint32_t size = m_pSymbolInfo->size;
     if (size > static_cast<uint32_t>(INT32_MAX))
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     BYTE* buf = KxAlloc(static_cast<int32_t>(size ? size : 1));
     if (!buf)
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     HRESULT hr;
     uint32_t cb = 0;
     if (bWrite) {
@@ -278,18 +277,18 @@ HRESULT CXmlDataServer::OpenClarify(const char* sSrc, const char* sDst)
 {
     CFileTracer::WriteLine2("OpenClarify! SrcFile=\"%s\" DstFile=\"%s\"", Str(sSrc), Str(sDst));
     if (!sSrc || !*sSrc || !sDst || !*sDst)
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     m_sFilePath = sDst;
     if (m_bOpen) {
-        CFileTracer::WriteLine2("OpenClarify finished! HRESULT=\"0x%x\"", static_cast<unsigned>(XMLDS_E_INVALIDCONTEXT));
-        return XMLDS_E_INVALIDCONTEXT;
+        CFileTracer::WriteLine2("OpenClarify finished! HRESULT=\"0x%x\"", static_cast<unsigned>(kXmlErrInvalidState));
+        return kXmlErrInvalidState;
     }
     HRESULT hr = XmlLoadDocument(m_doc, sSrc, m_sUser, m_sPassword);
     if (SUCCEEDED(hr)) {
         if (!XmlSaveDocument(m_doc, sDst, std::string(), std::string()))
-            hr = XMLDS_E_FAILED;
+            hr = kXmlErrFailed;
     } else {
-        hr = XMLDS_E_FAILED;
+        hr = kXmlErrFailed;
     }
     ResetDocument();
     CFileTracer::WriteLine2("OpenClarify finished! HRESULT=\"0x%x\"", static_cast<unsigned>(hr));
@@ -307,6 +306,15 @@ void CXmlDataServer::EndTransfer()
     m_cbTransferLeft = m_pSymbolInfo ? m_pSymbolInfo->size : 0;
 }
 
+void CXmlDataServer::HoldTransfer(BYTE* pBuffer, uint32_t cbMoved)
+{
+    m_pTransfer = pBuffer;
+    m_bOwnTransfer = true;
+    m_pTransferCursor = pBuffer + cbMoved;
+    m_cbTransferLeft = m_pSymbolInfo->size - cbMoved;
+    m_nSequence = 1;
+}
+
 void CXmlDataServer::ClearSelection()
 {
     m_selection = pugi::xpath_node();
@@ -316,25 +324,31 @@ void CXmlDataServer::ClearSelection()
     m_cbTransferLeft = 0;
 }
 
-HRESULT CXmlDataServer::InitRead(uint16_t nMode, const char* sSymbol, const char* sXmlPath)
+HRESULT CXmlDataServer::SelectSymbol(const pugi::xpath_node& sel, int nDirection, uint16_t nMode,
+                                     const char* sSymbol)
 {
-    if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
-    ClearSelection();
-    pugi::xpath_node sel = SelectPath(m_doc, Str(sXmlPath));
-    if (!sel) {
-        CFileTracer::WriteLine0("Mode \"%s\" not found!", Str(sXmlPath));
-        return XMLDS_E_PATHNOTFOUND;
-    }
     HRESULT hr = ReadSymbolInfo(Str(sSymbol), &m_pSymbolInfo);
     if (FAILED(hr))
         return hr;
     m_selection = sel;
-    m_nDirection = 0;
+    m_nDirection = nDirection;
     m_nSequence = 0;
     m_cbTransferLeft = m_pSymbolInfo->size;
     m_bIgnoreOrder = (nMode & XMLDS_MODE_IGNOREORDER) != 0;
     return S_OK;
+}
+
+HRESULT CXmlDataServer::InitRead(uint16_t nMode, const char* sSymbol, const char* sXmlPath)
+{
+    if (!m_bOpen)
+        return kXmlErrInvalidState;
+    ClearSelection();
+    pugi::xpath_node sel = SelectPath(m_doc, Str(sXmlPath));
+    if (!sel) {
+        CFileTracer::WriteLine0("Mode \"%s\" not found!", Str(sXmlPath));
+        return kXmlErrPathNotFound;
+    }
+    return SelectSymbol(sel, 0, nMode, sSymbol);
 }
 
 HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
@@ -342,7 +356,7 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
     const std::string path = Str(sXmlPath);
     if (path.size() <= 2 || path[0] != '/') {
         CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(), 0x80004005u);
-        return XMLDS_E_CREATENODE;
+        return kXmlErrCreateNode;
     }
     pugi::xml_node current = m_doc;
     size_t pos = 1;
@@ -357,7 +371,7 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
             continue;
         if (!current) {
             CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(), 0x80004005u);
-            return XMLDS_E_CREATENODE;
+            return kXmlErrCreateNode;
         }
         pugi::xpath_node found = SelectPath(current, segment.c_str());
         if (found) {
@@ -375,7 +389,7 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
                 if (!attr) {
                     CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(),
                                             0x80004005u);
-                    return XMLDS_E_CREATENODE;
+                    return kXmlErrCreateNode;
                 }
                 sel = pugi::xpath_node(attr, current);
             } else {
@@ -386,38 +400,33 @@ HRESULT CXmlDataServer::CreatePath(const char* sXmlPath, pugi::xpath_node& sel)
         pugi::xml_node child = current.append_child(segment.c_str());
         if (!child) {
             CFileTracer::WriteLine0("Failed to create node \"%s\"! HRESULT=\"0x%x\"", path.c_str(), 0x80004005u);
-            return XMLDS_E_CREATENODE;
+            return kXmlErrCreateNode;
         }
         current = child;
         sel = pugi::xpath_node(current);
     }
-    return sel ? S_OK : XMLDS_E_CREATENODE;
+    return sel ? S_OK : kXmlErrCreateNode;
 }
 
 HRESULT CXmlDataServer::InitWrite(uint16_t nMode, const char* sSymbol, const char* sXmlPath)
 {
     if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     ClearSelection();
     pugi::xpath_node sel = SelectPath(m_doc, Str(sXmlPath));
     if (!sel) {
         if (!(nMode & XMLDS_MODE_CREATE)) {
             CFileTracer::WriteLine0("Node \"%s\" not found! HRESULT=\"0x%x\"", Str(sXmlPath), 0x80004005u);
-            return XMLDS_E_NOTFOUND;
+            return kXmlErrNoNode;
         }
         HRESULT hr = CreatePath(sXmlPath, sel);
         if (FAILED(hr))
             return hr;
     }
-    HRESULT hr = ReadSymbolInfo(Str(sSymbol), &m_pSymbolInfo);
+    HRESULT hr = SelectSymbol(sel, 1, nMode, sSymbol);
     if (FAILED(hr))
         return hr;
-    m_selection = sel;
-    m_nDirection = 1;
-    m_nSequence = 0;
-    m_cbTransferLeft = m_pSymbolInfo->size;
     m_bCreateMissing = (nMode & XMLDS_MODE_CREATE) != 0;
-    m_bIgnoreOrder = (nMode & XMLDS_MODE_IGNOREORDER) != 0;
     m_bSymbolComment = (nMode & XMLDS_MODE_SYMBOLCOMMENT) != 0;
     m_bTypeComment = (nMode & XMLDS_MODE_TYPECOMMENT) != 0;
     return S_OK;
@@ -468,12 +477,12 @@ HRESULT CXmlDataServer::BeginTransfer(int nDirection, uint16_t nMode, const char
             return hr;
     }
     if (!m_pSymbolInfo || !m_selection || m_nDirection != nDirection)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     EndTransfer();
     if (cbLength < m_pSymbolInfo->size && !bAllowPartial)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     if (!bHaveBuffer && cbLength)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     return S_OK;
 }
 
@@ -481,10 +490,10 @@ HRESULT CXmlDataServer::NextPiece(int nDirection, uint16_t nSequence, uint32_t c
                                   uint32_t* pcbPiece)
 {
     if (!m_pSymbolInfo || !m_selection || m_nDirection != nDirection || nSequence != m_nSequence || !m_pTransfer)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     *pcbPiece = std::min(cbLength, m_cbTransferLeft);
     if (*pcbPiece && !bHaveBuffer)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     return S_OK;
 }
 
@@ -516,7 +525,7 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
     if (pcbRead)
         *pcbRead = 0;
     if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (nSequence == 0) {
         HRESULT hrStart = BeginTransfer(0, nMode, sSymbol, sXmlPath, bSelect, cbLength, pBuffer != nullptr,
                                         bAllowPartial);
@@ -535,7 +544,7 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
         }
         BYTE* buf = KxAlloc(static_cast<int32_t>(size));
         if (!buf)
-            return XMLDS_E_NOMEMORY;
+            return kXmlErrNoMemory;
         HRESULT hr = ConvertValue(buf);
         if (FAILED(hr)) {
             KxFree(buf);
@@ -543,11 +552,7 @@ HRESULT CXmlDataServer::Read(uint16_t nMode, const char* sSymbol, const char* sX
             return hr;
         }
         std::memcpy(pBuffer, buf, cbLength);
-        m_pTransfer = buf;
-        m_bOwnTransfer = true;
-        m_pTransferCursor = buf + cbLength;
-        m_cbTransferLeft = size - cbLength;
-        m_nSequence = 1;
+        HoldTransfer(buf, cbLength);
         if (pcbRead)
             *pcbRead = cbLength;
         return hr;
@@ -573,7 +578,7 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
                               const BYTE* pData, uint16_t nSequence, bool bAllowPartial, bool bSelect)
 {
     if (!m_bOpen)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (nSequence == 0) {
         HRESULT hrStart = BeginTransfer(1, nMode, sSymbol, sXmlPath, bSelect, cbLength, pData != nullptr,
                                         bAllowPartial);
@@ -589,13 +594,9 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
         }
         BYTE* buf = KxAlloc(static_cast<int32_t>(size));
         if (!buf)
-            return XMLDS_E_NOMEMORY;
+            return kXmlErrNoMemory;
         std::memcpy(buf, pData, cbLength);
-        m_pTransfer = buf;
-        m_bOwnTransfer = true;
-        m_pTransferCursor = buf + cbLength;
-        m_cbTransferLeft = size - cbLength;
-        m_nSequence = 1;
+        HoldTransfer(buf, cbLength);
         return S_OK;
     }
 
@@ -618,7 +619,7 @@ HRESULT CXmlDataServer::Write(uint16_t nMode, const char* sSymbol, const char* s
 HRESULT CXmlDataServer::GetXml(std::string& sXml)
 {
     if (!m_bOpen || !m_bModified)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     XmlDocumentToString(m_doc, sXml);
     return S_OK;
 }
@@ -629,7 +630,7 @@ HRESULT CXmlDataServer::Close(bool bDiscard)
     m_selection = pugi::xpath_node();
     if (m_bOpen && !bDiscard && m_bModified && !m_sFilePath.empty()) {
         if (!XmlSaveDocument(m_doc, m_sFilePath, m_sUser, m_sPassword))
-            hr = XMLDS_E_FILENOTFOUND;
+            hr = kXmlErrFileAccess;
         XmlBackupRotate(m_doc, m_sFilePath, m_sUser, m_sPassword);
     }
     ResetDocument();

@@ -15,25 +15,25 @@
 #include "KxFex.h"
 #include "KxFexArray.h"
 #include "KxHashTable.h"
+#include "KxXmlErrors.h"
 #include "platform/FreeBSD/KxWinTypes.h"
 
-// Results of the data server's own operations (device-protocol errors are 0x98110000 + number).
-#define XMLDS_E_FAILED ((HRESULT)0x98118000)        // no PLC client; clarify failed; inconsistent record
-#define XMLDS_E_LOAD ((HRESULT)0x98118001)          // load error
-#define XMLDS_E_NOTFOUND ((HRESULT)0x98118002)      // node or document element not found; text does not parse
-#define XMLDS_E_INVALIDTYPE ((HRESULT)0x98118003)   // type name null/empty; value not found or unconvertible
-#define XMLDS_E_NOMEMORY ((HRESULT)0x98118004)      // no memory for a type memory block
-#define XMLDS_E_CREATENODE ((HRESULT)0x98118005)    // a node of the path cannot be created
-#define XMLDS_E_PATHNOTFOUND ((HRESULT)0x98118006)  // the XML path finds nothing for a read
-#define XMLDS_E_DECRYPT ((HRESULT)0x9811800A)       // load error of an encrypted file
+// Former names of the result codes, still used by XmlSerialize.cpp and XmlDeserialize.cpp; to be removed
+// once those use the names of KxXmlErrors.h.
+#define XMLDS_E_FAILED kXmlErrFailed
+#define XMLDS_E_NOTFOUND kXmlErrNoNode
+#define XMLDS_E_INVALIDTYPE kXmlErrNoValue
+#define XMLDS_E_NOMEMORY kXmlErrNoMemory
+#define XMLDS_E_CREATENODE kXmlErrCreateNode
+#define XMLDS_E_DEVICE kXmlErrGeneral
+#define XMLDS_E_INVALIDCONTEXT kXmlErrInvalidState
 
-// Device-protocol results the data server answers or reacts to.
-#define XMLDS_E_DEVICE ((HRESULT)0x98110700)         // short PLC read; value beyond the image
-#define XMLDS_E_INVALIDSIZE ((HRESULT)0x98110705)    // buffer too small (also the PLC's answer)
-#define XMLDS_E_INVALIDCONTEXT ((HRESULT)0x98110709) // state does not fit the operation
-#define XMLDS_E_NOMEMORY_PLC ((HRESULT)0x9811070A)   // the PLC ran out of memory for a block
-#define XMLDS_E_INVALIDPARM ((HRESULT)0x9811070B)    // a symbol without an XML path
-#define XMLDS_E_FILENOTFOUND ((HRESULT)0x9811070C)   // file missing; main save failed
+// A PLC refuses a block transfer too large for it with kXmlErrBlockTooLarge, or with kXmlErrPlcInternal. Blocks
+// of at least this many bytes are then asked for again in quarters; smaller ones are given up.
+constexpr uint32_t kXmlQuarterBlockFrom = 0x4097;
+// True when hr refuses a block of cbBlock bytes that is to be asked for again in quarters: cbBlock is then
+// quartered. False, cbBlock unchanged, for any other result.
+bool XmlQuarterBlock(HRESULT hr, uint32_t& cbBlock);
 
 // Index groups of the information uploads.
 #define XMLDS_IG_SYMBOLINFO 0xF009u    // symbol information record by name
@@ -118,9 +118,9 @@ public:
     // Symbol paths and symbol information
 
     // Builds the symbol list of an open request from a symbol name and an XML path; fills an empty symbol
-    // from the path. 0x9811070B for a symbol without a path; SymbolFromPath's error for an unusable path.
+    // from the path. kXmlErrInvalidParam for a symbol without a path; SymbolFromPath's error for an unusable path.
     HRESULT ExtractSymbols(std::string& sSymbol, const std::string& sPath, CSymbolPathList& list);
-    // Derives the PLC symbol name that an XML path stands for; 0x98118002 (symbol "" or cut) when a step
+    // Derives the PLC symbol name that an XML path stands for; kXmlErrNoNode (symbol "" or cut) when a step
     // selects nothing, the path does not begin with "/" or is shorter than 3 characters, or no root exists.
     HRESULT SymbolFromPath(const std::string& sPath, std::string& sSymbol);
     // Appends an entry for every symbol stored in the document; nothing without a document element.
@@ -128,18 +128,18 @@ public:
     // Recursive step of AddSymbols below one element; false when nothing was appended.
     bool AddSymbols(pugi::xml_node node, CSymbolPathList& list, std::string sSymbol, std::string sPath);
     // Uploads the symbol record of sName into a KxAlloc block owned by the caller (*ppInfo, null on
-    // failure). PLC errors are passed on; 0x98118000 for a record that does not fit the bytes received.
+    // failure). PLC errors are passed on; kXmlErrFailed for a record that does not fit the bytes received.
     HRESULT ReadSymbolInfo(const char* sName, FexSymbolEntry** ppInfo);
 
     // Data type information and type memory
 
     // Uploads (or finds in the cache) the record of a type name, following aliases to the named type.
-    // *ppInfo points into type memory, valid until close. 0x98118003 for a null or empty name,
-    // 0x98118004 without memory (output unchanged), PLC errors passed on with a null output.
+    // *ppInfo points into type memory, valid until close. kXmlErrNoValue for a null or empty name,
+    // kXmlErrNoMemory without memory (output unchanged), PLC errors passed on with a null output.
     HRESULT ReadDatatypeInfo(const char* sName, FexDatatypeEntry** ppInfo);
-    // Starts a new type memory block of 2 * max(cbNeeded, 2 * current block) bytes; 0x98118004 on failure.
+    // Starts a new type memory block of 2 * max(cbNeeded, 2 * current block) bytes; kXmlErrNoMemory on failure.
     HRESULT GrowTypeMemory(uint32_t cbNeeded);
-    // Allocates the first type memory block (freeing any earlier blocks); 0x98118004 on failure.
+    // Allocates the first type memory block (freeing any earlier blocks); kXmlErrNoMemory on failure.
     HRESULT InitTypeMemory();
     // Frees every type memory block and empties the data type cache.
     void FreeTypeMemory();
@@ -155,15 +155,15 @@ public:
     // Most dimensions an array may have.
     static constexpr int kMaxArrayDims = 4;
     // Text of node's first "index" attribute; without one, in LcId mode, "" for an "LcId" attribute.
-    // 0x98118003 for a null node, a node without attributes or with neither attribute.
+    // kXmlErrNoValue for a null node, a node without attributes or with neither attribute.
     HRESULT GetIndexAttribute(pugi::xml_node node, const char*& pszText) const;
     // Parses node's index text ("2,1": nDims decimal subscripts, blanks allowed before each number,
-    // nothing but blanks after the last) into pSubscripts; 0x98118003 (subscripts unchanged) when
+    // nothing but blanks after the last) into pSubscripts; kXmlErrNoValue (subscripts unchanged) when
     // there is no index text, nDims is outside 1..4, the text does not fit or a subscript overflows.
     HRESULT ReadIndexAttribute(pugi::xml_node node, int32_t* pSubscripts, int nDims) const;
-    // Sets (or appends) node's "index" attribute to the subscripts joined by commas; 0x98118003 for a
-    // null node, 0x98110700 for nDims outside 1..4. A node that carries no attributes is left as it is
-    // (0); 0x98118005 only when the text cannot be stored (out of memory).
+    // Sets (or appends) node's "index" attribute to the subscripts joined by commas; kXmlErrNoValue for a
+    // null node, kXmlErrGeneral for nDims outside 1..4. A node that carries no attributes is left as it is
+    // (0); kXmlErrCreateNode only when the text cannot be stored (out of memory).
     static HRESULT WriteIndexAttribute(pugi::xml_node node, const int32_t* pSubscripts, int nDims);
     // Subscripts of element nLinear (row-major, last dimension fastest). A dimension of 0 elements
     // takes its lower bound.
@@ -185,7 +185,7 @@ public:
     static pugi::xml_node AddArrayNodeBefore(pugi::xml_node parent, pugi::xml_node sibling, const char* sName,
                                              const FexDatatypeArrayInfo* pInfo, int nDims, uint64_t nLinear);
     // Inserts a child element sName before sibling into the position's element (which must not be an
-    // attribute position); 0, or 0x98118005 with newNode empty when anything is missing or not created.
+    // attribute position); 0, or kXmlErrCreateNode with newNode empty when anything is missing or not created.
     static HRESULT XMLAddNodeBefore(const pugi::xpath_node& position, pugi::xml_node sibling, const char* sName,
                                     pugi::xml_node& newNode);
     // Appends an attribute sName with the text sValue (null: "") to the position's element or declaration;
@@ -195,43 +195,43 @@ public:
 
     // Serialisation
 
-    // Nesting of structures and arrays deeper than this stops the walk of that value (0x98118003).
+    // Nesting of structures and arrays deeper than this stops the walk of that value (kXmlErrNoValue).
     static constexpr unsigned kMaxSerializeDepth = 64;
     // Value step of the selected symbol (m_pSymbolInfo) at pos, in m_nDirection: writes the image into the
     // document or fills the image from it. The caller sets m_pImage, m_pCursor, m_pPreRead (image start) and
     // m_cbRemaining (symbol size). A write that succeeds sets m_bModified. Never throws: an inconsistent
-    // image gives 0x98118004, a record that would need unbounded work 0x98118000.
+    // image gives kXmlErrNoMemory, a record that would need unbounded work kXmlErrFailed.
     HRESULT SerializeSymbol(const pugi::xpath_node& pos);
     // Walks one data type record at pos (an element, or an attribute for simple types); bInArray: the record
     // is the element type of an enclosing array; *pnCount (optional) receives the sibling elements used.
-    // 0 success, 0x98118003 nothing serialised (tolerated by the walk), other negative results abort.
+    // 0 success, kXmlErrNoValue nothing serialised (tolerated by the walk), other negative results abort.
     HRESULT Serialize(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray, ULONG* pnCount);
     // One primitive value at the cursor: SetValue when writing, GetValue when reading.
     HRESULT SerializeValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize);
     // Writes the value at the cursor as pos's text and advances the cursor by nSize (bits in bit mode).
-    // 0x98110700 beyond the image or BOOL/BIT in the wrong addressing mode (cursor unchanged), 0x98118007
-    // for a string holding a control character, 0x98118003 for a type that has no text form.
+    // kXmlErrGeneral beyond the image or BOOL/BIT in the wrong addressing mode (cursor unchanged), kXmlErrControlChar
+    // for a string holding a control character, kXmlErrNoValue for a type that has no text form.
     HRESULT SetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize);
     // Converts pos's text into the value at the cursor and advances; a text that does not convert keeps
-    // the bytes (result 0). 0x98110700 beyond the image or BOOL/BIT in the wrong addressing mode.
+    // the bytes (result 0). kXmlErrGeneral beyond the image or BOOL/BIT in the wrong addressing mode.
     // Throws KxMemError's int when the cursor lies outside the image.
     HRESULT GetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize);
     // Read direction: fills the next nSize image bytes with the PLC's bytes unless already pre-read, in
-    // blocks of at most CXmlDataServerSettings::m_nFexBlockSize. 0, or 0x98110700 when nSize passes the
+    // blocks of at most CXmlDataServerSettings::m_nFexBlockSize. 0, or kXmlErrGeneral when nSize passes the
     // image; PLC errors leave the bytes as they were and are noted for CheckImageKnown. Does nothing when
     // writing.
     HRESULT InitValue(uint32_t nSize);
     // Read direction, after the walk: 0 when every image byte was read from the PLC or set from the
-    // document; otherwise the PLC's error that cut the pre-read short, or 0x98110700.
+    // document; otherwise the PLC's error that cut the pre-read short, or kXmlErrGeneral.
     HRESULT CheckImageKnown() const;
-    // Passes over nSize bytes (bits in bit mode) without changing them; 0x98110700 (reading) when they
+    // Passes over nSize bytes (bits in bit mode) without changing them; kXmlErrGeneral (reading) when they
     // lie beyond the image and were not pre-read. The cursor never passes the image's end.
     HRESULT KeepValue(uint32_t nSize);
 
     // File operations
 
     // Generic open: loads sFile (empty: parses sXml, or "<dataentry></dataentry>" when none) and connects
-    // the PLC client for addr if none is held. 0x98110709 when a document is loaded already.
+    // the PLC client for addr if none is held. kXmlErrInvalidState when a document is loaded already.
     HRESULT Open(const HopAddr& addr, uint16_t nMode, const char* sFile, const char* sXml);
     // Read open: loads the file (which must exist) and selects every listed symbol; with mode bit 1 the
     // XML values are written into the PLC. The result of the last entry.
@@ -255,9 +255,9 @@ public:
                  uint16_t nSequence, bool bAllowPartial, uint32_t* pcbRead);
     HRESULT Write(uint16_t nMode, const char* sSymbol, const char* sXmlPath, uint32_t cbLength,
                   const BYTE* pData, uint16_t nSequence, bool bAllowPartial);
-    // The document as text in the save format; 0x98110709 without a document or without changes.
+    // The document as text in the save format; kXmlErrInvalidState without a document or without changes.
     HRESULT GetXml(std::string& sXml);
-    // Saves a modified document unless bDiscard, then empties the data server. 0, or 0x9811070C.
+    // Saves a modified document unless bDiscard, then empties the data server. 0, or kXmlErrFileAccess.
     HRESULT Close(bool bDiscard);
     // Credentials for encrypted files; null or empty: plain files.
     void SetCredentials(const char* sUser, const char* sPassword);
@@ -275,8 +275,14 @@ protected:
     // Selects every entry of the symbol list of an open (and transfers it with mode bit 1).
     HRESULT ProcessSymbols(bool bWrite, uint16_t nMode, const char* sSymbol, const char* sXmlPath);
     void EndTransfer();
+    // Makes pBuffer (a KxAlloc block of the symbol's size) the transfer buffer of a piecewise transfer whose
+    // first piece of cbMoved bytes has moved; the next piece has sequence 1.
+    void HoldTransfer(BYTE* pBuffer, uint32_t cbMoved);
     void ClearSelection();
     HRESULT CreatePath(const char* sXmlPath, pugi::xpath_node& sel);
+    // Selects sel for a transfer of sSymbol in nDirection (0 read, 1 write): its record, no sequence yet, the
+    // whole symbol left, ignore order from nMode. The record's upload error, with nothing selected.
+    HRESULT SelectSymbol(const pugi::xpath_node& sel, int nDirection, uint16_t nMode, const char* sSymbol);
     HRESULT ConvertValue(BYTE* pImage);
     // Start of a piecewise transfer (sequence 0): selects when asked, checks the direction and the lengths.
     HRESULT BeginTransfer(int nDirection, uint16_t nMode, const char* sSymbol, const char* sXmlPath, bool bSelect,
@@ -295,6 +301,9 @@ protected:
     HRESULT ReadDatatypeChain(const char* sName, FexDatatypeEntry** ppInfo);
     // One upload of a data type record into pBuf; the bytes received go to *pcbRead.
     HRESULT UploadDatatype(const std::string& sName, uint32_t cbRead, BYTE* pBuf, ULONG* pcbRead);
+    // Allocates a type memory block of cbBlock (at most INT32_MAX) bytes and makes it the current one;
+    // kXmlErrNoMemory on failure.
+    HRESULT AddTypeBlock(uint32_t cbBlock);
 
     // Document and selection.
     pugi::xml_document m_doc;

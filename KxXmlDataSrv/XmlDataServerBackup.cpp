@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FileTracer.h"
+#include "KxXmlErrors.h"
 #include "OsUserFile.h"
 #include "XmlDataServerFile.h"
 #include "XmlDataServerSettings.h"
@@ -287,7 +288,7 @@ HRESULT XmlBackupLoad(pugi::xml_document& doc, const std::string& sBaseFile, uin
             if (SUCCEEDED(hr))
                 return hr;
         } else {
-            hr = (nMode & 0x0001) ? hrBase : (HRESULT)0x9811070C;
+            hr = (nMode & 0x0001) ? hrBase : kXmlErrFileAccess;
         }
         CFileTracer::WriteLine0("Failed to open backup file! File=\"%s\" HRESULT=\"0x%x\"", path.c_str(),
                                 static_cast<unsigned>(hr));

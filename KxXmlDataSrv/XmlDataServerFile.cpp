@@ -1,17 +1,15 @@
 #include "XmlDataServerFile.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "FileTracer.h"
 #include "KxCrypto.h"
+#include "KxXmlErrors.h"
 #include "OsUserFile.h"
 #include "XmlDataServerSettings.h"
 #include "XmlPlainText.h"
@@ -35,21 +33,6 @@ bool HasDeclarationBeforeElement(const pugi::xml_document& doc)
             return false;
     }
     return false;
-}
-
-bool WriteAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 // Save flags of a document: the global indent, never empty element tags, and no declaration unless the
@@ -91,7 +74,7 @@ public:
     bool Flush()
     {
         if (m_ok && m_used > 0)
-            m_ok = WriteAll(m_fd, m_buffer, m_used);
+            m_ok = os_write_all(m_fd, m_buffer, m_used) == 0;
         m_used = 0;
         return m_ok;
     }
@@ -226,27 +209,27 @@ HRESULT LoadEncryptedDocument(pugi::xml_document& doc, const std::string& path, 
     uint8_t stored[16] = {};
     if (!file.Open(path, stored)) {
         CFileTracer::WriteLine0("Failed to open file \"%s\"!", path.c_str());
-        return (HRESULT)0x98118001;
+        return kXmlErrNotOpen;
     }
     if (std::memcmp(stored, key, 16) != 0) {
         CFileTracer::WriteLine0("Failed to open file \"%s\". Wrong Credentials!", path.c_str());
-        return (HRESULT)0x9811800A;
+        return kXmlErrCredentials;
     }
     const size_t size = file.TextSize();
     char* text = static_cast<char*>(pugi::get_memory_allocation_function()(size ? size : 1));
     if (!text)
-        return (HRESULT)0x98118004;
+        return kXmlErrNoMemory;
     if (!file.ReadText(text)) {
         pugi::get_memory_deallocation_function()(text);
         CFileTracer::WriteLine0("Failed to open file \"%s\"!", path.c_str());
-        return (HRESULT)0x98118001;
+        return kXmlErrNotOpen;
     }
     // The document owns the text from here on, parsed where it is.
     const pugi::xml_parse_result res = doc.load_buffer_inplace_own(text, size, kXmlParseOptions, pugi::encoding_utf8);
     if (!res) {
         CFileTracer::WriteLine0("Failed to load xml file \"%s\" (%s)!", path.c_str(), res.description());
         doc.reset();
-        return (HRESULT)0x98118002;
+        return kXmlErrNoNode;
     }
     return S_OK;
 }
@@ -255,16 +238,7 @@ HRESULT LoadEncryptedDocument(pugi::xml_document& doc, const std::string& path, 
 
 std::string XmlNormalizePath(const char* sPath)
 {
-    std::string out;
-    if (!sPath)
-        return out;
-    for (const char* p = sPath; *p; ++p) {
-        char c = *p == '\\' ? '/' : *p;
-        if (c == '/' && !out.empty() && out.back() == '/')
-            continue;
-        out.push_back(c);
-    }
-    return out;
+    return KxNormalizePath(sPath);
 }
 
 void XmlDocumentToString(const pugi::xml_document& doc, std::string& sOut)
@@ -351,19 +325,19 @@ HRESULT XmlLoadDocument(pugi::xml_document& doc, const std::string& sPath, const
     if (key.empty()) {
         CFileTracer::WriteLine0("Failed to load xml file \"%s\" (%s)!", path.c_str(), res.description());
         doc.reset();
-        return (HRESULT)0x98118002;
+        return kXmlErrNoNode;
     }
     switch (res.status) {
     case pugi::status_file_not_found:
         doc.reset();
-        return (HRESULT)0x98118001;
+        return kXmlErrNotOpen;
     case pugi::status_io_error:
     case pugi::status_internal_error:
         doc.reset();
-        return (HRESULT)0x98118000;
+        return kXmlErrFailed;
     case pugi::status_out_of_memory:
         doc.reset();
-        return (HRESULT)0x98118004;
+        return kXmlErrNoMemory;
     default:
         break;
     }

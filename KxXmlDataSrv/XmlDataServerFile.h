@@ -12,7 +12,8 @@
 // Parse options of every data document: the defaults plus the declaration node.
 constexpr unsigned kXmlParseOptions = pugi::parse_default | pugi::parse_declaration;
 
-// A path with each backslash turned into a slash and runs of slashes collapsed into one.
+// A path with each backslash turned into a slash and runs of slashes collapsed into one, as the platform's
+// file functions take it (KxNormalizePath).
 std::string XmlNormalizePath(const char* sPath);
 
 // The document as UTF-8 text in the save format: the global indent (format_indent when not empty, else
@@ -43,6 +44,7 @@ bool XmlSaveDocument(const pugi::xml_document& doc, const std::string& sPath, co
                      const std::string& sPassword);
 
 // Loads sPath into doc: plain first, decrypted with user + password when that fails to parse.
-// 0, 0x98118001 (not found / cannot open), 0x98118000, 0x98118002 (does not parse), 0x98118004, 0x9811800A.
+// 0, kXmlErrNotOpen (not found / cannot open), kXmlErrFailed, kXmlErrNoNode (does not parse),
+// kXmlErrNoMemory, kXmlErrCredentials.
 HRESULT XmlLoadDocument(pugi::xml_document& doc, const std::string& sPath, const std::string& sUser,
                         const std::string& sPassword);

@@ -13,15 +13,6 @@
 
 namespace {
 
-const HRESULT kNotConnected = (HRESULT)0x98110700;
-const HRESULT kFileBusy = (HRESULT)0x98110708;
-const HRESULT kNoBaseDir = (HRESULT)0x9811070C;
-const HRESULT kNoClient = (HRESULT)0x98110715;
-const HRESULT kNoHandle = (HRESULT)0x98110716;
-const HRESULT kTimedOut = (HRESULT)0x98110719;
-const HRESULT kNoServer = (HRESULT)0x98118001;
-const HRESULT kEmptyEntry = (HRESULT)0x98118000;
-
 // Block 1 of a queued job: the requester's address, then the issue number of the handle the job was queued
 // for (0 for the open jobs).
 const uint32_t kJobHeaderSize = sizeof(HopAddr) + sizeof(uint32_t);
@@ -134,7 +125,7 @@ uint32_t CXmlDataServerList::PostThreadMessage(uint32_t nMsg, uint32_t invokeId,
         bool found = m_handles.Lookup(static_cast<uint16_t>(nIndexOffset & 0xFFFFu), v);
         OsUserLeaveCriticalSection(&m_csList);
         if (!found) {
-            Answer(&requester, invokeId, kNotConnected);
+            Answer(&requester, invokeId, kXmlErrGeneral);
             return 0;
         }
         nThreadKey = v.nThreadKey;
@@ -142,7 +133,7 @@ uint32_t CXmlDataServerList::PostThreadMessage(uint32_t nMsg, uint32_t invokeId,
     }
     CMessageThread* pThread = nullptr;
     if (!m_threads.Lookup(nThreadKey % m_nThreadCount, pThread) || !pThread) {
-        Answer(&requester, invokeId, kNotConnected);
+        Answer(&requester, invokeId, kXmlErrGeneral);
         return 0;
     }
     // The job carries the handle's issue number: should the handle be closed and issued again before the job
@@ -172,7 +163,7 @@ bool CXmlDataServerList::OnPostedThreadMessage(uint32_t nMsg, uint32_t nParam, u
         RunJob(nMsg, nParam, &requester, nGeneration, pBlock2, nLength2, nValue1, nValue2, nPostTick);
     } catch (...) {
         CFileTracer::WriteLine0("Job %u failed with an exception", nMsg);
-        Answer(&requester, nParam, static_cast<HRESULT>(0x98118000));
+        Answer(&requester, nParam, kXmlErrFailed);
     }
     return true;
 }
@@ -201,7 +192,7 @@ void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr
         const uint32_t cb = nReadLength > kMaxReadBuffer ? kMaxReadBuffer : nReadLength;
         std::unique_ptr<BYTE[]> buf(new (std::nothrow) BYTE[cb ? cb : 1]);
         if (!buf) {
-            Answer(pAddr, invokeId, (HRESULT)0x9811070A);
+            Answer(pAddr, invokeId, kXmlErrBlockTooLarge);
             return;
         }
         uint32_t cbRead = 0;
@@ -247,13 +238,13 @@ void CXmlDataServerList::RunJob(uint32_t nMsg, uint32_t invokeId, HopAddr* pAddr
 
     // The open jobs.
     if (job.nTimeout != 0xFFFFFFFFu && static_cast<uint32_t>(OsUserGetTickCount() - nPostTick) >= job.nTimeout) {
-        Answer(pAddr, invokeId, kTimedOut);
+        Answer(pAddr, invokeId, kXmlErrTimedOut);
         return;
     }
     std::string full1, full2;
     if (!ComposePath(nIndexOffset, job.sFile, full1) ||
         (nMsg == XMLJOB_CLARIFY && !ComposePath(nIndexOffset, job.sDst, full2))) {
-        Answer(pAddr, invokeId, kNoBaseDir);
+        Answer(pAddr, invokeId, kXmlErrFileAccess);
         return;
     }
 
@@ -355,7 +346,7 @@ HRESULT CXmlDataServerList::AddServer(EOpenKind kind, const HopAddr& plc, uint32
     }
     if (nTimeout != 0xFFFFFFFFu && static_cast<uint32_t>(OsUserGetTickCount() - nPostTick) > nTimeout) {
         Remove(nHandle, discard);
-        return kTimedOut;
+        return kXmlErrTimedOut;
     }
     if (pnHandle)
         *pnHandle = nHandle;
@@ -420,7 +411,7 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
     // The data server takes its own reference; this one goes with the call.
     CSyncClientRef sync(GetSyncClient(plc));
     if (!sync.Get())
-        return kNoClient;
+        return kXmlErrNoPlcClient;
 
     // The key entered into the path table is kept with the handle, so that exactly this key is removed again.
     char* sKey = nullptr;
@@ -428,7 +419,7 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
         const size_t cbKey = std::strlen(sExclusive) + 1;
         sKey = new (std::nothrow) char[cbKey];
         if (!sKey)
-            return kNoHandle;
+            return kXmlErrNoFreeHandle;
         std::memcpy(sKey, sExclusive, cbKey);
     }
 
@@ -437,7 +428,7 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
     if (sKey && m_paths.Lookup(sKey, pOther)) {
         OsUserLeaveCriticalSection(&m_csList);
         delete[] sKey;
-        return kFileBusy;
+        return kXmlErrFileBusy;
     }
 
     uint16_t nHandle;
@@ -462,7 +453,7 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
     if (!pServer) {
         OsUserLeaveCriticalSection(&m_csList);
         delete[] sKey;
-        return kNoHandle;
+        return kXmlErrNoFreeHandle;
     }
     if (++m_nGeneration == 0)
         m_nGeneration = 1;  // 0 stands for the open jobs, which have no handle yet
@@ -471,7 +462,7 @@ HRESULT CXmlDataServerList::GetXmlServer(const HopAddr& plc, uint32_t nThreadKey
         OsUserLeaveCriticalSection(&m_csList);
         delete pServer;
         delete[] sKey;
-        return kNoHandle;
+        return kXmlErrNoFreeHandle;
     }
     // A full path table leaves the path unregistered; the removal finds another holder or none and skips it.
     if (sKey)
@@ -493,11 +484,11 @@ HRESULT CXmlDataServerList::RemoveServer(uint16_t nHandle, bool bDiscard, uint32
     ServerMapValue_ v;
     if (!m_handles.Lookup(nHandle, v) || (nGeneration != 0 && v.nGeneration != nGeneration)) {
         OsUserLeaveCriticalSection(&m_csList);
-        return kNoServer;
+        return kXmlErrNotOpen;
     }
     if (!v.pServer) {
         OsUserLeaveCriticalSection(&m_csList);
-        return kEmptyEntry;
+        return kXmlErrFailed;
     }
     m_handles.Remove(nHandle);
     CXmlDataServer* pHolder = nullptr;
@@ -518,9 +509,9 @@ HRESULT CXmlDataServerList::LookupServer(uint16_t nHandle, uint32_t nGeneration,
     bool found = m_handles.Lookup(nHandle, v) && (nGeneration == 0 || v.nGeneration == nGeneration);
     OsUserLeaveCriticalSection(&m_csList);
     if (!found)
-        return kNoServer;
+        return kXmlErrNotOpen;
     if (!v.pServer)
-        return kEmptyEntry;
+        return kXmlErrFailed;
     *ppServer = v.pServer;
     return S_OK;
 }

@@ -119,7 +119,7 @@ public:
     HRESULT AddClarify(const HopAddr& plc, uint32_t nThreadKey, const char* sSrc, const char* sDst,
                        const char* sUser, const char* sPass, uint32_t nTimeout, uint32_t nPostTick,
                        uint16_t* pnHandle);
-    // Closes and destroys the data server of nHandle (saving unless bDiscard). 0x98118001 for no such handle.
+    // Closes and destroys the data server of nHandle (saving unless bDiscard). kXmlErrNotOpen for no such handle.
     HRESULT Remove(uint16_t nHandle, bool bDiscard);
     // Data of the selected symbol of a data server.
     HRESULT Read(uint16_t nHandle, uint32_t cbLength, BYTE* pBuffer, uint32_t* pcbRead);

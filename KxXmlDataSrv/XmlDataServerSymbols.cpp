@@ -86,7 +86,7 @@ HRESULT CXmlDataServer::ExtractSymbols(std::string& sSymbol, const std::string& 
     try {
         if (sPath.empty()) {
             if (!sSymbol.empty())
-                return XMLDS_E_INVALIDPARM;
+                return kXmlErrInvalidParam;
             AddSymbols(list);
             return S_OK;
         }
@@ -95,9 +95,9 @@ HRESULT CXmlDataServer::ExtractSymbols(std::string& sSymbol, const std::string& 
             if (FAILED(hr))
                 return hr;
         }
-        return Append(list, sPath, sSymbol) ? S_OK : XMLDS_E_NOMEMORY;
+        return Append(list, sPath, sSymbol) ? S_OK : kXmlErrNoMemory;
     } catch (...) {
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     }
 }
 
@@ -107,7 +107,7 @@ HRESULT CXmlDataServer::SymbolFromPath(const std::string& sPath, std::string& sS
         sSymbol.clear();
         pugi::xml_node root = DocumentElement(m_doc);
         if (!root || sPath.size() < 3 || sPath[0] != '/')
-            return XMLDS_E_NOTFOUND;
+            return kXmlErrNoNode;
 
         pugi::xml_node context = root;
         std::string sPrevName;
@@ -119,7 +119,7 @@ HRESULT CXmlDataServer::SymbolFromPath(const std::string& sPath, std::string& sS
 
             pugi::xpath_node found = EvaluateStep(step == 0 ? "/" + sStep : sStep, context);
             if (!found)
-                return XMLDS_E_NOTFOUND;
+                return kXmlErrNoNode;
             // An attribute ends the chain of contexts: a further step finds nothing.
             context = found.attribute() ? pugi::xml_node() : found.node();
             std::string sName = found.attribute() ? found.attribute().name() : found.node().name();
@@ -158,7 +158,7 @@ HRESULT CXmlDataServer::SymbolFromPath(const std::string& sPath, std::string& sS
         }
         return S_OK;
     } catch (...) {
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     }
 }
 
@@ -250,12 +250,12 @@ HRESULT CXmlDataServer::ReadSymbolInfo(const char* sName, FexSymbolEntry** ppInf
     if (!sName)
         return E_POINTER;
     if (!m_pSync)
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     const ULONG cbName = static_cast<ULONG>(std::strlen(sName) + 1);
 
     BYTE* p = KxAlloc(static_cast<int32_t>(kXmlSymbolInfoFirstRead));
     if (!p)
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     ULONG cbRead = 0;
     HRESULT hr = m_pSync->SyncReadWrite(XMLDS_IG_SYMBOLINFO, 0, kXmlSymbolInfoFirstRead, p, cbName,
                                         const_cast<char*>(sName), &cbRead);
@@ -265,7 +265,7 @@ HRESULT CXmlDataServer::ReadSymbolInfo(const char* sName, FexSymbolEntry** ppInf
     }
     if (cbRead > kXmlSymbolInfoFirstRead || cbRead < sizeof(uint32_t)) {
         KxFree(p);
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     }
     uint32_t cbEntry = 0;
     std::memcpy(&cbEntry, p, sizeof(cbEntry));
@@ -273,10 +273,10 @@ HRESULT CXmlDataServer::ReadSymbolInfo(const char* sName, FexSymbolEntry** ppInf
         // The record is longer than the first read: fetch it again with its exact length.
         KxFree(p);
         if (cbEntry > kXmlMaxSymbolRecord)
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         p = KxAlloc(static_cast<int32_t>(cbEntry));
         if (!p)
-            return XMLDS_E_NOMEMORY;
+            return kXmlErrNoMemory;
         hr = m_pSync->SyncReadWrite(XMLDS_IG_SYMBOLINFO, 0, cbEntry, p, cbName, const_cast<char*>(sName), &cbRead);
         if (FAILED(hr)) {
             KxFree(p);
@@ -287,13 +287,13 @@ HRESULT CXmlDataServer::ReadSymbolInfo(const char* sName, FexSymbolEntry** ppInf
             std::memcpy(&cbSecond, p, sizeof(cbSecond));
         if (cbRead > cbEntry || cbSecond != cbRead) {
             KxFree(p);
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         }
     }
     // Every later reader trusts the lengths inside the record; check them against what really arrived.
     if (!FexSymbolEntryValid(p, cbRead)) {
         KxFree(p);
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     }
     *ppInfo = reinterpret_cast<FexSymbolEntry*>(p);
     return S_OK;

@@ -51,18 +51,7 @@ void CXmlDataServer::FreeTypeMemory()
 HRESULT CXmlDataServer::InitTypeMemory()
 {
     FreeTypeMemory();
-    BYTE* p = KxAlloc(static_cast<int32_t>(kXmlTypeMemoryFirstBlock));
-    if (!p)
-        return XMLDS_E_NOMEMORY;
-    try {
-        m_typeBlocks.push_back(p);
-    } catch (...) {
-        KxFree(p);
-        return XMLDS_E_NOMEMORY;
-    }
-    m_pTypeFree = p;
-    m_cbTypeLeft = kXmlTypeMemoryFirstBlock;
-    return S_OK;
+    return AddTypeBlock(kXmlTypeMemoryFirstBlock);
 }
 
 HRESULT CXmlDataServer::GrowTypeMemory(uint32_t cbNeeded)
@@ -70,18 +59,23 @@ HRESULT CXmlDataServer::GrowTypeMemory(uint32_t cbNeeded)
     uint64_t cbOld = TypeMemoryBlockSize();
     uint64_t cbNew = 2 * (cbNeeded > 2 * cbOld ? uint64_t(cbNeeded) : 2 * cbOld);
     if (cbNew > INT32_MAX)
-        return XMLDS_E_NOMEMORY;
-    BYTE* p = KxAlloc(static_cast<int32_t>(cbNew));
+        return kXmlErrNoMemory;
+    return AddTypeBlock(static_cast<uint32_t>(cbNew));
+}
+
+HRESULT CXmlDataServer::AddTypeBlock(uint32_t cbBlock)
+{
+    BYTE* p = KxAlloc(static_cast<int32_t>(cbBlock));
     if (!p)
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     try {
         m_typeBlocks.push_back(p);
     } catch (...) {
         KxFree(p);
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     }
     m_pTypeFree = p;
-    m_cbTypeLeft = static_cast<uint32_t>(cbNew);
+    m_cbTypeLeft = cbBlock;
     return S_OK;
 }
 
@@ -89,7 +83,7 @@ HRESULT CXmlDataServer::UploadDatatype(const std::string& sName, uint32_t cbRead
 {
     *pcbRead = 0;
     if (!m_pSync)
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     return m_pSync->SyncReadWrite(XMLDS_IG_DATATYPEINFO, 0, cbRead, pBuf, static_cast<ULONG>(sName.size() + 1),
                                   const_cast<char*>(sName.c_str()), pcbRead);
 }
@@ -102,31 +96,31 @@ HRESULT CXmlDataServer::ReadDatatypeInfo(const char* sName, FexDatatypeEntry** p
         return ReadDatatypeChain(sName, ppInfo);
     } catch (...) {
         // Only the name copies can throw, before anything is kept.
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
     }
 }
 
 HRESULT CXmlDataServer::ReadDatatypeChain(const char* sName, FexDatatypeEntry** ppInfo)
 {
     if (!sName)
-        return XMLDS_E_INVALIDTYPE;
+        return kXmlErrNoValue;
     FexDatatypeEntry* pHit = nullptr;
     if (m_typeCache.Lookup(sName, pHit)) {
         *ppInfo = pHit;
         return S_OK;
     }
     if (!*sName)
-        return XMLDS_E_INVALIDTYPE;
+        return kXmlErrNoValue;
 
     if (m_cbTypeLeft < kMinTypeRoom && FAILED(GrowTypeMemory(kMinTypeRoom)))
-        return XMLDS_E_NOMEMORY;
+        return kXmlErrNoMemory;
 
     std::string sCurrent(sName);
     std::vector<std::string> aliases;
     for (;;) {
         ULONG cbRead = 0;
         HRESULT hr = UploadDatatype(sCurrent, m_cbTypeLeft, m_pTypeFree, &cbRead);
-        if (hr == XMLDS_E_INVALIDSIZE) {
+        if (hr == kXmlErrInvalidSize) {
             // The record does not fit the rest of this block: ask for its length, then fetch it into a
             // block that is large enough.
             hr = UploadDatatype(sCurrent, 4, m_pTypeFree, &cbRead);
@@ -139,12 +133,12 @@ HRESULT CXmlDataServer::ReadDatatypeChain(const char* sName, FexDatatypeEntry** 
                 std::memcpy(&cbNeeded, m_pTypeFree, 4);
             if (cbNeeded < sizeof(FexDatatypeEntry)) {
                 *ppInfo = nullptr;
-                return XMLDS_E_FAILED;
+                return kXmlErrFailed;
             }
             if (cbNeeded > kXmlMaxDatatypeRecord)
-                return XMLDS_E_NOMEMORY;
+                return kXmlErrNoMemory;
             if (FAILED(GrowTypeMemory(cbNeeded)))
-                return XMLDS_E_NOMEMORY;
+                return kXmlErrNoMemory;
             hr = UploadDatatype(sCurrent, m_cbTypeLeft, m_pTypeFree, &cbRead);
         }
         if (FAILED(hr)) {
@@ -154,7 +148,7 @@ HRESULT CXmlDataServer::ReadDatatypeChain(const char* sName, FexDatatypeEntry** 
         // A record that does not fit the bytes received would make every later walk read past them.
         if (cbRead > m_cbTypeLeft || !FexDatatypeEntryValid(m_pTypeFree, cbRead)) {
             *ppInfo = nullptr;
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         }
         FexDatatypeEntry* pEntry = reinterpret_cast<FexDatatypeEntry*>(m_pTypeFree);
         if (IsAlias(pEntry)) {
@@ -164,7 +158,7 @@ HRESULT CXmlDataServer::ReadDatatypeChain(const char* sName, FexDatatypeEntry** 
                 bLoop = bLoop || s == sBase;
             if (bLoop || aliases.size() >= kMaxAliasChain) {
                 *ppInfo = nullptr;
-                return XMLDS_E_FAILED;
+                return kXmlErrFailed;
             }
             aliases.push_back(sCurrent);
             sCurrent = sBase;

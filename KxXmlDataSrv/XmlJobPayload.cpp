@@ -2,12 +2,10 @@
 
 #include <cstring>
 
+#include "KxXmlErrors.h"
 #include "XmlDataServerList.h"
 
 namespace {
-
-const HRESULT kInvalidSize = (HRESULT)0x98110705;
-const HRESULT kBadString = (HRESULT)0x9811070B;
 
 // Reads the fields of a payload; every access is checked against the bytes received.
 class CPayload {
@@ -60,43 +58,43 @@ HRESULT XmlDecodeJobPayload(uint32_t nMsg, const uint8_t* pData, uint32_t cbData
 
     case XMLJOB_OPEN: {
         if (!pl.Has(0, 14) || uint64_t(pl.U16(12)) + 15 != cbData)
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         if (!pl.String(14, pl.U16(12), &job.sFile))
-            return kBadString;
+            return kXmlErrInvalidParam;
         break;
     }
 
     case XMLJOB_OPENREAD:
     case XMLJOB_OPENWRITE: {
         if (!pl.Has(0, 20))
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         job.nMode = pl.U16(12);
         const uint32_t a = pl.U16(14), b = pl.U16(16), c = pl.U16(18);
         if (uint64_t(a) + b + c + 23 != cbData)
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         if (!pl.String(20, a, &job.sFile) || !pl.String(21 + a, b, &job.sSymbol) ||
             !pl.String(22 + uint64_t(a) + b, c, &job.sXmlPath))
-            return kBadString;
+            return kXmlErrInvalidParam;
         break;
     }
 
     case XMLJOB_READSYMBOL: {
         if (!pl.Has(0, 9))
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         job.nMode = pl.U16(0);
         const uint32_t a = pl.U16(2), b = pl.U16(4);
         job.nSequence = pl.U16(6);
         job.bAllowPartial = pl.At(8)[0] != 0;
         if (uint64_t(a) + b + 11 != cbData)
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         if (!pl.String(9, a, &job.sSymbol) || !pl.String(10 + a, b, &job.sXmlPath))
-            return kBadString;
+            return kXmlErrInvalidParam;
         return S_OK;
     }
 
     case XMLJOB_WRITESYMBOL: {
         if (!pl.Has(0, 13))
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         const uint32_t d = pl.U32(0);
         job.nMode = pl.U16(4);
         const uint32_t a = pl.U16(6), b = pl.U16(8);
@@ -104,9 +102,9 @@ HRESULT XmlDecodeJobPayload(uint32_t nMsg, const uint8_t* pData, uint32_t cbData
         job.bAllowPartial = pl.At(12)[0] != 0;
         // Summed in 64 bits: a data length near 4 GB must not wrap around into an acceptable total.
         if (uint64_t(d) + a + b + 15 != cbData)
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         if (!pl.String(13, a, &job.sSymbol) || !pl.String(14 + a, b, &job.sXmlPath))
-            return kBadString;
+            return kXmlErrInvalidParam;
         job.cbData = d;
         job.pData = pl.At(15 + a + b);
         return S_OK;
@@ -114,17 +112,17 @@ HRESULT XmlDecodeJobPayload(uint32_t nMsg, const uint8_t* pData, uint32_t cbData
 
     case XMLJOB_CLARIFY: {
         if (!pl.Has(0, 16))
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         const uint32_t a = pl.U16(12), b = pl.U16(14);
         if (uint64_t(a) + b + 18 != cbData)
-            return kInvalidSize;
+            return kXmlErrInvalidSize;
         if (!pl.String(16, a, &job.sFile) || !pl.String(17 + a, b, &job.sDst))
-            return kBadString;
+            return kXmlErrInvalidParam;
         break;
     }
 
     default:
-        return kInvalidSize;
+        return kXmlErrInvalidSize;
     }
     // The open jobs share the address and the time-out at the front.
     job.plc = pl.Addr(0);

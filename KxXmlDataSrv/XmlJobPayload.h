@@ -22,6 +22,6 @@ struct XmlJobPayload {
 };
 
 // Decodes the payload of job nMsg (1144..1152). Every field is read within the cbData bytes received.
-// 0, 0x98110705 when cbData differs from the length the fields declare (or is too short for them),
-// 0x9811070B when a text does not hold exactly its declared number of characters before its NUL.
+// 0, kXmlErrInvalidSize when cbData differs from the length the fields declare (or is too short for them),
+// kXmlErrInvalidParam when a text does not hold exactly its declared number of characters before its NUL.
 HRESULT XmlDecodeJobPayload(uint32_t nMsg, const uint8_t* pData, uint32_t cbData, XmlJobPayload& job);

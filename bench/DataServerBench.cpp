@@ -26,6 +26,7 @@
 
 #include <pugixml.hpp>
 
+#include "BenchReporter.h"
 #include "KxFex.h"
 #include "KxPlcSim.h"
 #include "KxRouter.h"
@@ -402,6 +403,21 @@ private:
     uint64_t m_start = 0;
 };
 
+// The timed loop of a case: step() once per iteration, null or the text of a failure that stops the case; the
+// memory the loop took is reported with the file's size.
+template <class Step>
+void MeasureLoop(benchmark::State& state, const Target& t, const std::string& file, Step step)
+{
+    const MemoryProbe memory;
+    for (auto _ : state) {
+        if (const char* error = step()) {
+            state.SkipWithError(error);
+            break;
+        }
+    }
+    memory.Report(state, t, file);
+}
+
 // fresh: every store creates the file; otherwise the texts of the existing document are replaced.
 void ServiceStoreBench(benchmark::State& state, Target (*target)(), bool fresh, const char* password = nullptr)
 {
@@ -413,20 +429,14 @@ void ServiceStoreBench(benchmark::State& state, Target (*target)(), bool fresh, 
         state.SkipWithError("store failed");
         return;
     }
-    const MemoryProbe memory;
-    for (auto _ : state) {
+    MeasureLoop(state, t, file, [&]() -> const char* {
         if (fresh) {
             state.PauseTiming();
             std::remove(file.c_str());
             state.ResumeTiming();
         }
-        const HRESULT hr = ServiceStore(t, file, password);
-        if (FAILED(hr)) {
-            state.SkipWithError("store failed");
-            break;
-        }
-    }
-    memory.Report(state, t, file);
+        return FAILED(ServiceStore(t, file, password)) ? "store failed" : nullptr;
+    });
 }
 
 void ServiceRestoreBench(benchmark::State& state, Target (*target)(), uint16_t mode, const char* password = nullptr)
@@ -453,15 +463,9 @@ void ServiceRestoreBench(benchmark::State& state, Target (*target)(), uint16_t m
             return;
         }
     }
-    const MemoryProbe memory;
-    for (auto _ : state) {
-        const HRESULT hr = ServiceRestore(t, file, mode, password);
-        if (FAILED(hr)) {
-            state.SkipWithError("restore failed");
-            break;
-        }
-    }
-    memory.Report(state, t, file);
+    MeasureLoop(state, t, file, [&]() -> const char* {
+        return FAILED(ServiceRestore(t, file, mode, password)) ? "restore failed" : nullptr;
+    });
 }
 
 void PugiStoreBench(benchmark::State& state, Target (*target)())
@@ -471,18 +475,13 @@ void PugiStoreBench(benchmark::State& state, Target (*target)())
         return;
     const std::string file = FileOf(t, "pugi-store-");
     const std::unique_ptr<Baseline> b = BaselineFor(t);
-    const MemoryProbe memory;
-    for (auto _ : state) {
+    MeasureLoop(state, t, file, [&]() -> const char* {
         // The service reads the image from the PLC as part of a store; so does the baseline.
         const std::vector<uint8_t> image = Image(t);
         pugi::xml_document doc;
         b->Build(doc.append_child("dataentry"), image);
-        if (!doc.save_file(file.c_str(), "", kSaveFlags)) {
-            state.SkipWithError("save failed");
-            break;
-        }
-    }
-    memory.Report(state, t, file);
+        return doc.save_file(file.c_str(), "", kSaveFlags) ? nullptr : "save failed";
+    });
 }
 
 void PugiRestoreBench(benchmark::State& state, Target (*target)())
@@ -499,19 +498,16 @@ void PugiRestoreBench(benchmark::State& state, Target (*target)())
     }
     KxPlcSymbolInfo sym;
     t.sim->Resolve(t.symbol, sym);
-    const MemoryProbe memory;
-    for (auto _ : state) {
+    MeasureLoop(state, t, file, [&]() -> const char* {
         pugi::xml_document doc;
         std::vector<uint8_t> image = Image(t);
         if (!doc.load_file(file.c_str(), pugi::parse_default | pugi::parse_declaration) ||
-            !b->Parse(doc.child("dataentry"), image)) {
-            state.SkipWithError("parse failed");
-            break;
-        }
+            !b->Parse(doc.child("dataentry"), image))
+            return "parse failed";
         // The service writes the merged image into the PLC as part of a restore; so does the baseline.
         t.sim->Poke(sym.group, sym.offset, image.data(), static_cast<uint32_t>(image.size()));
-    }
-    memory.Report(state, t, file);
+        return nullptr;
+    });
 }
 
 #define DS_BENCH(...) BENCHMARK_CAPTURE(__VA_ARGS__)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()
@@ -546,36 +542,29 @@ DS_BENCH(PugiStoreBench, Records100kStruct, Records100k);
 DS_BENCH(ServiceRestoreBench, Records100kStruct, Records100k, 0);
 DS_BENCH(PugiRestoreBench, Records100kStruct, Records100k);
 
-// Console output plus, at the end, the ratio of each service time to its pugixml baseline and the growth table.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    // Colours only on a terminal, so that logs stay plain text.
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+// What the report keeps of a case: its process CPU time and the counters of the growth table.
+struct CaseResult {
+    bool median = false;
+    double cpuMs = 0;
+    std::map<std::string, double> counters;
+};
 
-    void ReportRuns(const std::vector<Run>& runs) override
+// Console output plus, at the end, the ratio of each service time to its pugixml baseline and the growth table.
+class RatioReporter : public CaseReporter<std::string, CaseResult> {
+public:
+    std::string KeyOf(const Run& r) const override
     {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            if (r.error_occurred || r.iterations <= 0)
-                continue;
-            // With repetitions the medians stand for the case; a single run stands for itself.
-            const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-            if (!median && r.run_type != Run::RT_Iteration)
-                continue;
-            std::string name = r.run_name.str();
-            const size_t cut = name.find("/process_time");
-            if (cut != std::string::npos)
-                name.erase(cut);
-            Result& res = m_results[name];
-            if (res.median && !median)
-                continue;
-            res.median = median;
-            res.cpuMs = r.GetAdjustedCPUTime();
-            for (const char* c : {"elements", "xml_MiB", "peak_MiB", "added_MiB"}) {
-                auto it = r.counters.find(c);
-                res.counters[c] = it == r.counters.end() ? 0.0 : static_cast<double>(it->second);
-            }
-        }
+        std::string name = r.run_name.str();
+        const size_t cut = name.find("/process_time");
+        if (cut != std::string::npos)
+            name.erase(cut);
+        return name;
+    }
+    void Keep(const Run& r, CaseResult& res) const override
+    {
+        res.cpuMs = r.GetAdjustedCPUTime();
+        for (const char* c : {"elements", "xml_MiB", "peak_MiB", "added_MiB"})
+            res.counters[c] = CounterOf(r, c);
     }
     void Finalize() override
     {
@@ -583,7 +572,7 @@ public:
         std::printf("\nprocess CPU time, service / pugixml baseline (medians when repeated)\n");
         std::printf("%-8s %-28s %12s %12s %7s\n", "kind", "value", "service ms", "pugixml ms", "ratio");
         for (const char* kind : {"Store", "Restore"}) {
-            for (const auto& [name, res] : m_results) {
+            for (const auto& [name, res] : m_cases) {
                 const std::string prefix = std::string("Service") + kind + "Bench/";
                 if (name.compare(0, prefix.size(), prefix) != 0)
                     continue;
@@ -597,8 +586,8 @@ public:
                     if (at != std::string::npos)
                         plain.erase(at);
                 }
-                const auto base = m_results.find(std::string("Pugi") + kind + "Bench/" + plain);
-                if (base == m_results.end() || base->second.cpuMs <= 0)
+                const auto base = m_cases.find(std::string("Pugi") + kind + "Bench/" + plain);
+                if (base == m_cases.end() || base->second.cpuMs <= 0)
                     continue;
                 std::printf("%-8s %-28s %12.2f %12.2f %7.2f\n", kind, value.c_str(), res.cpuMs, base->second.cpuMs,
                             res.cpuMs / base->second.cpuMs);
@@ -611,7 +600,7 @@ public:
         for (const char* kind : {"Store", "Restore"}) {
             for (const char* who : {"Service", "Pugi"}) {
                 const std::string prefix = std::string(who) + kind + "Bench/";
-                for (const auto& [name, res] : m_results) {
+                for (const auto& [name, res] : m_cases) {
                     if (name.compare(0, prefix.size(), prefix) != 0)
                         continue;
                     const std::string value = name.substr(prefix.size());
@@ -628,14 +617,6 @@ public:
             }
         }
     }
-
-private:
-    struct Result {
-        bool median = false;
-        double cpuMs = 0;
-        std::map<std::string, double> counters;
-    };
-    std::map<std::string, Result> m_results;
 };
 
 }  // namespace
@@ -649,11 +630,8 @@ int main(int argc, char** argv)
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
 #endif
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    if (!RunBenchmarks(&argc, argv, reporter))
+        return 1;
     return 0;
 }

@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "BenchReporter.h"
 #include "ServiceBlackBoxSupport.h"
 
 using namespace kxbb;
@@ -71,10 +72,19 @@ uint32_t ClientOffset(int thread)
     return 100u + static_cast<uint32_t>(thread);
 }
 
-// One write job: open for writing with the transfer bit, then close (which saves).
-bool WriteJob(RawLink& link, uint32_t offset, const std::vector<uint8_t>& open, std::string& error)
+double Micros(Clock::time_point a, Clock::time_point b)
 {
-    Reply r = link.Call(0x7D, offset, 4, open);
+    return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
+// One open of a data server with index group nGroup and the open payload, then its close (which saves a write
+// open). False with the error text when either fails. *pOpened receives the time the open was answered.
+bool OpenClose(RawLink& link, uint32_t nGroup, uint32_t offset, const std::vector<uint8_t>& open, std::string& error,
+               Clock::time_point* pOpened = nullptr)
+{
+    Reply r = link.Call(nGroup, offset, 4, open);
+    if (pOpened)
+        *pOpened = Clock::now();
     if (r.error != 0 || r.data.size() != 4) {
         error = "open failed with error 0x" + Hex(r.error);
         return false;
@@ -114,11 +124,6 @@ private:
     int m_reported = 0;
 };
 
-double Micros(Clock::time_point a, Clock::time_point b)
-{
-    return std::chrono::duration<double, std::micro>(b - a).count();
-}
-
 bool Connect(benchmark::State& state, RawLink& link)
 {
     Service& svc = TheService();
@@ -128,6 +133,21 @@ bool Connect(benchmark::State& state, RawLink& link)
     }
     if (!link.Connect(svc.port)) {
         state.SkipWithError("cannot join the router");
+        return false;
+    }
+    return true;
+}
+
+// Connects, then makes file with one write job of this client (open for writing with the transfer bit, then
+// close). False when either fails; the state carries the error.
+bool Connect(benchmark::State& state, RawLink& link, const std::string& file)
+{
+    if (!Connect(state, link))
+        return false;
+    std::string error;
+    const std::vector<uint8_t> open = OpenRwPayload(851, 0xFFFFFFFFu, 3, file, kSymbol, kPath);
+    if (!OpenClose(link, 0x7D, ClientOffset(state.thread_index()), open, error)) {
+        state.SkipWithError(error.c_str());
         return false;
     }
     return true;
@@ -159,41 +179,40 @@ void RoundTrip(benchmark::State& state)
     g_roundTrip.Add(state, lat);
 }
 
-void OpenReadClose(benchmark::State& state)
+// Opens a data server with index group nGroup and the open payload, then closes it, once per iteration: the
+// latencies of both requests in turn. Stops at the first error, which the state carries.
+std::vector<double> OpenCloseLoop(benchmark::State& state, RawLink& link, uint32_t nGroup, uint32_t offset,
+                                  const std::vector<uint8_t>& open)
 {
-    RawLink link;
-    if (!Connect(state, link))
-        return;
-    // The file to read, made once by a write job of this client.
-    const std::string file = ClientFile("read", state.thread_index());
-    const uint32_t offset = ClientOffset(state.thread_index());
-    std::string error;
-    if (!WriteJob(link, offset, OpenRwPayload(851, 0xFFFFFFFFu, 3, file, kSymbol, kPath), error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    const std::vector<uint8_t> open = OpenRwPayload(851, 0xFFFFFFFFu, 2, file, kSymbol, kPath);
     std::vector<double> lat;
     lat.reserve(1 << 16);
+    std::string error;
     for (auto _ : state) {
         const auto t0 = Clock::now();
-        Reply r = link.Call(0x7C, offset, 4, open);
-        const auto t1 = Clock::now();
-        if (r.error != 0 || r.data.size() != 4) {
-            state.SkipWithError(("open failed with error 0x" + Hex(r.error)).c_str());
-            break;
-        }
-        Reply c = link.Call(0x79, GetU32(r.data.data()), 0, {});
+        Clock::time_point t1;
+        const bool ok = OpenClose(link, nGroup, offset, open, error, &t1);
         const auto t2 = Clock::now();
-        if (c.error != 0) {
-            state.SkipWithError(("close failed with error 0x" + Hex(c.error)).c_str());
+        if (!ok) {
+            state.SkipWithError(error.c_str());
             break;
         }
         lat.push_back(Micros(t0, t1));
         lat.push_back(Micros(t1, t2));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
-    g_read.Add(state, lat);
+    return lat;
+}
+
+void OpenReadClose(benchmark::State& state)
+{
+    // The file to read, made once by a write job of this client.
+    const std::string file = ClientFile("read", state.thread_index());
+    RawLink link;
+    if (!Connect(state, link, file))
+        return;
+    const uint32_t offset = ClientOffset(state.thread_index());
+    const std::vector<uint8_t> open = OpenRwPayload(851, 0xFFFFFFFFu, 2, file, kSymbol, kPath);
+    g_read.Add(state, OpenCloseLoop(state, link, 0x7C, offset, open));
 }
 
 void OpenWriteClose(benchmark::State& state)
@@ -204,26 +223,7 @@ void OpenWriteClose(benchmark::State& state)
     const std::string file = ClientFile("write", state.thread_index());
     const uint32_t offset = ClientOffset(state.thread_index());
     const std::vector<uint8_t> open = OpenRwPayload(851, 0xFFFFFFFFu, 3, file, kSymbol, kPath);
-    std::vector<double> lat;
-    lat.reserve(1 << 16);
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        Reply r = link.Call(0x7D, offset, 4, open);
-        const auto t1 = Clock::now();
-        if (r.error != 0 || r.data.size() != 4) {
-            state.SkipWithError(("open failed with error 0x" + Hex(r.error)).c_str());
-            break;
-        }
-        Reply c = link.Call(0x79, GetU32(r.data.data()), 0, {});
-        const auto t2 = Clock::now();
-        if (c.error != 0) {
-            state.SkipWithError(("close failed with error 0x" + Hex(c.error)).c_str());
-            break;
-        }
-        lat.push_back(Micros(t0, t1));
-        lat.push_back(Micros(t1, t2));
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
+    const std::vector<double> lat = OpenCloseLoop(state, link, 0x7D, offset, open);
     state.counters["saves_per_s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     g_write.Add(state, lat);
@@ -248,17 +248,11 @@ bool WriteAllTo(int fd, const std::string& data)
 
 void SaveLoop(benchmark::State& state)
 {
-    RawLink link;
-    if (!Connect(state, link))
-        return;
     // The same bytes as a write job of this client saves, in the same folder.
     const std::string file = ClientFile("save", state.thread_index());
-    std::string error;
-    if (!WriteJob(link, ClientOffset(state.thread_index()), OpenRwPayload(851, 0xFFFFFFFFu, 3, file, kSymbol, kPath),
-                  error)) {
-        state.SkipWithError(error.c_str());
+    RawLink link;
+    if (!Connect(state, link, file))
         return;
-    }
     const std::string data = ReadFile(file);
     const std::string tmp = file + ".tmp";
     const int dir = ::open(TheService().root.Path().c_str(), O_RDONLY | O_DIRECTORY);
@@ -289,34 +283,22 @@ BENCHMARK(OpenReadClose)->Threads(1)->Threads(16)->UseRealTime()->MinTime(2.0);
 BENCHMARK(OpenWriteClose)->Threads(1)->Threads(16)->UseRealTime()->MinTime(3.0);
 BENCHMARK(SaveLoop)->Threads(1)->Threads(16)->UseRealTime()->MinTime(3.0);
 
-// Console output plus, at the end, each job's rate as a share of what bounds it, from the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    // Colours only on a terminal, so that logs stay plain text.
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+// What the report keeps of a case: its rates.
+struct Rates {
+    bool median = false;
+    double requests = 0;  // requests per second
+    double saves = 0;     // saves per second
+};
 
-    void ReportRuns(const std::vector<Run>& runs) override
+// Console output plus, at the end, each job's rate as a share of what bounds it, from the same run.
+class RatioReporter : public CaseReporter<std::pair<std::string, int>, Rates> {
+public:
+    // "OpenReadClose/real_time/threads:16" -> OpenReadClose, 16
+    std::pair<std::string, int> KeyOf(const Run& r) const override { return {r.run_name.function_name, r.threads}; }
+    void Keep(const Run& r, Rates& rates) const override
     {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            if (r.error_occurred || r.iterations <= 0)
-                continue;
-            const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-            if (!median && r.run_type != Run::RT_Iteration)
-                continue;
-            // "OpenReadClose/real_time/threads:16" -> OpenReadClose, 16
-            const std::string name = r.run_name.function_name;
-            Rates& rates = m_rates[{name, r.threads}];
-            if (rates.median && !median)
-                continue;
-            rates.median = median;
-            auto get = [&](const char* c) {
-                auto it = r.counters.find(c);
-                return it == r.counters.end() ? 0.0 : static_cast<double>(it->second);
-            };
-            rates.requests = get("items_per_second");
-            rates.saves = get("saves_per_s");
-        }
+        rates.requests = CounterOf(r, "items_per_second");
+        rates.saves = CounterOf(r, "saves_per_s");
     }
     void Finalize() override
     {
@@ -329,35 +311,26 @@ public:
     }
 
 private:
-    struct Rates {
-        bool median = false;
-        double requests = 0;  // requests per second
-        double saves = 0;     // saves per second
-    };
     void Line(int threads, const std::string& job, const std::string& bound, const char* what, bool saves)
     {
-        const auto a = m_rates.find({job, threads});
-        const auto b = m_rates.find({bound, threads});
-        if (a == m_rates.end() || b == m_rates.end())
+        const auto a = m_cases.find({job, threads});
+        const auto b = m_cases.find({bound, threads});
+        if (a == m_cases.end() || b == m_cases.end())
             return;
         const double x = saves ? a->second.saves : a->second.requests;
         const double y = saves ? b->second.saves : b->second.requests;
         if (y > 0)
             std::printf("%-8d %-44s %14.1f %14.1f %7.2f\n", threads, what, x, y, x / y);
     }
-    std::map<std::pair<std::string, int>, Rates> m_rates;
 };
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    if (!RunBenchmarks(&argc, argv, reporter))
+        return 1;
     Service& svc = TheService();
     svc.proc.Signal(SIGTERM);
     int st = 0;

@@ -4,20 +4,11 @@
 # Builds JobPayloadFuzz with clang in build-fuzz-jobs/, seeds a corpus there and runs libFuzzer.
 # The first input byte picks the job (1144 + byte mod 9), the rest is the payload.
 set -euo pipefail
-secs=${1:-120}
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${KX_FUZZ_BUILD_DIR:-$root/build-fuzz-jobs}
-cxx=${CXX_FUZZ:-clang++}
-cc=${CC_FUZZ:-clang}
-
-cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" -DKX_FUZZ=ON \
-    -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target JobPayloadFuzz -j2 >/dev/null
-fuzzer=$(find "$build" -name JobPayloadFuzz -type f -perm -u+x | head -n1)
+area=jobs
+. "$(dirname "$0")/fuzz-common.sh"
+fuzz_build --target JobPayloadFuzz
 
 # Seeds: one well-formed payload per job, and a few broken ones.
-corpus="$build/jobs-corpus"
-mkdir -p "$corpus"
 python3 - "$corpus" <<'PY'
 import struct, sys, os
 out = sys.argv[1]
@@ -44,14 +35,4 @@ for name, data in seeds.items():
         fh.write(data)
 PY
 
-log="$build/jobs-fuzz.log"
-set +e
-"$fuzzer" -max_total_time="$secs" -max_len=1024 -print_final_stats=1 "$corpus" >"$log" 2>&1
-rc=$?
-set -e
-grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^#[0-9]+.*DONE' "$log" || true
-if [ $rc -ne 0 ]; then
-    echo "fuzzer found a problem (exit $rc); see $log"
-    exit $rc
-fi
-echo "no crash, leak or failed check in ${secs}s; log: $log"
+fuzz_run -max_len=1024

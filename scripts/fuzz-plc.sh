@@ -7,21 +7,11 @@
 # type info, memory, unknown) and the command (bit 2: Read, else ReadWrite), bytes 1-2 the read length,
 # the rest is the write data.
 set -euo pipefail
-secs=${1:-120}
-root=$(cd "$(dirname "$0")/.." && pwd)
-src=${KX_FUZZ_SOURCE_DIR:-$root}
-build=${KX_FUZZ_BUILD_DIR:-$root/build-fuzz-plc}
-cxx=${CXX_FUZZ:-clang++}
-cc=${CC_FUZZ:-clang}
-
-cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" -DKX_FUZZ=ON \
-    -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target KxPlcFuzz -j2 >/dev/null
-fuzzer=$(find "$build" -name KxPlcFuzz -type f -perm -u+x | head -n1)
+area=plc
+. "$(dirname "$0")/fuzz-common.sh"
+fuzz_build --target KxPlcFuzz
 
 # Seeds: the sample and records descriptions, small broken descriptions, and requests of every kind.
-corpus="$build/plc-corpus"
-mkdir -p "$corpus"
 python3 - "$corpus" "$src/tests/data/plc" <<'PY'
 import struct, sys, os
 out, data = sys.argv[1], sys.argv[2]
@@ -52,14 +42,4 @@ for name, blob in seeds.items():
         fh.write(blob)
 PY
 
-log="$build/plc-fuzz.log"
-set +e
-"$fuzzer" -max_total_time="$secs" -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/" "$corpus" >"$log" 2>&1
-rc=$?
-set -e
-grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^#[0-9]+.*DONE' "$log" || true
-if [ $rc -ne 0 ]; then
-    echo "fuzzer found a problem (exit $rc); see $log"
-    exit $rc
-fi
-echo "no crash, leak or failed check in ${secs}s; log: $log"
+fuzz_run -max_len=65536 -artifact_prefix="$build/"

@@ -3,21 +3,11 @@
 #   scripts/fuzz-router.sh [seconds]
 # Builds RouterFrameFuzz with clang in build-fuzz-router/, seeds a corpus there and runs libFuzzer.
 set -euo pipefail
-secs=${1:-120}
-root=$(cd "$(dirname "$0")/.." && pwd)
-src=${KX_FUZZ_SOURCE_DIR:-$root}
-build=${KX_FUZZ_BUILD_DIR:-$root/build-fuzz-router}
-cxx=${CXX_FUZZ:-clang++}
-cc=${CC_FUZZ:-clang}
-
-cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" -DKX_FUZZ=ON \
-    -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target RouterFrameFuzz -j2 >/dev/null
-fuzzer=$(find "$build" -name RouterFrameFuzz -type f -perm -u+x | head -n1)
+area=router
+. "$(dirname "$0")/fuzz-common.sh"
+fuzz_build --target RouterFrameFuzz
 
 # Seeds: the kinds of frames the link tests send (requests, answers, link commands, broken ones).
-corpus="$build/router-corpus"
-mkdir -p "$corpus"
 python3 - "$corpus" <<'PY'
 import struct, sys, os
 out = sys.argv[1]
@@ -48,14 +38,4 @@ for name, data in seeds.items():
         f.write(data)
 PY
 
-log="$build/router-fuzz.log"
-set +e
-"$fuzzer" -max_total_time="$secs" -max_len=4096 -print_final_stats=1 "$corpus" >"$log" 2>&1
-rc=$?
-set -e
-grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^#[0-9]+.*DONE' "$log" || true
-if [ $rc -ne 0 ]; then
-    echo "fuzzer found a problem (exit $rc); see $log"
-    exit $rc
-fi
-echo "no crash, leak or failed check in ${secs}s; log: $log"
+fuzz_run -max_len=4096

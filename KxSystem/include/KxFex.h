@@ -12,7 +12,7 @@
 #define KXSYSTEM_API extern "C"
 #endif
 
-// Protocol error numbers answered by the router itself (0x98110000 + number as an HRESULT).
+// Protocol error numbers answered by the router itself (as an HRESULT: FEX_HRESULT(number)).
 #define FEXERR_NOPORT 0x0101u       // no port is registered at the target address
 #define FEXERR_TIMEOUT 0x0102u      // no answer within the client's time-out
 #define FEXERR_GONE 0x0103u         // the participant serving the target went away
@@ -21,18 +21,12 @@
 #define FEXERR_NOANSWER 0x0700u     // a receiver failed without answering
 
 // Protocol error numbers of a PLC device used across the project.
-#define FEXERR_DEVICE_ERROR 0x0700u
 #define FEXERR_SRVNOTSUPP 0x0701u
 #define FEXERR_INVALIDGRP 0x0702u
 #define FEXERR_INVALIDOFFSET 0x0703u
-#define FEXERR_INVALIDACCESS 0x0704u
 #define FEXERR_INVALIDSIZE 0x0705u
-#define FEXERR_INVALIDDATA 0x0706u
 #define FEXERR_NOTREADY 0x0707u
-#define FEXERR_BUSY 0x0708u
-#define FEXERR_INVALIDCONTEXT 0x0709u
 #define FEXERR_NOMEMORY 0x070Au
-#define FEXERR_INVALIDPARM 0x070Bu
 #define FEXERR_NOTFOUND 0x070Cu
 #define FEXERR_SYMBOLNOTFOUND 0x0710u
 
@@ -104,7 +98,7 @@ struct IKxFexPort : IUnknown {
 // The server object of CreateFexServer.
 struct IKxFexServer : IUnknown {
     // Registers port nPort of the local net id; requests for it go to pRecv. v1 and v2 are variants of type 10.
-    // 0x98110105 when the port is taken.
+    // FEX_HRESULT(FEXERR_ADDRTAKEN) when the port is taken.
     virtual HRESULT ConnectPort(USHORT nPort, ULONG nFlags, IKxFexAsync* pRecv, IKxFexPort** ppPort, VARIANT v1,
                                 VARIANT v2) = 0;
 };
@@ -118,7 +112,7 @@ struct IKxFexServer2 : IUnknown {
 };
 
 // Synchronous requests to one target. Safe for concurrent callers; outlives the client object it came from.
-// A protocol error in the answer is returned as 0x98110000 + number.
+// A protocol error in the answer is returned as FEX_HRESULT(number).
 struct IKxFexSync : IUnknown {
     virtual HRESULT SyncWrite(ULONG indexGroup, ULONG indexOffset, ULONG cbLength, PVOID pData) = 0;
     virtual HRESULT SyncWriteControl(USHORT nState, USHORT nDevState, ULONG cbLength, PVOID pData) = 0;

@@ -145,7 +145,8 @@ public:
     CKxPlcSimHost& operator=(const CKxPlcSimHost&) = delete;
 
     // Connects the port (0 = the simulator's own port) and answers its requests with sim, which must outlive
-    // the host. Calls FexInitialize first. Returns the router's error (0x98110105 when the port is taken).
+    // the host. Calls FexInitialize first. Returns the router's error (FEX_HRESULT(FEXERR_ADDRTAKEN) when the port
+    // is taken).
     HRESULT Start(CKxPlcSim* sim, uint16_t port = 0);
     // Disconnects the port; waits for answers in progress. Harmless when not started.
     void Stop();

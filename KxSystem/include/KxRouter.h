@@ -27,12 +27,13 @@ struct KxRouterConfig {
 KXSYSTEM_API void KxRouterConfigInit(KxRouterConfig* pConfig);
 
 // Starts the router with *pConfig (null = KX_ROUTER_MODE_ENV). S_OK when started; 0x800700B7 when one runs
-// already; 0x98110103 when the router to join cannot be reached or refuses the Hello; E_FAIL with one line on
-// standard error when the listener cannot be opened.
+// already; FEX_HRESULT(FEXERR_GONE) when the router to join cannot be reached or refuses the Hello; E_FAIL with
+// one line on standard error when the listener cannot be opened.
 KXSYSTEM_API HRESULT KxRouterStart(const KxRouterConfig* pConfig);
 
-// Stops the router: outstanding requests are answered with 0x0103, every port is unregistered, connections are
-// closed and the router's threads are joined. Objects still held afterwards fail their calls with 0x98110103.
+// Stops the router: outstanding requests are answered with FEXERR_GONE, every port is unregistered, connections
+// are closed and the router's threads are joined. Objects still held afterwards fail their calls with
+// FEX_HRESULT(FEXERR_GONE).
 // A no-op when no router runs.
 KXSYSTEM_API void KxRouterStop();
 
@@ -46,8 +47,8 @@ KXSYSTEM_API int KxRouterIsParticipant();
 KXSYSTEM_API uint16_t KxRouterListenPort();
 
 // The local net id of the running router (a participant: the net id of the router it joined).
-// 0x98110103 when no router runs.
+// FEX_HRESULT(FEXERR_GONE) when no router runs.
 KXSYSTEM_API HRESULT KxRouterGetLocalNetId(HopNetId* pNetId);
 
-// A participant's own address as answered to its Hello. 0x98110103 when not a running participant.
+// A participant's own address as answered to its Hello. FEX_HRESULT(FEXERR_GONE) when not a running participant.
 KXSYSTEM_API HRESULT KxRouterGetParticipantAddress(HopAddr* pAddr);

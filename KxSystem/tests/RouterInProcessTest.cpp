@@ -389,35 +389,31 @@ TEST_F(RouterInProcessTest, AReceiverMayCallAnotherPortAndWaitForIt)
 
 TEST_F(RouterInProcessTest, ReleasingAPortOrStoppingTheRouterAnswersWaitingRequesters)
 {
+    // The result of a read through sync that recv holds until stop() has run.
+    auto heldRead = [](IKxFexSync* sync, TestReceiver& recv, auto stop) {
+        HRESULT hr = S_OK;
+        std::thread caller([&] {
+            uint8_t r[4];
+            ULONG got = 0;
+            hr = sync->SyncRead(1, 1, 4, r, &got);
+        });
+        EXPECT_TRUE(recv.WaitSeen(1));
+        stop();
+        caller.join();
+        return hr;
+    };
     TestReceiver recv;
     recv.Set(TestReceiver::Hold);
     IKxFexPort* port = Connect(880, recv);
     IKxFexSync* sync = SyncTo(880);
-    HRESULT hr1 = S_OK;
-    std::thread caller([&] {
-        uint8_t r[4];
-        ULONG got = 0;
-        hr1 = sync->SyncRead(1, 1, 4, r, &got);
-    });
-    ASSERT_TRUE(recv.WaitSeen(1));
-    port->Release();  // nobody can answer any more
-    caller.join();
-    EXPECT_EQ(FEX_HRESULT(FEXERR_GONE), hr1);
+    // nobody can answer any more
+    EXPECT_EQ(FEX_HRESULT(FEXERR_GONE), heldRead(sync, recv, [&] { port->Release(); }));
 
     TestReceiver recv2;
     recv2.Set(TestReceiver::Hold);
     IKxFexPort* port2 = Connect(881, recv2);
     IKxFexSync* sync2 = SyncTo(881);
-    HRESULT hr2 = S_OK;
-    std::thread caller2([&] {
-        uint8_t r[4];
-        ULONG got = 0;
-        hr2 = sync2->SyncRead(1, 1, 4, r, &got);
-    });
-    ASSERT_TRUE(recv2.WaitSeen(1));
-    KxRouterStop();
-    caller2.join();
-    EXPECT_EQ(FEX_HRESULT(FEXERR_GONE), hr2);
+    EXPECT_EQ(FEX_HRESULT(FEXERR_GONE), heldRead(sync2, recv2, [] { KxRouterStop(); }));
     // Objects kept past the router's end fail cleanly.
     uint8_t r[4];
     ULONG got = 0;

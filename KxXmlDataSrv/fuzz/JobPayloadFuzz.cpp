@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "KxXmlErrors.h"
 #include "XmlDataServerList.h"
 #include "XmlJobPayload.h"
 
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint32_t n = static_cast<uint32_t>(payload.size());
     XmlJobPayload job;
     HRESULT hr = XmlDecodeJobPayload(nMsg, p, n, job);
-    if (hr != 0 && hr != static_cast<HRESULT>(0x98110705) && hr != static_cast<HRESULT>(0x9811070B))
+    if (hr != 0 && hr != kXmlErrInvalidSize && hr != kXmlErrInvalidParam)
         std::abort();
     if (hr != 0)
         return 0;

@@ -40,7 +40,7 @@ HRESULT FakeFexSync::SyncReadWrite(ULONG indexGroup, ULONG indexOffset, ULONG cb
     if (indexGroup == 0xF009) {
         auto it = symbols.find(req.name);
         if (it == symbols.end())
-            return HRESULT(0x98110710);
+            return FEX_HRESULT(FEXERR_SYMBOLNOTFOUND);
         size_t n = std::min<size_t>(it->second.size(), cbReadLength);
         std::memcpy(pReadData, it->second.data(), n);
         *pcbRead = ULONG(n);
@@ -49,7 +49,7 @@ HRESULT FakeFexSync::SyncReadWrite(ULONG indexGroup, ULONG indexOffset, ULONG cb
     if (indexGroup == 0xF011) {
         auto it = datatypes.find(req.name);
         if (it == datatypes.end())
-            return HRESULT(0x98110710);
+            return FEX_HRESULT(FEXERR_SYMBOLNOTFOUND);
         const std::vector<uint8_t>& rec = it->second;
         if (cbReadLength == 4 && rec.size() > 4) {
             std::memcpy(pReadData, rec.data(), 4);
@@ -57,12 +57,12 @@ HRESULT FakeFexSync::SyncReadWrite(ULONG indexGroup, ULONG indexOffset, ULONG cb
             return S_OK;
         }
         if (rec.size() > cbReadLength)
-            return HRESULT(0x98110705);
+            return FEX_HRESULT(FEXERR_INVALIDSIZE);
         std::memcpy(pReadData, rec.data(), rec.size());
         *pcbRead = ULONG(rec.size());
         return S_OK;
     }
-    return HRESULT(0x98110702);
+    return FEX_HRESULT(FEXERR_INVALIDGRP);
 }
 
 std::vector<FakeRequest> FakeFexSync::Requests(ULONG group) const

@@ -24,6 +24,12 @@ inline void PutU32(Bytes& b, uint32_t v)
         b.push_back(uint8_t(v >> (8 * i)));
 }
 
+inline void SetU16(Bytes& b, size_t pos, uint16_t v)
+{
+    b[pos] = uint8_t(v);
+    b[pos + 1] = uint8_t(v >> 8);
+}
+
 inline void SetU32(Bytes& b, size_t pos, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)

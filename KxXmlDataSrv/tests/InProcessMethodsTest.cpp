@@ -289,9 +289,9 @@ TEST_F(InProcessOrderTest, FailuresLeaveThePlcAndTheFilesAlone)
              CKxBstr none("MAIN.nNone");
              return Srv()->WriteXmlToSymbol(netId, kPlcPort, none, xml, path);
          },
-         Fex(FEXERR_SYMBOLNOTFOUND)},
+         FEX_HRESULT(FEXERR_SYMBOLNOTFOUND)},
         {"no device at the port", [&] { return Srv()->WriteXmlToSymbol(netId, 870, symbol, xml, path); },
-         Fex(FEXERR_NOPORT)},
+         FEX_HRESULT(FEXERR_NOPORT)},
         {"text that does not parse",
          [&] {
              CKxBstr broken("<dataentry><MAIN.stBatch><nId>5</nId></dataentry>");
@@ -327,7 +327,7 @@ TEST_F(InProcessOrderTest, FailuresLeaveThePlcAndTheFilesAlone)
     // A failed text request hands back no text.
     CKxBstr none("MAIN.nNone");
     out = reinterpret_cast<BSTR>(1);
-    EXPECT_EQ(Fex(FEXERR_SYMBOLNOTFOUND), Srv()->WriteSymbolToXml(netId, kPlcPort, none, path, &out));
+    EXPECT_EQ(FEX_HRESULT(FEXERR_SYMBOLNOTFOUND), Srv()->WriteSymbolToXml(netId, kPlcPort, none, path, &out));
     EXPECT_EQ(nullptr, out);
 }
 
@@ -342,7 +342,7 @@ TEST_F(InProcessOrderTest, NetIdTextSelectsTheDevice)
         {"the router's net id", "10.20.30.40.1.1", S_OK},
         {"no net id: the local device", nullptr, S_OK},
         {"empty text: the local device", "", S_OK},
-        {"another net id", "10.20.30.41.1.1", Fex(FEXERR_NOPORT)},
+        {"another net id", "10.20.30.41.1.1", FEX_HRESULT(FEXERR_NOPORT)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

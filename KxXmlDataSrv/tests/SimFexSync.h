@@ -48,7 +48,7 @@ public:
     }
 
 private:
-    static HRESULT Result(uint32_t error) { return error ? HRESULT(0x98110000u | (error & 0xFFFFu)) : S_OK; }
+    static HRESULT Result(uint32_t error) { return error ? FEX_HRESULT(error) : S_OK; }
     static HRESULT Copy(uint32_t error, const std::vector<uint8_t>& out, ULONG cb, PVOID p, ULONG* pcbRead)
     {
         *pcbRead = 0;

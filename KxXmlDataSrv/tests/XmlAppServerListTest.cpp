@@ -322,9 +322,9 @@ TEST_F(AppServerListTest, FailedOpenLeavesNoServer)
         HRESULT want;
     };
     const Case cases[] = {
-        {"unknown symbol", PlcAddr(), "MAIN.nNone", Fex(FEXERR_SYMBOLNOTFOUND)},
-        {"no device at the port", HopAddr(LocalNetId(), 860), "MAIN.nTiny", Fex(FEXERR_NOPORT)},
-        {"empty name", PlcAddr(), "", Fex(FEXERR_SYMBOLNOTFOUND)},
+        {"unknown symbol", PlcAddr(), "MAIN.nNone", FEX_HRESULT(FEXERR_SYMBOLNOTFOUND)},
+        {"no device at the port", HopAddr(LocalNetId(), 860), "MAIN.nTiny", FEX_HRESULT(FEXERR_NOPORT)},
+        {"empty name", PlcAddr(), "", FEX_HRESULT(FEXERR_SYMBOLNOTFOUND)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -363,7 +363,7 @@ TEST_F(AppServerListTest, ConnectionOutsideAFullCacheGoesWithItsServer)
     ASSERT_EQ(S_OK, server->ConnectPort(870, 0, &device, &port, KxMissingVariant(), KxMissingVariant()));
     server->Release();
     uint32_t failed = 0;
-    EXPECT_EQ(Fex(0x700), list->AddServer(1, HopAddr(LocalNetId(), 870), "MAIN.nTiny", 0, &failed));
+    EXPECT_EQ(FEX_HRESULT(FEXERR_NOANSWER), list->AddServer(1, HopAddr(LocalNetId(), 870), "MAIN.nTiny", 0, &failed));
     ASSERT_TRUE(device.WaitSeen(1));
     const HopAddr used = device.SeenCopy().front().from;
     EXPECT_EQ(0u, list->GetServerCount());

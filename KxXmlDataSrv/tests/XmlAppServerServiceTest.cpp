@@ -10,9 +10,6 @@ using namespace apptest;
 
 namespace {
 
-const HRESULT kNoClient = static_cast<HRESULT>(0x98118800);
-const HRESULT kNoServer = static_cast<HRESULT>(0x98118001);
-
 class AppServiceTest : public AppServerEnv {
 protected:
     void Begin(const char* version = "3.1")
@@ -66,15 +63,15 @@ TEST_F(AppServiceTest, WithoutRegisteredClientsEveryGroupAnswers8800)
 {
     Begin();
     uint8_t b = 0;
-    EXPECT_EQ(kNoClient, Open(1, "MAIN.nTiny", nullptr));
-    EXPECT_EQ(kNoClient, Close(0xF001));
-    EXPECT_EQ(kNoClient, Feed(0xF001, &b, 1));
+    EXPECT_EQ(kXmlErrNoClient, Open(1, "MAIN.nTiny", nullptr));
+    EXPECT_EQ(kXmlErrNoClient, Close(0xF001));
+    EXPECT_EQ(kXmlErrNoClient, Feed(0xF001, &b, 1));
     EXPECT_EQ(E_FAIL, Srv()->UnregisterClient(1, &client)) << "no registry yet";
 
     // Once the registry exists an unknown handle is its own error.
     ASSERT_EQ(S_OK, Srv()->RegisterClient(1, &client));
-    EXPECT_EQ(kNoServer, Close(0xF001));
-    EXPECT_EQ(kNoServer, Feed(0xF001, &b, 1));
+    EXPECT_EQ(kXmlErrNotOpen, Close(0xF001));
+    EXPECT_EQ(kXmlErrNotOpen, Feed(0xF001, &b, 1));
     EXPECT_TRUE(client.Calls().empty());
 }
 
@@ -91,13 +88,13 @@ TEST_F(AppServiceTest, OpenRequestsAreChecked)
         HRESULT want;
     };
     const Case cases[] = {
-        {"unknown client id", OpenRecord(PlcAddr(), 0, 2, "MAIN.nTiny"), 4, kNoClient},
-        {"client id 0", OpenRecord(PlcAddr(), 0, 0, "MAIN.nTiny"), 4, kNoClient},
-        {"write length beyond the name", longer, 4, Fex(FEXERR_INVALIDSIZE)},
-        {"read length 3", OpenRecord(PlcAddr(), 0, 1, "MAIN.nTiny"), 3, Fex(FEXERR_INVALIDSIZE)},
-        {"unknown symbol", OpenRecord(PlcAddr(), 0, 1, "MAIN.nNone"), 4, Fex(FEXERR_SYMBOLNOTFOUND)},
+        {"unknown client id", OpenRecord(PlcAddr(), 0, 2, "MAIN.nTiny"), 4, kXmlErrNoClient},
+        {"client id 0", OpenRecord(PlcAddr(), 0, 0, "MAIN.nTiny"), 4, kXmlErrNoClient},
+        {"write length beyond the name", longer, 4, kXmlErrInvalidSize},
+        {"read length 3", OpenRecord(PlcAddr(), 0, 1, "MAIN.nTiny"), 3, kXmlErrInvalidSize},
+        {"unknown symbol", OpenRecord(PlcAddr(), 0, 1, "MAIN.nNone"), 4, FEX_HRESULT(FEXERR_SYMBOLNOTFOUND)},
         {"no device at the target", OpenRecord(HopAddr(LocalNetId(), 870), 0, 1, "MAIN.nTiny"), 4,
-         Fex(FEXERR_NOPORT)},
+         FEX_HRESULT(FEXERR_NOPORT)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -107,7 +104,7 @@ TEST_F(AppServiceTest, OpenRequestsAreChecked)
     }
     // None of them left a server behind: a close of the first handles finds nothing.
     for (uint32_t h = 0xF000; h < 0xF008; ++h)
-        EXPECT_EQ(kNoServer, Close(h)) << std::hex << h;
+        EXPECT_EQ(kXmlErrNotOpen, Close(h)) << std::hex << h;
 }
 
 TEST_F(AppServiceTest, HandlesAreAnsweredAsFourBytes)
@@ -122,7 +119,7 @@ TEST_F(AppServiceTest, HandlesAreAnsweredAsFourBytes)
     ASSERT_EQ(S_OK, Open(1, "MAIN.stBatch", &second));
     EXPECT_EQ(0xF002u, second);
     // Nothing was fed to it: the close answers that and still removes the server.
-    EXPECT_EQ(Fex(FEXERR_INVALIDCONTEXT), Close(first));
+    EXPECT_EQ(kXmlErrInvalidState, Close(first));
     ASSERT_EQ(S_OK, Open(1, "MAIN.nTiny", &third));
     EXPECT_EQ(0xF003u, third) << "0xF002 is still open";
     // The handle travels as the index offset; its upper bits are not part of it.
@@ -166,7 +163,7 @@ TEST_F(AppServiceTest, ClientReceivesTheStructureAsXml)
     // The document holds this one symbol and nothing else.
     EXPECT_EQ(e, doc.child("dataentry").first_child());
     EXPECT_FALSE(e.next_sibling());
-    EXPECT_EQ(kNoServer, Close(h)) << "a closed server is gone";
+    EXPECT_EQ(kXmlErrNotOpen, Close(h)) << "a closed server is gone";
 }
 
 TEST_F(AppServiceTest, RequesterIsAnsweredBeforeTheClientIsCalled)
@@ -203,7 +200,7 @@ TEST_F(AppServiceTest, AThousandServersAtATime)
     EXPECT_EQ(static_cast<HRESULT>(0x98110716), Open(OpenRecord(PlcAddr(), 0, 1, "MAIN.nTiny"), &h, 4, &got));
     EXPECT_EQ(0u, got);
     // One closed makes room for one more.
-    ASSERT_EQ(Fex(FEXERR_INVALIDCONTEXT), Close(handles[500])) << "closed without data";
+    ASSERT_EQ(kXmlErrInvalidState, Close(handles[500])) << "closed without data";
     ASSERT_EQ(S_OK, Open(1, "MAIN.nTiny", &h));
     EXPECT_EQ(static_cast<HRESULT>(0x98110716), Open(1, "MAIN.nTiny", nullptr));
     handles[500] = h;
@@ -227,13 +224,13 @@ TEST_F(AppServiceTest, UnregisteringWithOpenServers)
 
     EXPECT_EQ(S_OK, Srv()->UnregisterClient(1, &client));
     EXPECT_EQ(0u, client.Refs()) << "the registry let go of the client";
-    EXPECT_EQ(kNoClient, Srv()->UnregisterClient(1, &client));
+    EXPECT_EQ(kXmlErrNoClient, Srv()->UnregisterClient(1, &client));
     uint8_t b = 0;
     for (uint32_t h : {full, empty}) {
-        EXPECT_EQ(kNoServer, Feed(h, &b, 1));
-        EXPECT_EQ(kNoServer, Close(h));
+        EXPECT_EQ(kXmlErrNotOpen, Feed(h, &b, 1));
+        EXPECT_EQ(kXmlErrNotOpen, Close(h));
     }
-    EXPECT_EQ(kNoClient, Open(1, "MAIN.stBatch", nullptr));
+    EXPECT_EQ(kXmlErrNoClient, Open(1, "MAIN.stBatch", nullptr));
     EXPECT_TRUE(client.Calls().empty());
 }
 

@@ -46,11 +46,6 @@ inline std::string DataFile(const char* name)
     return std::string(KX_TEST_DATA_DIR) + "/appserver/" + name;
 }
 
-inline HRESULT Fex(uint32_t error)
-{
-    return static_cast<HRESULT>(0x98110000u | error);
-}
-
 inline uint32_t LE32(const uint8_t* p)
 {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);

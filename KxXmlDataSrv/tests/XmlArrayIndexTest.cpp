@@ -13,10 +13,6 @@
 
 namespace {
 
-constexpr HRESULT kNotFound = static_cast<HRESULT>(0x98118003u);
-constexpr HRESULT kCreateNode = static_cast<HRESULT>(0x98118005u);
-constexpr HRESULT kDevice = static_cast<HRESULT>(0x98110700u);
-
 class CTestServer : public CXmlDataServer {
 public:
     void SetLcId(bool on) { m_bLcId = on; }
@@ -76,7 +72,7 @@ TEST(XmlArrayIndexTest, IndexTextsOfOneToFourDimensions)
     for (const auto& row : rows) {
         index.set_value(row.text);
         std::vector<int32_t> got(4, 77);
-        EXPECT_EQ(row.ok ? S_OK : kNotFound, server.ReadIndexAttribute(e, got.data(), row.dims)) << row.comment;
+        EXPECT_EQ(row.ok ? S_OK : kXmlErrNoValue, server.ReadIndexAttribute(e, got.data(), row.dims)) << row.comment;
         std::vector<int32_t> expected = row.subscripts;
         if (!row.ok)
             expected.clear();
@@ -101,9 +97,9 @@ TEST(XmlArrayIndexTest, WrittenTextsReadBack)
     }
     EXPECT_EQ(e.first_attribute(), e.last_attribute()) << "the existing attribute is reused";
     const int32_t one[1] = {1};
-    EXPECT_EQ(kDevice, CXmlDataServer::WriteIndexAttribute(e, one, 0));
-    EXPECT_EQ(kDevice, CXmlDataServer::WriteIndexAttribute(e, one, 5));
-    EXPECT_EQ(kNotFound, CXmlDataServer::WriteIndexAttribute(pugi::xml_node(), one, 1));
+    EXPECT_EQ(kXmlErrGeneral, CXmlDataServer::WriteIndexAttribute(e, one, 0));
+    EXPECT_EQ(kXmlErrGeneral, CXmlDataServer::WriteIndexAttribute(e, one, 5));
+    EXPECT_EQ(kXmlErrNoValue, CXmlDataServer::WriteIndexAttribute(pugi::xml_node(), one, 1));
     for (pugi::xml_node_type kind : {pugi::node_pcdata, pugi::node_comment}) {
         pugi::xml_node other = e.append_child(kind);
         EXPECT_EQ(S_OK, CXmlDataServer::WriteIndexAttribute(other, one, 1)) << "no attribute, nothing written";
@@ -126,9 +122,9 @@ TEST(XmlArrayIndexTest, IndexAndLcIdAttributes)
         HRESULT hr;
         const char* text;
     } rows[] = {
-        {"both", false, S_OK, "4"}, {"both", true, S_OK, "4"},      {"lcid", false, kNotFound, nullptr},
-        {"lcid", true, S_OK, ""},   {"none", true, kNotFound, nullptr}, {"bare", true, kNotFound, nullptr},
-        {"twice", false, S_OK, "1"}, {"missing", true, kNotFound, nullptr},
+        {"both", false, S_OK, "4"}, {"both", true, S_OK, "4"},      {"lcid", false, kXmlErrNoValue, nullptr},
+        {"lcid", true, S_OK, ""},   {"none", true, kXmlErrNoValue, nullptr}, {"bare", true, kXmlErrNoValue, nullptr},
+        {"twice", false, S_OK, "1"}, {"missing", true, kXmlErrNoValue, nullptr},
     };
     for (const auto& row : rows) {
         CTestServer server;
@@ -141,7 +137,7 @@ TEST(XmlArrayIndexTest, IndexAndLcIdAttributes)
         // An LcId marks the element as indexed, yet never yields subscripts.
         int32_t s = 55;
         const HRESULT read = server.ReadIndexAttribute(r.child(row.node), &s, 1);
-        EXPECT_EQ(row.text && *row.text ? S_OK : kNotFound, read) << row.node;
+        EXPECT_EQ(row.text && *row.text ? S_OK : kXmlErrNoValue, read) << row.node;
     }
 }
 
@@ -276,7 +272,7 @@ TEST(XmlArrayIndexTest, NodeBeforeAndTextAttribute)
     };
     for (const auto& row : refused) {
         made = p;
-        EXPECT_EQ(kCreateNode, CXmlDataServer::XMLAddNodeBefore(row.position, row.sibling, row.name, made))
+        EXPECT_EQ(kXmlErrCreateNode, CXmlDataServer::XMLAddNodeBefore(row.position, row.sibling, row.name, made))
             << row.comment;
         EXPECT_FALSE(made) << row.comment;
     }

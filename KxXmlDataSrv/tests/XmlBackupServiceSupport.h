@@ -290,7 +290,7 @@ private:
         if (hr >= 0)
             return 0;
         uint32_t u = static_cast<uint32_t>(hr);
-        return (u & 0xFFFF0000u) == 0x98110000u ? (u & 0xFFFFu) : 0xFFFFu;
+        return (u & 0xFFFF0000u) == FEX_ERROR_BASE ? (u & 0xFFFFu) : 0xFFFFu;
     }
 
     static IKxFexSync* Connect(const HopNetId& id, uint16_t port)

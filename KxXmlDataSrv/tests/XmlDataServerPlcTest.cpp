@@ -18,7 +18,7 @@ namespace {
 using simplc::ReadFile;
 using simplc::WriteFile;
 
-const HRESULT kNotFound = XMLDS_E_INVALIDTYPE;
+const HRESULT kNotFound = kXmlErrNoValue;
 
 std::vector<uint32_t> Repeat(uint32_t value, size_t count)
 {
@@ -196,9 +196,9 @@ TEST_F(DataServerPlc, PlcFaultDuringThePreReadWritesNothingUnread)
         HRESULT hr;
     };
     const Case cases[] = {
-        {"one member, the pre-read refused", "<nI>5</nI>", 0x0706, 0, HRESULT(0x98110706)},
-        {"one member, short answers", "<nI>5</nI>", 0, 2, XMLDS_E_DEVICE},
-        {"a member kept because its text does not convert", notConvertible, 0x0706, 0, HRESULT(0x98110706)},
+        {"one member, the pre-read refused", "<nI>5</nI>", 0x0706, 0, FEX_HRESULT(0x0706)},
+        {"one member, short answers", "<nI>5</nI>", 0, 2, kXmlErrGeneral},
+        {"a member kept because its text does not convert", notConvertible, 0x0706, 0, FEX_HRESULT(0x0706)},
         {"every member named, the pre-read refused", all, 0x0706, 0, S_OK},
         {"every member named, short answers", all, 0, 2, S_OK},
     };
@@ -283,15 +283,15 @@ TEST_F(DataServerPlc, ReadInPiecesThroughASmallBuffer)
     ASSERT_EQ(S_OK, srv.OpenRead(addr, 0, file.c_str(), sym, path, nullptr));
     uint8_t buf[4];
     uint32_t cb = 99;
-    EXPECT_EQ(XMLDS_E_INVALIDSIZE, srv.Read(0, sym, path, 4, buf, 0, false, &cb));
+    EXPECT_EQ(kXmlErrInvalidSize, srv.Read(0, sym, path, 4, buf, 0, false, &cb));
     EXPECT_EQ(cb, 0u);
 
     // The explicit form: sequence 0 selects, then 1 and 2 continue; any other number is refused.
     ASSERT_EQ(S_OK, srv.Read(0, sym, path, 4, buf, 0, true, &cb));
     ASSERT_EQ(cb, 4u);
     EXPECT_EQ(0, std::memcmp(buf, want, 4));
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.Read(0, sym, path, 4, buf, 2, true, &cb));
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.Write(0, sym, path, 4, buf, 1, true));
+    EXPECT_EQ(kXmlErrInvalidState, srv.Read(0, sym, path, 4, buf, 2, true, &cb));
+    EXPECT_EQ(kXmlErrInvalidState, srv.Write(0, sym, path, 4, buf, 1, true));
     ASSERT_EQ(S_OK, srv.Read(0, sym, path, 4, buf, 1, true, &cb));
     ASSERT_EQ(cb, 4u);
     EXPECT_EQ(0, std::memcmp(buf, want + 4, 4));
@@ -299,8 +299,8 @@ TEST_F(DataServerPlc, ReadInPiecesThroughASmallBuffer)
     ASSERT_EQ(cb, 2u);
     EXPECT_EQ(0, std::memcmp(buf, want + 8, 2));
     // The transfer is over: stale sequences are refused.
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.Read(0, sym, path, 4, buf, 2, true, &cb));
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.Read(0, sym, path, 4, buf, 3, true, &cb));
+    EXPECT_EQ(kXmlErrInvalidState, srv.Read(0, sym, path, 4, buf, 2, true, &cb));
+    EXPECT_EQ(kXmlErrInvalidState, srv.Read(0, sym, path, 4, buf, 3, true, &cb));
 
     // The handle form repeats the request until all bytes moved; the next transfer starts like the first.
     for (int round = 0; round < 2; ++round) {
@@ -337,18 +337,18 @@ TEST_F(DataServerPlc, WriteInPiecesIntoTheDocument)
     CXmlDataServer srv;
     ASSERT_EQ(S_OK, srv.OpenWrite(addr, XMLDS_MODE_CREATE, file.c_str(), sym, path, nullptr));
     std::string text;
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.GetXml(text));
-    EXPECT_EQ(XMLDS_E_INVALIDSIZE, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data, 0, false));
+    EXPECT_EQ(kXmlErrInvalidState, srv.GetXml(text));
+    EXPECT_EQ(kXmlErrInvalidSize, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data, 0, false));
     ASSERT_EQ(S_OK, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data, 0, true));
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data + 4, 2, true));
+    EXPECT_EQ(kXmlErrInvalidState, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data + 4, 2, true));
     uint32_t cb = 0;
     uint8_t buf[4];
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.Read(0, sym, path, 4, buf, 1, true, &cb));
+    EXPECT_EQ(kXmlErrInvalidState, srv.Read(0, sym, path, 4, buf, 1, true, &cb));
     ASSERT_EQ(S_OK, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data + 4, 1, true));
     // Nothing is converted before the last piece arrived.
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.GetXml(text));
+    EXPECT_EQ(kXmlErrInvalidState, srv.GetXml(text));
     ASSERT_EQ(S_OK, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data + 8, 2, true));
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data, 3, true));
+    EXPECT_EQ(kXmlErrInvalidState, srv.Write(XMLDS_MODE_CREATE, sym, path, 4, data, 3, true));
     ASSERT_EQ(S_OK, srv.GetXml(text));
     EXPECT_EQ(text, want);
 
@@ -389,12 +389,12 @@ TEST_F(DataServerPlc, BlockTransfersQuarterRefusedBlocks)
         {"block size setting 100000", 100000, 65536, 0, S_OK, Join({{100000}, Repeat(25000, 16)}), S_OK,
          Join({{100000}, Repeat(25000, 16)}), Join({{100000}, Repeat(25000, 16)})},
         // 16384 is no longer quartered: the store fails; the pre-read gives up quietly, the write fails.
-        {"limit below the smallest quarter", 0x40000, 16000, 0, HRESULT(0x9811070A), {262144, 65536, 16384},
-         HRESULT(0x9811070A), {262144, 65536, 16384}, {262144, 65536, 16384}},
+        {"limit below the smallest quarter", 0x40000, 16000, 0, kXmlErrBlockTooLarge, {262144, 65536, 16384},
+         kXmlErrBlockTooLarge, {262144, 65536, 16384}, {262144, 65536, 16384}},
         {"general PLC error on a large block", 0x40000, 0, 0x0001, S_OK, byQuarters, S_OK, byQuarters,
          {262144, 137856}},
         // The pre-read gives up at once; every element is in the document, so the value is complete anyway.
-        {"general PLC error on a small block", 16000, 0, 0x0001, HRESULT(0x98110001), {16000}, S_OK, {16000},
+        {"general PLC error on a small block", 16000, 0, 0x0001, kXmlErrPlcInternal, {16000}, S_OK, {16000},
          Repeat(16000, 25)},
     };
     StartPlc("plc/sample-machine.xml");
@@ -472,10 +472,10 @@ TEST_F(DataServerPlc, ShortPlcAnswersFailTheStore)
     ASSERT_EQ(S_OK, srv.OpenWrite(addr, XMLDS_MODE_CREATE, file.c_str(), "MAIN.aMatrix", "/dataentry/MAIN/aMatrix",
                                   nullptr));
     sim.SetShortBy(2);
-    EXPECT_EQ(XMLDS_E_DEVICE, srv.TransferSymbol(true));
+    EXPECT_EQ(kXmlErrGeneral, srv.TransferSymbol(true));
     sim.SetShortBy(0);
     std::string text;
-    EXPECT_EQ(XMLDS_E_INVALIDCONTEXT, srv.GetXml(text));
+    EXPECT_EQ(kXmlErrInvalidState, srv.GetXml(text));
     EXPECT_EQ(S_OK, srv.Close(false));
     EXPECT_NE(access(file.c_str(), F_OK), 0);
 }
@@ -492,8 +492,8 @@ TEST_F(DataServerPlc, WriteOpenOfAMissingFileBuildsThePath)
         {"/dataentry/MAIN.x", S_OK, "<dataentry><MAIN.x>123456</MAIN.x></dataentry>"},
         {"/dataentry/MAIN/@cycle", S_OK, "<dataentry><MAIN cycle=\"123456\"></MAIN></dataentry>"},
         {"/log/MAIN/nCycle", S_OK, "<log><MAIN><nCycle>123456</nCycle></MAIN></log>"},
-        {"x", XMLDS_E_CREATENODE, nullptr},
-        {"/a", XMLDS_E_CREATENODE, nullptr},
+        {"x", kXmlErrCreateNode, nullptr},
+        {"/a", kXmlErrCreateNode, nullptr},
     };
     StartPlc("plc/sample-machine.xml");
     const KxPlcSymbolInfo info = Info("MAIN.nCycle");
@@ -583,7 +583,7 @@ TEST_F(DataServerPlc, CloseRewritesOnlyAModifiedFileThatIsNotDiscarded)
                                    : srv.OpenRead(addr, c.mode, file.c_str(), sym, path, nullptr);
         ASSERT_EQ(S_OK, hr);
         std::string text;
-        EXPECT_EQ(c.rewritten || c.discard ? S_OK : XMLDS_E_INVALIDCONTEXT, srv.GetXml(text));
+        EXPECT_EQ(c.rewritten || c.discard ? S_OK : kXmlErrInvalidState, srv.GetXml(text));
         EXPECT_EQ(S_OK, srv.Close(c.discard));
         const FileState after = StateOf(file);
         if (c.rewritten) {

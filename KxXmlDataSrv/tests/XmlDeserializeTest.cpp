@@ -14,21 +14,7 @@ using namespace kxtest;
 
 namespace {
 
-const HRESULT kNotFound = static_cast<HRESULT>(0x98118003);
-const HRESULT kBeyond = static_cast<HRESULT>(0x98110700);
-const uint32_t kGroup = 0x4040;
-
-SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset = 0)
-{
-    SymRec s;
-    s.name = name;
-    s.type = type;
-    s.id = id;
-    s.size = size;
-    s.group = kGroup;
-    s.offset = offset;
-    return s;
-}
+const uint32_t kGroup = SymRec().group;  // the index group of the symbols of Sym
 
 // PLC memory whose byte i is a pattern that differs from anything the tests convert.
 std::vector<uint8_t> Pattern(size_t n)
@@ -164,19 +150,19 @@ TEST(XmlDeserializeTest, MergeKeepsWhatTheDocumentLacks)
         {"<r><s><arr index=\"1\">1</arr><arr index=\"1\">5</arr><arr index=\"2\">2</arr></s></r>", 0, S_OK,
          with({{4, Bytes({1, 0, 2, 0})}})},
         // The first array element without index: the array keeps all its bytes.
-        {"<r><s><arr>1</arr><arr index=\"2\">2</arr></s></r>", 0, kNotFound, plcBytes},
+        {"<r><s><arr>1</arr><arr index=\"2\">2</arr></s></r>", 0, kXmlErrNoValue, plcBytes},
         // No member has an element: nothing found. No children at all: success, all bytes kept.
-        {"<r><s><other>1</other></s></r>", 0, kNotFound, plcBytes},
+        {"<r><s><other>1</other></s></r>", 0, kXmlErrNoValue, plcBytes},
         {"<r><s/></r>", 0, S_OK, plcBytes},
         // Only elements outside the array: every element keeps its bytes, so nothing was found; neither
         // was anything in a structure whose only element is such an array.
-        {"<r><s index=\"5\">5</s></r>", 0, kNotFound, arrBytes, "ARRAY [1..3] OF INT"},
-        {"<r><s index=\"0\">0</s></r>", 0, kNotFound, arrBytes, "ARRAY [1..3] OF INT"},
-        {"<r><s index=\"0\">0</s><s index=\"4\">4</s></r>", kIgnoreOrder, kNotFound, arrBytes,
+        {"<r><s index=\"5\">5</s></r>", 0, kXmlErrNoValue, arrBytes, "ARRAY [1..3] OF INT"},
+        {"<r><s index=\"0\">0</s></r>", 0, kXmlErrNoValue, arrBytes, "ARRAY [1..3] OF INT"},
+        {"<r><s index=\"0\">0</s><s index=\"4\">4</s></r>", kIgnoreOrder, kXmlErrNoValue, arrBytes,
          "ARRAY [1..3] OF INT"},
-        {"<r><s><arr index=\"5\">5</arr></s></r>", 0, kNotFound, plcBytes},
-        {"<r><s><arr index=\"0\">0</arr></s></r>", 0, kNotFound, plcBytes},
-        {"<r><s><arr index=\"7\">7</arr></s></r>", kIgnoreOrder, kNotFound, plcBytes},
+        {"<r><s><arr index=\"5\">5</arr></s></r>", 0, kXmlErrNoValue, plcBytes},
+        {"<r><s><arr index=\"0\">0</arr></s></r>", 0, kXmlErrNoValue, plcBytes},
+        {"<r><s><arr index=\"7\">7</arr></s></r>", kIgnoreOrder, kXmlErrNoValue, plcBytes},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.doc);
@@ -186,10 +172,10 @@ TEST(XmlDeserializeTest, MergeKeepsWhatTheDocumentLacks)
         std::vector<uint8_t> image(c.expected.size(), 0x55);
         EXPECT_EQ(w.Run(kRead, c.mode, sym, "/r/s", image), c.hr);
         EXPECT_EQ(image, c.expected);
-        if (c.hr != kNotFound)
+        if (c.hr != kXmlErrNoValue)
             continue;
         const std::string before = w.Xml();
-        EXPECT_EQ(w.Run(kWrite, c.mode, sym, "/r/s", image), kNotFound);
+        EXPECT_EQ(w.Run(kWrite, c.mode, sym, "/r/s", image), kXmlErrNoValue);
         EXPECT_FALSE(w.Modified());
         EXPECT_EQ(w.Xml(), before);
     }
@@ -228,7 +214,7 @@ TEST(XmlDeserializeTest, PreReadInBlocks)
     const std::vector<Case> cases = {
         {"one read", 262144, 5000, 0xFFFFFFFF, 0, {{o, 5000}}, true},
         {"blocks", 1000, 2500, 0xFFFFFFFF, 0, {{o, 1000}, {o + 1000, 1000}, {o + 2000, 500}}, true},
-        {"quartered", 262144, 300000, 65536, static_cast<HRESULT>(0x9811070A),
+        {"quartered", 262144, 300000, 65536, kXmlErrBlockTooLarge,
          {{o, 262144},
           {o, 65536},
           {o + 65536, 65536},
@@ -236,10 +222,10 @@ TEST(XmlDeserializeTest, PreReadInBlocks)
           {o + 196608, 65536},
           {o + 262144, 37856}},
          true},
-        {"device error quartered", 0x5000, 0x5000, 0x4000, static_cast<HRESULT>(0x98110001),
+        {"device error quartered", 0x5000, 0x5000, 0x4000, kXmlErrPlcInternal,
          {{o, 0x5000}, {o, 0x1400}, {o + 0x1400, 0x1400}, {o + 0x2800, 0x1400}, {o + 0x3C00, 0x1400}}, true},
-        {"small block refused", 262144, 0x4000, 0x100, static_cast<HRESULT>(0x9811070A), {{o, 0x4000}}, false},
-        {"device error on a small block", 262144, 0x4000, 0x100, static_cast<HRESULT>(0x98110001), {{o, 0x4000}},
+        {"small block refused", 262144, 0x4000, 0x100, kXmlErrBlockTooLarge, {{o, 0x4000}}, false},
+        {"device error on a small block", 262144, 0x4000, 0x100, kXmlErrPlcInternal, {{o, 0x4000}},
          false},
     };
     for (const Case& c : cases) {
@@ -382,7 +368,7 @@ TEST(XmlDeserializeTest, ValuesBeyondTheImageAreRefused)
         Walker w(plc);
         ASSERT_TRUE(w.Load("<r><s><a>1</a><b>2</b></s></r>"));
         std::vector<uint8_t> image(4, 0x55);
-        EXPECT_EQ(w.Run(kRead, 0, Sym("MAIN.s", type, 65, 4), "/r/s", image), kBeyond);
+        EXPECT_EQ(w.Run(kRead, 0, Sym("MAIN.s", type, 65, 4), "/r/s", image), kXmlErrGeneral);
         // Nothing past the value that lies outside the image was written.
         EXPECT_EQ(image[2], std::string(type) == "ST_Far" ? 0xA2 : 0x55);
     }
@@ -416,7 +402,7 @@ TEST(XmlDeserializeTest, OpenReadMergesIntoThePlc)
     // A document in which nothing of the value is found writes nothing into the PLC.
     ASSERT_EQ(server.OpenRead(addr, XMLDS_MODE_TRANSFER, "", "MAIN.s", "/dataentry/MAIN/s",
                               "<dataentry><MAIN><s><arr index=\"5\">5</arr></s></MAIN></dataentry>"),
-              kNotFound);
+              kXmlErrNoValue);
     EXPECT_EQ(plc.writes, 1u);
     EXPECT_EQ(server.Close(true), S_OK);
 }

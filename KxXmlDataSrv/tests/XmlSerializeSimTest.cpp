@@ -1,73 +1,18 @@
 // The value walk against the records and memory of the simulated PLC (sample machine description): the
 // records come from an independent encoder, so these tests check that both sides read the layout alike.
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "KxPlcSim.h"
+#include "SimFexSync.h"
 #include "XmlSerializeTestSupport.h"
 
 using namespace kxtest;
 
 namespace {
-
-// A PLC client served directly by a simulator, without a router in between.
-class SimSync : public IKxFexSync {
-public:
-    explicit SimSync(CKxPlcSim& sim) : m_sim(sim) {}
-
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT SyncWrite(ULONG group, ULONG offset, ULONG cb, PVOID data) override
-    {
-        const uint32_t err = m_sim.Write(group, offset, data, cb);
-        return err ? FEX_HRESULT(err) : S_OK;
-    }
-    HRESULT SyncWriteControl(USHORT, USHORT, ULONG, PVOID) override { return E_NOTIMPL; }
-    HRESULT SyncRead(ULONG group, ULONG offset, ULONG cb, PVOID data, ULONG* pcb) override
-    {
-        std::vector<uint8_t> out;
-        const uint32_t err = m_sim.Read(group, offset, cb, out);
-        return Answer(err, out, cb, data, pcb);
-    }
-    HRESULT SyncReadWrite(ULONG group, ULONG offset, ULONG cbRead, PVOID pRead, ULONG cbWrite, PVOID pWrite,
-                          ULONG* pcb) override
-    {
-        std::vector<uint8_t> out;
-        const uint32_t err = m_sim.ReadWrite(group, offset, cbRead, pWrite, cbWrite, out);
-        return Answer(err, out, cbRead, pRead, pcb);
-    }
-    HRESULT SyncReadState(USHORT*, USHORT*) override { return E_NOTIMPL; }
-    HRESULT SyncReadDeviceInfo(char*, ULONG, FexVersion*) override { return E_NOTIMPL; }
-    HRESULT SetTimeout(ULONG) override { return S_OK; }
-    HRESULT GetTimeout(ULONG* p) override
-    {
-        if (p)
-            *p = 5000;
-        return S_OK;
-    }
-
-private:
-    static HRESULT Answer(uint32_t err, const std::vector<uint8_t>& out, ULONG cb, PVOID data, ULONG* pcb)
-    {
-        if (pcb)
-            *pcb = 0;
-        if (err)
-            return FEX_HRESULT(err);
-        const size_t n = std::min<size_t>(out.size(), cb);
-        std::memcpy(data, out.data(), n);
-        if (pcb)
-            *pcb = static_cast<ULONG>(n);
-        return S_OK;
-    }
-
-    CKxPlcSim& m_sim;
-};
 
 class XmlSerializeSimTest : public ::testing::Test {
 protected:
@@ -88,7 +33,7 @@ protected:
     }
 
     CKxPlcSim m_sim;
-    SimSync m_sync{m_sim};
+    fextest::SimFexSync m_sync{m_sim};
 };
 
 }  // namespace

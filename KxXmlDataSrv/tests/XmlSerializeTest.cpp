@@ -12,20 +12,6 @@ using namespace kxtest;
 
 namespace {
 
-const HRESULT kNotFound = static_cast<HRESULT>(0x98118003);
-const HRESULT kControlChar = static_cast<HRESULT>(0x98118007);
-const HRESULT kBeyond = static_cast<HRESULT>(0x98110700);
-
-SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size)
-{
-    SymRec s;
-    s.name = name;
-    s.type = type;
-    s.id = id;
-    s.size = size;
-    return s;
-}
-
 // ST_Data: one member of most primitive kinds, including an enumeration over INT.
 void AddDataTypes(FakePlc& plc)
 {
@@ -115,12 +101,12 @@ TEST(XmlSerializeTest, PrimitiveSymbols)
         {"STRING(4)", 30, Bytes({0xC3, 0xA4, 0, 0, 0}), 0, {}, "\xC3\x83\xC2\xA4", S_OK},
         {"STRING(4)", 30, Bytes({0xC3, 0xA4, 0, 0, 0}), 0, {{"KxEncoding", "UTF-8"}}, "\xC3\xA4", S_OK},
         {"STRING(4)", 30, Bytes({'a', '\t', 'b', '\n', 0}), 0, {}, "a\tb\n", S_OK},
-        {"STRING(4)", 30, Bytes({'a', 0x01, 'b', 0, 0}), 0, {}, nullptr, kControlChar},
+        {"STRING(4)", 30, Bytes({'a', 0x01, 'b', 0, 0}), 0, {}, nullptr, kXmlErrControlChar},
         // The last byte of a field without terminating 0 is written too, so it is checked too.
-        {"STRING(3)", 30, Bytes({'a', 'b', 'c', 0x1F}), 0, {}, nullptr, kControlChar},
+        {"STRING(3)", 30, Bytes({'a', 'b', 'c', 0x1F}), 0, {}, nullptr, kXmlErrControlChar},
         {"STRING(3)", 30, Bytes({'a', 0, 0x01, 0x01}), 0, {}, "a", S_OK},
         {"WSTRING(3)", 31, Bytes({'A', 0, 0xE4, 0, 0xAC, 0x20, 0, 0}), 0, {}, "A\xC3\xA4\xE2\x82\xAC", S_OK},
-        {"WSTRING(3)", 31, Bytes({'A', 0, 0x02, 0, 0, 0, 0, 0}), 0, {}, nullptr, kControlChar},
+        {"WSTRING(3)", 31, Bytes({'A', 0, 0x02, 0, 0, 0, 0, 0}), 0, {}, nullptr, kXmlErrControlChar},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.type) + " -> " + (c.text ? c.text : "(none)"));
@@ -232,12 +218,12 @@ TEST(XmlSerializeTest, BitMembers)
     Walker wb(bad);
     ASSERT_TRUE(wb.Load("<r><s/></r>"));
     image = Bytes({0});
-    EXPECT_EQ(wb.Run(kWrite, kCreate, Sym("MAIN.s", "ST_Bad", 65, 1), "/r/s", image), kBeyond);
+    EXPECT_EQ(wb.Run(kWrite, kCreate, Sym("MAIN.s", "ST_Bad", 65, 1), "/r/s", image), kXmlErrGeneral);
     FakePlc bad2;
     bad2.AddType(Struct("ST_Bad", 1, {Mem("b", "BIT", 33, 1, 0)}));
     Walker wb2(bad2);
     ASSERT_TRUE(wb2.Load("<r><s/></r>"));
-    EXPECT_EQ(wb2.Run(kWrite, kCreate, Sym("MAIN.s", "ST_Bad", 65, 1), "/r/s", image), kBeyond);
+    EXPECT_EQ(wb2.Run(kWrite, kCreate, Sym("MAIN.s", "ST_Bad", 65, 1), "/r/s", image), kXmlErrGeneral);
 }
 
 TEST(XmlSerializeTest, MemberEncodingsAndUtf16)
@@ -335,7 +321,7 @@ TEST(XmlSerializeTest, CreateMissingIntoPartialDocument)
          "</p></r>",
          S_OK},
         // An array whose first element has no index cannot be placed without create missing.
-        {"<r><p><arr/></p></r>", 0, "<r><p><arr/></p></r>", kNotFound},
+        {"<r><p><arr/></p></r>", 0, "<r><p><arr/></p></r>", kXmlErrNoValue},
         {"<r><p><arr/></p></r>", kCreate,
          "<r><p><a>1</a><arr index=\"1\">2</arr><arr index=\"2\">3</arr><arr index=\"3\">4</arr><c>5</c></p></r>",
          S_OK},
@@ -450,13 +436,13 @@ TEST(XmlSerializeTest, OddRecords)
         const char* xml;
     };
     const std::vector<Case> cases = {
-        {"ST_Far", 4, kBeyond, "<r><s><a>1</a></s></r>"},
+        {"ST_Far", 4, kXmlErrGeneral, "<r><s><a>1</a></s></r>"},
         {"ST_Self", 4, S_OK, "<r><s><a>1</a><me/></s></r>"},
         {"ST_Empty", 2, S_OK, "<r><s><e/><a>1</a></s></r>"},
-        {"ARRAY [1..8] OF INT", 4, kNotFound, "<r><s/></r>"},
-        {"ARRAY [1..2,1..2,1..2,1..2,1..2] OF SINT", 32, kNotFound, "<r><s/></r>"},
+        {"ARRAY [1..8] OF INT", 4, kXmlErrNoValue, "<r><s/></r>"},
+        {"ARRAY [1..2,1..2,1..2,1..2,1..2] OF SINT", 32, kXmlErrNoValue, "<r><s/></r>"},
         {"ST_Unknown", 4, S_OK, "<r><s><u/><a>0</a></s></r>"},
-        {"ST_Wide", 2, kNotFound, "<r><s><a/></s></r>"},
+        {"ST_Wide", 2, kXmlErrNoValue, "<r><s><a/></s></r>"},
         {"ST_Big", 2, S_OK, "<r><s><a>1</a></s></r>"},
         {"ST_L39", 2, static_cast<HRESULT>(0x98118000), nullptr},
     };
@@ -494,7 +480,7 @@ TEST(XmlSerializeTest, PrimitiveRecordMustMatchTheSymbolSize)
         Walker w(plc);
         ASSERT_TRUE(w.Load("<r><v/></r>"));
         std::vector<uint8_t> image(size, 0xFF);
-        EXPECT_EQ(w.Run(kWrite, 0, Sym("MAIN.v", "T_Count", 65, size), "/r/v", image), size == 4 ? S_OK : kNotFound);
+        EXPECT_EQ(w.Run(kWrite, 0, Sym("MAIN.v", "T_Count", 65, size), "/r/v", image), size == 4 ? S_OK : kXmlErrNoValue);
         EXPECT_EQ(w.Xml(), size == 4 ? "<r><v>4294967295</v></r>" : "<r><v/></r>");
     }
 }

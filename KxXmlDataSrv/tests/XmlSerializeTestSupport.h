@@ -14,54 +14,21 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include "FexRecordBuilder.h"
 #include "KxAlloc.h"
 #include "KxFex.h"
 #include "XmlDataServer.h"
 
 namespace kxtest {
 
-inline void PutU16(std::vector<uint8_t>& b, size_t at, uint16_t v)
-{
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-
-inline void PutU32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = uint8_t(v >> (8 * i));
-}
-
-inline void AppendU16(std::vector<uint8_t>& b, uint16_t v)
-{
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-
-inline void AppendU32(std::vector<uint8_t>& b, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-
-inline void AppendZ(std::vector<uint8_t>& b, const std::string& s)
-{
-    b.insert(b.end(), s.begin(), s.end());
-    b.push_back(0);
-}
-
-using Attrs = std::vector<std::pair<std::string, std::string>>;
-
-inline void AppendAttrs(std::vector<uint8_t>& b, const Attrs& attrs)
-{
-    AppendU16(b, uint16_t(attrs.size()));
-    for (const auto& a : attrs) {
-        b.push_back(uint8_t(a.first.size()));
-        b.push_back(uint8_t(a.second.size()));
-        AppendZ(b, a.first);
-        AppendZ(b, a.second);
-    }
-}
+// The records below are built with the byte writers of the record builder.
+using Attrs = fextest::Attributes;
+using fextest::PutAttributes;
+using fextest::PutText;
+using fextest::PutU16;
+using fextest::PutU32;
+using fextest::SetU16;
+using fextest::SetU32;
 
 // One data type record (or member record) as the PLC sends it.
 struct TypeRec {
@@ -86,21 +53,21 @@ struct TypeRec {
     {
         uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
         std::vector<uint8_t> b(42, 0);
-        PutU32(b, 16, size);
-        PutU32(b, 20, offset);
-        PutU32(b, 24, id);
-        PutU32(b, 28, f);
-        PutU16(b, 32, uint16_t(name.size()));
-        PutU16(b, 34, uint16_t(type.size()));
-        PutU16(b, 36, uint16_t(comment.size()));
-        PutU16(b, 38, uint16_t(dims.size()));
-        PutU16(b, 40, uint16_t(members.size()));
-        AppendZ(b, name);
-        AppendZ(b, type);
-        AppendZ(b, comment);
+        SetU32(b, 16, size);
+        SetU32(b, 20, offset);
+        SetU32(b, 24, id);
+        SetU32(b, 28, f);
+        SetU16(b, 32, uint16_t(name.size()));
+        SetU16(b, 34, uint16_t(type.size()));
+        SetU16(b, 36, uint16_t(comment.size()));
+        SetU16(b, 38, uint16_t(dims.size()));
+        SetU16(b, 40, uint16_t(members.size()));
+        PutText(b, name);
+        PutText(b, type);
+        PutText(b, comment);
         for (const auto& d : dims) {
-            AppendU32(b, uint32_t(d.first));
-            AppendU32(b, d.second);
+            PutU32(b, uint32_t(d.first));
+            PutU32(b, d.second);
         }
         for (const auto& m : members) {
             auto mb = m.Build();
@@ -111,13 +78,13 @@ struct TypeRec {
         if (f & 0x0200)
             b.insert(b.end(), size, 0xFF);
         if (f & 0x0800) {
-            AppendU16(b, 1);  // one method record that must be skipped
-            AppendU32(b, 8);
-            AppendU32(b, 0xDEADBEEF);
+            PutU16(b, 1);  // one method record that must be skipped
+            PutU32(b, 8);
+            PutU32(b, 0xDEADBEEF);
         }
         if (f & 0x1000)
-            AppendAttrs(b, attrs);
-        PutU32(b, 0, uint32_t(b.size()));
+            PutAttributes(b, attrs);
+        SetU32(b, 0, uint32_t(b.size()));
         return b;
     }
 };
@@ -177,25 +144,37 @@ struct SymRec {
     {
         uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
         std::vector<uint8_t> b(30, 0);
-        PutU32(b, 4, group);
-        PutU32(b, 8, offset);
-        PutU32(b, 12, size);
-        PutU32(b, 16, id);
-        PutU32(b, 20, f);
-        PutU16(b, 24, uint16_t(name.size()));
-        PutU16(b, 26, uint16_t(type.size()));
-        PutU16(b, 28, uint16_t(comment.size()));
-        AppendZ(b, name);
-        AppendZ(b, type);
-        AppendZ(b, comment);
+        SetU32(b, 4, group);
+        SetU32(b, 8, offset);
+        SetU32(b, 12, size);
+        SetU32(b, 16, id);
+        SetU32(b, 20, f);
+        SetU16(b, 24, uint16_t(name.size()));
+        SetU16(b, 26, uint16_t(type.size()));
+        SetU16(b, 28, uint16_t(comment.size()));
+        PutText(b, name);
+        PutText(b, type);
+        PutText(b, comment);
         if (f & 0x0008)
             b.insert(b.end(), 16, 0xCD);
         if (f & 0x1000)
-            AppendAttrs(b, attrs);
-        PutU32(b, 0, uint32_t(b.size()));
+            PutAttributes(b, attrs);
+        SetU32(b, 0, uint32_t(b.size()));
         return b;
     }
 };
+
+// A symbol record of the default index group.
+inline SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset = 0)
+{
+    SymRec s;
+    s.name = name;
+    s.type = type;
+    s.id = id;
+    s.size = size;
+    s.offset = offset;
+    return s;
+}
 
 // A PLC client that answers symbol (0xF009) and data type (0xF011) queries from tables and serves reads and
 // writes of one memory area per index group. Reads longer than refuseAbove fail with refuseCode.
@@ -205,7 +184,7 @@ public:
     std::map<std::string, std::vector<uint8_t>> symbols;
     std::map<uint32_t, std::vector<uint8_t>> memory;  // by index group, starting at offset 0
     uint32_t refuseAbove = 0xFFFFFFFFu;
-    HRESULT refuseCode = FEX_HRESULT(0x070A);
+    HRESULT refuseCode = FEX_HRESULT(FEXERR_NOMEMORY);
     std::vector<std::pair<uint32_t, uint32_t>> reads;  // offset, length of every memory read asked for
     size_t writes = 0;                                  // memory writes asked for
 
@@ -222,7 +201,7 @@ public:
         ++writes;
         auto it = memory.find(group);
         if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
-            return FEX_HRESULT(0x0703);
+            return FEX_HRESULT(FEXERR_INVALIDOFFSET);
         std::memcpy(it->second.data() + offset, data, cb);
         return S_OK;
     }
@@ -237,7 +216,7 @@ public:
             return refuseCode;
         auto it = memory.find(group);
         if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
-            return FEX_HRESULT(0x0703);
+            return FEX_HRESULT(FEXERR_INVALIDOFFSET);
         std::memcpy(data, it->second.data() + offset, cb);
         if (pcb)
             *pcb = cb;
@@ -256,16 +235,16 @@ public:
         else if (group == 0xF009)
             table = &symbols;
         else
-            return FEX_HRESULT(0x0702);
+            return FEX_HRESULT(FEXERR_INVALIDGRP);
         auto it = table->find(name);
         if (it == table->end())
-            return FEX_HRESULT(0x0710);
+            return FEX_HRESULT(FEXERR_SYMBOLNOTFOUND);
         const auto& rec = it->second;
         if (rec.size() > cbRead) {
             // Data type records answer "buffer too small" except to the 4-byte length probe; symbol records
             // are cut to the buffer.
             if (group == 0xF011 && cbRead != 4)
-                return FEX_HRESULT(0x0705);
+                return FEX_HRESULT(FEXERR_INVALIDSIZE);
             std::memcpy(pRead, rec.data(), cbRead);
             if (pcb)
                 *pcb = cbRead;

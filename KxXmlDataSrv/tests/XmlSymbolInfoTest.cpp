@@ -144,7 +144,7 @@ TEST(XmlSymbolFromPath, PathsGiveSymbolNames)
                       "<MAIN><stData><arr index='3'>1</arr></stData><x attr='1'>5</x><arr index='1'>1</arr>"
                       "<aa index='1'><aa index='2'>4</aa></aa><Global.>3</Global.></MAIN>"
                       "<Global.><counter>2</counter></Global.><MAIN.n>5</MAIN.n></dataentry>";
-    const HRESULT nf = XMLDS_E_NOTFOUND;
+    const HRESULT nf = kXmlErrNoNode;
     const PathCase cases[] = {
         {"array element by predicate", doc, "/dataentry/MAIN/stData/arr[@index='3']", {}, S_OK,
          "MAIN.stData.arr[3]", {}},
@@ -203,11 +203,11 @@ TEST(XmlSymbolExtract, SelectionGivesTheList)
     const Case cases[] = {
         {"neither: every symbol of the document", "", "", S_OK, "",
          {{"/dataentry/MAIN/a", "MAIN.a"}, {"/dataentry/MAIN/b", "MAIN.b"}}},
-        {"symbol without path", "MAIN.a", "", XMLDS_E_INVALIDPARM, "MAIN.a", {}},
+        {"symbol without path", "MAIN.a", "", kXmlErrInvalidParam, "MAIN.a", {}},
         {"path alone: symbol derived", "", "/dataentry/MAIN/b", S_OK, "MAIN.b", {{"/dataentry/MAIN/b", "MAIN.b"}}},
         {"both given: taken unchanged", "Other.sym", "/dataentry/MAIN/a", S_OK, "Other.sym",
          {{"/dataentry/MAIN/a", "Other.sym"}}},
-        {"path that selects nothing", "", "/dataentry/NONE", XMLDS_E_NOTFOUND, "", {}},
+        {"path that selects nothing", "", "/dataentry/NONE", kXmlErrNoNode, "", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -295,7 +295,7 @@ TEST(XmlSymbolInfo, PlcErrorsArePassedOn)
     FakeFexSync plc;
     TestServer srv(&plc);
     FexSymbolEntry* p = reinterpret_cast<FexSymbolEntry*>(&plc);
-    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.unknown", &p), HRESULT(0x98110710));
+    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.unknown", &p), FEX_HRESULT(FEXERR_SYMBOLNOTFOUND));
     EXPECT_EQ(p, nullptr);
 
     // A failing second request.
@@ -305,15 +305,15 @@ TEST(XmlSymbolInfo, PlcErrorsArePassedOn)
     plc.override = [](const FakeRequest& r, HRESULT& hr, std::vector<uint8_t>&) {
         if (r.readLength == 1030)
             return false;
-        hr = HRESULT(0x98110702);
+        hr = FEX_HRESULT(FEXERR_INVALIDGRP);
         return true;
     };
     p = reinterpret_cast<FexSymbolEntry*>(&plc);
-    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.x", &p), HRESULT(0x98110702));
+    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.x", &p), FEX_HRESULT(FEXERR_INVALIDGRP));
     EXPECT_EQ(p, nullptr);
 
     TestServer noClient;
-    EXPECT_EQ(noClient.ReadSymbolInfo("MAIN.x", &p), XMLDS_E_FAILED);
+    EXPECT_EQ(noClient.ReadSymbolInfo("MAIN.x", &p), kXmlErrFailed);
     EXPECT_EQ(p, nullptr);
 }
 
@@ -361,7 +361,7 @@ TEST(XmlSymbolInfo, MalformedRecordsAreRefused)
         };
         TestServer srv(&plc);
         FexSymbolEntry* p = reinterpret_cast<FexSymbolEntry*>(&plc);
-        EXPECT_EQ(srv.ReadSymbolInfo("MAIN.s", &p), XMLDS_E_FAILED);
+        EXPECT_EQ(srv.ReadSymbolInfo("MAIN.s", &p), kXmlErrFailed);
         EXPECT_EQ(p, nullptr);
         EXPECT_LE(plc.log.size(), 2u);
     }

@@ -89,7 +89,7 @@ TEST_F(XmlSymbolPlc, ShortAnswersAreRefused)
     sim.SetShortBy(3);
     PlcServer srv(&sync);
     FexSymbolEntry* ps = nullptr;
-    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.stPair", &ps), XMLDS_E_FAILED);
+    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.stPair", &ps), kXmlErrFailed);
     EXPECT_EQ(ps, nullptr);
     // The cut record announced more bytes than arrived, so it was asked for once more with its length.
     std::vector<KxPlcRequest> rq = Requests(XMLDS_IG_SYMBOLINFO);
@@ -99,7 +99,7 @@ TEST_F(XmlSymbolPlc, ShortAnswersAreRefused)
 
     ASSERT_EQ(srv.InitTypeMemory(), S_OK);
     FexDatatypeEntry* pt = nullptr;
-    EXPECT_EQ(srv.ReadDatatypeInfo("ST_Pair", &pt), XMLDS_E_FAILED);
+    EXPECT_EQ(srv.ReadDatatypeInfo("ST_Pair", &pt), kXmlErrFailed);
     EXPECT_EQ(pt, nullptr);
     EXPECT_EQ(srv.TypeMemoryUsed(), 0u);
     EXPECT_EQ(srv.Cache().GetCount(), 0u);
@@ -111,10 +111,10 @@ TEST_F(XmlSymbolPlc, UnknownNamesPassThePlcErrorOn)
     PlcServer srv(&sync);
     ASSERT_EQ(srv.InitTypeMemory(), S_OK);
     FexSymbolEntry* ps = nullptr;
-    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.nothing", &ps), HRESULT(0x98110710));
+    EXPECT_EQ(srv.ReadSymbolInfo("MAIN.nothing", &ps), FEX_HRESULT(FEXERR_SYMBOLNOTFOUND));
     EXPECT_EQ(ps, nullptr);
     FexDatatypeEntry* pt = nullptr;
-    EXPECT_EQ(srv.ReadDatatypeInfo("ST_Nothing", &pt), HRESULT(0x98110710));
+    EXPECT_EQ(srv.ReadDatatypeInfo("ST_Nothing", &pt), FEX_HRESULT(FEXERR_SYMBOLNOTFOUND));
     EXPECT_EQ(pt, nullptr);
 }
 

@@ -523,68 +523,68 @@ TEST(XmlTypeUpload, FailuresLeaveTypeMemoryUnchanged)
         bool outputNull; // else unchanged
     };
     const Case cases[] = {
-        {"null name", nullptr, [](FakeFexSync&) {}, XMLDS_E_INVALIDTYPE, false},
-        {"empty name", "", [](FakeFexSync&) {}, XMLDS_E_INVALIDTYPE, false},
-        {"unknown to the PLC", "ST_X", [](FakeFexSync&) {}, HRESULT(0x98110710), true},
+        {"null name", nullptr, [](FakeFexSync&) {}, kXmlErrNoValue, false},
+        {"empty name", "", [](FakeFexSync&) {}, kXmlErrNoValue, false},
+        {"unknown to the PLC", "ST_X", [](FakeFexSync&) {}, FEX_HRESULT(FEXERR_SYMBOLNOTFOUND), true},
         {"alias of an unknown type", "T_A",
-         [](FakeFexSync& p) { p.datatypes["T_A"] = Alias("T_A", "ST_X").Build(); }, HRESULT(0x98110710), true},
+         [](FakeFexSync& p) { p.datatypes["T_A"] = Alias("T_A", "ST_X").Build(); }, FEX_HRESULT(FEXERR_SYMBOLNOTFOUND), true},
         {"alias loop", "T_A",
          [](FakeFexSync& p) {
              p.datatypes["T_A"] = Alias("T_A", "T_B").Build();
              p.datatypes["T_B"] = Alias("T_B", "T_A").Build();
          },
-         XMLDS_E_FAILED, true},
+         kXmlErrFailed, true},
         {"alias of itself", "T_A", [](FakeFexSync& p) { p.datatypes["T_A"] = Alias("T_A", "T_A").Build(); },
-         XMLDS_E_FAILED, true},
+         kXmlErrFailed, true},
         {"entry length beyond the bytes", "ST_S",
          [&](FakeFexSync& p) {
              Bytes b = st;
              SetU32(b, 0, uint32_t(b.size() + 8));
              p.datatypes["ST_S"] = b;
          },
-         XMLDS_E_FAILED, true},
+         kXmlErrFailed, true},
         {"member beyond its parent", "ST_S",
          [&](FakeFexSync& p) {
              Bytes b = st;
              SetU32(b, 42 + 5 + 1 + 1, 0x400);
              p.datatypes["ST_S"] = b;
          },
-         XMLDS_E_FAILED, true},
+         kXmlErrFailed, true},
         {"probe fails", "ST_S",
          [&](FakeFexSync& p) {
              p.override = [](const FakeRequest& r, HRESULT& hr, std::vector<uint8_t>&) {
-                 hr = r.readLength == 4 ? HRESULT(0x98110702) : HRESULT(0x98110705);
+                 hr = r.readLength == 4 ? FEX_HRESULT(FEXERR_INVALIDGRP) : FEX_HRESULT(FEXERR_INVALIDSIZE);
                  return true;
              };
          },
-         HRESULT(0x98110702), true},
+         FEX_HRESULT(FEXERR_INVALIDGRP), true},
         {"probe answers a length below a header", "ST_S",
          [&](FakeFexSync& p) {
              p.override = [](const FakeRequest& r, HRESULT& hr, std::vector<uint8_t>& d) {
-                 hr = r.readLength == 4 ? S_OK : HRESULT(0x98110705);
+                 hr = r.readLength == 4 ? S_OK : FEX_HRESULT(FEXERR_INVALIDSIZE);
                  d = {8, 0, 0, 0};
                  return true;
              };
          },
-         XMLDS_E_FAILED, true},
+         kXmlErrFailed, true},
         {"probe answers an impossible length", "ST_S",
          [&](FakeFexSync& p) {
              p.override = [](const FakeRequest& r, HRESULT& hr, std::vector<uint8_t>& d) {
-                 hr = r.readLength == 4 ? S_OK : HRESULT(0x98110705);
+                 hr = r.readLength == 4 ? S_OK : FEX_HRESULT(FEXERR_INVALIDSIZE);
                  d = {0xF0, 0xFF, 0xFF, 0xFF};
                  return true;
              };
          },
-         XMLDS_E_NOMEMORY, false},
+         kXmlErrNoMemory, false},
         {"record larger than the block after the probe", "ST_S",
          [&](FakeFexSync& p) {
              p.override = [](const FakeRequest& r, HRESULT& hr, std::vector<uint8_t>& d) {
-                 hr = r.readLength == 4 ? S_OK : HRESULT(0x98110705);
+                 hr = r.readLength == 4 ? S_OK : FEX_HRESULT(FEXERR_INVALIDSIZE);
                  d = {0x00, 0x01, 0, 0};
                  return true;
              };
          },
-         HRESULT(0x98110705), true},
+         FEX_HRESULT(FEXERR_INVALIDSIZE), true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

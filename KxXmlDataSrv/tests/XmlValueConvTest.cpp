@@ -12,13 +12,11 @@
 
 #include <pugixml.hpp>
 
+#include "KxXmlErrors.h"
 #include "XmlDataServerSettings.h"
 #include "XmlValueConv.h"
 
 namespace {
-
-constexpr HRESULT kBadArguments = static_cast<HRESULT>(0x98118000u);
-constexpr HRESULT kNotConvertible = static_cast<HRESULT>(0x98118003u);
 
 // Independent encoder used as the oracle for the converters under test.
 std::string Utf8Of(uint32_t cp)
@@ -87,35 +85,35 @@ TEST(XmlValueConvTest, GetLongForms)
         {"+42", 0, 42, "plus sign"},
         {"0042", 0, 42, "leading zeros"},
         {" \t\r\n42 \n", 0, 42, "blanks around"},
-        {"\v42", kNotConvertible, 0, "VT is no blank of a value text"},
-        {"42\f", kNotConvertible, 0, "nor is FF"},
+        {"\v42", kXmlErrNoValue, 0, "VT is no blank of a value text"},
+        {"42\f", kXmlErrNoValue, 0, "nor is FF"},
         {"-7", 0, -7, "negative"},
-        {"-07", kNotConvertible, 0, "zero after minus is not canonical"},
-        {"-0", kNotConvertible, 0, "minus zero is not canonical"},
+        {"-07", kXmlErrNoValue, 0, "zero after minus is not canonical"},
+        {"-0", kXmlErrNoValue, 0, "minus zero is not canonical"},
         {"000", 0, 0, "only zeros"},
         {"", 0, 0, "empty text is zero"},
         {"   ", 0, 0, "blank text is zero"},
-        {"+", kNotConvertible, 0, "sign without digits"},
+        {"+", kXmlErrNoValue, 0, "sign without digits"},
         {"2147483647", 0, INT32_MAX, "largest"},
-        {"2147483648", kNotConvertible, 0, "one above largest"},
+        {"2147483648", kXmlErrNoValue, 0, "one above largest"},
         {"-2147483648", 0, INT32_MIN, "smallest"},
-        {"-2147483649", kNotConvertible, 0, "one below smallest"},
-        {"4294967296", kNotConvertible, 0, "wraps to 0 when cut to 32 bits"},
-        {"99999999999999999999", kNotConvertible, 0, "saturates the 64-bit conversion"},
-        {"12abc", kNotConvertible, 0, "trailing letters"},
-        {"1 2", kNotConvertible, 0, "two numbers"},
-        {"1.5", kNotConvertible, 0, "fraction"},
-        {"0x1F", kNotConvertible, 0, "C hexadecimal prefix"},
+        {"-2147483649", kXmlErrNoValue, 0, "one below smallest"},
+        {"4294967296", kXmlErrNoValue, 0, "wraps to 0 when cut to 32 bits"},
+        {"99999999999999999999", kXmlErrNoValue, 0, "saturates the 64-bit conversion"},
+        {"12abc", kXmlErrNoValue, 0, "trailing letters"},
+        {"1 2", kXmlErrNoValue, 0, "two numbers"},
+        {"1.5", kXmlErrNoValue, 0, "fraction"},
+        {"0x1F", kXmlErrNoValue, 0, "C hexadecimal prefix"},
         {"#xFF", 0, 255, "hexadecimal"},
         {"#xFFFFFFFF", 0, -1, "bit pattern of 32 bits"},
         {"#x80000000", 0, INT32_MIN, "sign bit"},
-        {"#x100000000", kNotConvertible, 0, "wider than 32 bits"},
+        {"#x100000000", kXmlErrNoValue, 0, "wider than 32 bits"},
         {"#x1Fzz", 0, 31, "text after the hexadecimal number is ignored"},
         {"#x0x1F", 0, 31, "prefix accepted by the hexadecimal scan"},
         {"#x-1", 0, -1, "signed hexadecimal"},
-        {"#x", kNotConvertible, 0, "marker alone"},
-        {"#xZZ", kNotConvertible, 0, "no hexadecimal digit"},
-        {"#X1F", kNotConvertible, 0, "marker is case-sensitive"},
+        {"#x", kXmlErrNoValue, 0, "marker alone"},
+        {"#xZZ", kXmlErrNoValue, 0, "no hexadecimal digit"},
+        {"#X1F", kXmlErrNoValue, 0, "marker is case-sensitive"},
     }, XMLGetLong);
 }
 
@@ -124,30 +122,30 @@ TEST(XmlValueConvTest, GetULongLongLongULongLongRanges)
     CheckIntRows<uint32_t>({
         {"4294967295", 0, UINT32_MAX, "largest"},
         {"+4294967295", 0, UINT32_MAX, "largest with sign"},
-        {"4294967296", kNotConvertible, 0, "one above largest"},
-        {"-1", kNotConvertible, 0, "negative"},
-        {"-0", kNotConvertible, 0, "minus zero"},
-        {" -5", kNotConvertible, 0, "negative after blanks"},
+        {"4294967296", kXmlErrNoValue, 0, "one above largest"},
+        {"-1", kXmlErrNoValue, 0, "negative"},
+        {"-0", kXmlErrNoValue, 0, "minus zero"},
+        {" -5", kXmlErrNoValue, 0, "negative after blanks"},
         {"#xFFFFFFFF", 0, UINT32_MAX, "hexadecimal largest"},
-        {"#x100000000", kNotConvertible, 0, "hexadecimal too wide"},
-        {"#5", kNotConvertible, 0, "hash without x"},
+        {"#x100000000", kXmlErrNoValue, 0, "hexadecimal too wide"},
+        {"#5", kXmlErrNoValue, 0, "hash without x"},
         {"0", 0, 0, "zero"},
     }, XMLGetULong);
     CheckIntRows<int64_t>({
         {"9223372036854775807", 0, INT64_MAX, "largest"},
-        {"9223372036854775808", kNotConvertible, 0, "one above largest"},
+        {"9223372036854775808", kXmlErrNoValue, 0, "one above largest"},
         {"-9223372036854775808", 0, INT64_MIN, "smallest"},
-        {"-9223372036854775809", kNotConvertible, 0, "one below smallest"},
+        {"-9223372036854775809", kXmlErrNoValue, 0, "one below smallest"},
         {"4294967296", 0, 4294967296LL, "above 32 bits"},
         {"#xFFFFFFFFFFFFFFFF", 0, -1, "bit pattern of 64 bits"},
         {"#x8000000000000000", 0, INT64_MIN, "sign bit"},
-        {"#x10000000000000000", kNotConvertible, 0, "wider than 64 bits"},
-        {"-007", kNotConvertible, 0, "not canonical"},
+        {"#x10000000000000000", kXmlErrNoValue, 0, "wider than 64 bits"},
+        {"-007", kXmlErrNoValue, 0, "not canonical"},
     }, XMLGetLongLong);
     CheckIntRows<uint64_t>({
         {"18446744073709551615", 0, UINT64_MAX, "largest"},
-        {"18446744073709551616", kNotConvertible, 0, "one above largest"},
-        {"-1", kNotConvertible, 0, "negative"},
+        {"18446744073709551616", kXmlErrNoValue, 0, "one above largest"},
+        {"-1", kXmlErrNoValue, 0, "negative"},
         {"#xFFFFFFFFFFFFFFFF", 0, UINT64_MAX, "hexadecimal largest"},
         {"00018446744073709551615", 0, UINT64_MAX, "leading zeros"},
     }, XMLGetULongLong);
@@ -187,7 +185,7 @@ TEST(XmlValueConvTest, IntegersWrittenAndReadBack)
     }
     // The element keeps a single text child however often it is written.
     EXPECT_EQ(pos.node().first_child(), pos.node().last_child());
-    EXPECT_EQ(kBadArguments, XMLSetLong(pugi::xpath_node(), 1));
+    EXPECT_EQ(kXmlErrFailed, XMLSetLong(pugi::xpath_node(), 1));
 }
 
 TEST(XmlValueConvTest, FloatingPointTexts)
@@ -299,9 +297,9 @@ TEST(XmlValueConvTest, Booleans)
         bool value;
     } rows[] = {
         {"true", 0, true}, {"1", 0, true}, {" false\n", 0, false}, {"0", 0, false},
-        {"TRUE", kNotConvertible, false}, {"True", kNotConvertible, false}, {"", kNotConvertible, false},
-        {"01", kNotConvertible, false}, {"2", kNotConvertible, false}, {"yes", kNotConvertible, false},
-        {" \t\r\ntrue\r\n\t ", 0, true}, {"\vtrue", kNotConvertible, false}, {"false\f", kNotConvertible, false},
+        {"TRUE", kXmlErrNoValue, false}, {"True", kXmlErrNoValue, false}, {"", kXmlErrNoValue, false},
+        {"01", kXmlErrNoValue, false}, {"2", kXmlErrNoValue, false}, {"yes", kXmlErrNoValue, false},
+        {" \t\r\ntrue\r\n\t ", 0, true}, {"\vtrue", kXmlErrNoValue, false}, {"false\f", kXmlErrNoValue, false},
     };
     for (const auto& row : rows) {
         TextDoc d(row.text);
@@ -341,8 +339,8 @@ TEST(XmlValueConvTest, PositionTexts)
     EXPECT_STREQ("v", r.child("c").first_child().next_sibling().value()) << "first text child replaced";
     EXPECT_EQ(0, XMLSetText(pugi::xpath_node(r.child("m")), "p"));
     EXPECT_STREQ("p", r.child("m").last_child().value()) << "text appended";
-    EXPECT_EQ(kBadArguments, XMLSetText(pugi::xpath_node(r.child("c").first_child()), "q")) << "comment";
-    EXPECT_EQ(kBadArguments, XMLSetText(pugi::xpath_node(), "q"));
+    EXPECT_EQ(kXmlErrFailed, XMLSetText(pugi::xpath_node(r.child("c").first_child()), "q")) << "comment";
+    EXPECT_EQ(kXmlErrFailed, XMLSetText(pugi::xpath_node(), "q"));
 }
 
 TEST(XmlValueConvTest, Windows1252HighRange)
@@ -483,7 +481,7 @@ TEST(XmlValueConvTest, ReadEightBitStrings)
         {attr, true, false, 8, 0, std::string(" \x80 x \0\0\0", 8), "attribute keeps blanks when trimming"},
         {pugi::xpath_node(r.child("t")), true, false, 8, 0, std::string("\x80 x\0\0\0\0\0", 8), "trimmed"},
         {pugi::xpath_node(r.child("t")), false, false, 8, 0, std::string(" \x80 x\n\0\0\0", 8), "untrimmed"},
-        {pugi::xpath_node(r.child("k")), false, false, 4, kNotConvertible, "\xAA\xAA\xAA\xAA", "comment first"},
+        {pugi::xpath_node(r.child("k")), false, false, 4, kXmlErrNoValue, "\xAA\xAA\xAA\xAA", "comment first"},
         {pugi::xpath_node(r.child("e")), false, false, 4, 0, std::string(4, '\0'), "no children"},
         {pugi::xpath_node(), false, false, 4, 0, std::string(4, '\0'), "no node"},
         {pugi::xpath_node(r.child("d")), false, false, 4, 0, std::string("cd\0\0", 4), "CDATA"},
@@ -500,8 +498,8 @@ TEST(XmlValueConvTest, ReadEightBitStrings)
         EXPECT_EQ(row.field, Field(field.data(), field.size())) << row.comment;
     }
     char one = 'x';
-    EXPECT_EQ(kBadArguments, XMLGetStringImpl(attr, &one, 0, false));
-    EXPECT_EQ(kBadArguments, XMLGetStringImpl(attr, static_cast<char*>(nullptr), 4, false));
+    EXPECT_EQ(kXmlErrFailed, XMLGetStringImpl(attr, &one, 0, false));
+    EXPECT_EQ(kXmlErrFailed, XMLGetStringImpl(attr, static_cast<char*>(nullptr), 4, false));
 }
 
 TEST(XmlValueConvTest, ReadSixteenBitStrings)
@@ -552,8 +550,8 @@ TEST(XmlValueConvTest, WriteEightBitStrings)
             EXPECT_EQ(row.text, XMLGetText(pos)) << row.comment;
         }
     }
-    EXPECT_EQ(kBadArguments, XMLSetString(pugi::xpath_node(e), static_cast<const char*>(nullptr), 4, false));
-    EXPECT_EQ(kBadArguments, XMLSetString(pugi::xpath_node(), "x", 1, false));
+    EXPECT_EQ(kXmlErrFailed, XMLSetString(pugi::xpath_node(e), static_cast<const char*>(nullptr), 4, false));
+    EXPECT_EQ(kXmlErrFailed, XMLSetString(pugi::xpath_node(), "x", 1, false));
 }
 
 TEST(XmlValueConvTest, EightBitStringsRoundTrip)
@@ -597,7 +595,7 @@ TEST(XmlValueConvTest, WriteSixteenBitStrings)
         EXPECT_EQ(0, XMLSetString(pos, field, row.bytes.size())) << row.comment;
         EXPECT_EQ(row.text, XMLGetText(pos)) << row.comment;
     }
-    EXPECT_EQ(kBadArguments, XMLSetString(pos, static_cast<const char16_t*>(nullptr), 4));
+    EXPECT_EQ(kXmlErrFailed, XMLSetString(pos, static_cast<const char16_t*>(nullptr), 4));
 }
 
 }  // namespace

@@ -6,9 +6,15 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 #include "OsUserTools.h"
 
 typedef HANDLE OS_USER_FILE_HANDLE;
+
+// The path with backslashes turned into slashes and runs of slashes collapsed (empty for null), as every
+// function here takes it.
+std::string KxNormalizePath(const char* path);
 
 typedef struct _BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
@@ -86,6 +92,8 @@ BOOL OsUserWriteFileAtomic(LPCSTR lpFileName, LPCVOID lpData, size_t cbData);
 // to be held whole in memory; pfnFill returns FALSE (errno set) when it cannot write, and the old file stays.
 typedef BOOL (*OS_USER_FILL_FILE)(int fd, PVOID pContext);
 BOOL OsUserWriteFileAtomicWith(LPCSTR lpFileName, OS_USER_FILL_FILE pfnFill, PVOID pContext);
+// write of all len bytes of buf to fd, going on after short writes and EINTR; 0 or -1 with errno.
+int os_write_all(int fd, const void* buf, size_t len);
 // Creates a directory with mode 0775; TRUE on success.
 BOOL OsUserCreateDirectory(LPCSTR lpPathName, PVOID lpSecurityAttributes);
 // mkdir of the normalised path with the given mode; 0 or -1 with errno.

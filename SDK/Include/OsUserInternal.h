@@ -201,8 +201,6 @@ public:
     bool m_bRemoveZombies;
 };
 
-// The path with backslashes turned into slashes and runs of slashes collapsed.
-std::string KxNormalizePath(const char* path);
 // The device path for a "\\.\NAME" file name (COMn is cuau(n-1)), lower-cased; empty when not a device name.
 std::string KxDevicePath(const char* name);
 // The stack size asked of pthreads for a requested size: 0 gives 256 KiB, small sizes are raised to the minimum.

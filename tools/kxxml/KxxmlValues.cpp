@@ -23,7 +23,6 @@ uint32_t XmlSerializeScalarWidth(uint32_t nId);
 
 namespace {
 
-constexpr HRESULT kNotFound = XMLDS_E_INVALIDTYPE;  // the walk found nothing there; tolerated
 constexpr unsigned kMaxDepth = CXmlDataServer::kMaxSerializeDepth;
 
 char UpperAscii(char c)
@@ -130,7 +129,7 @@ HRESULT CKxTypedWalk::Symbol(const pugi::xpath_node& pos, const FexSymbolEntry* 
         return S_OK;
     }
     hr = Type(pos, pType, false, sName, IsUtf8(pSym), nullptr);
-    return hr == kNotFound ? S_OK : hr;
+    return hr == kXmlErrNoValue ? S_OK : hr;
 }
 
 void CKxTypedWalk::Leaf(const pugi::xpath_node& pos, const std::string& sName, const char* sType, uint32_t nId,
@@ -154,9 +153,9 @@ HRESULT CKxTypedWalk::Type(const pugi::xpath_node& pos, const FexDatatypeEntry* 
         *pnUsed = 1;
     const char* sTypeName = FexDatatypeName(pType);
     if (m_nDepth >= kMaxDepth)
-        return kNotFound;
+        return kXmlErrNoValue;
     if (*sTypeName && std::find(m_typeStack.begin(), m_typeStack.end(), sTypeName) != m_typeStack.end())
-        return kNotFound;
+        return kXmlErrNoValue;
 
     if (pType->subItems == 0 && pType->arrayDim == 0) {
         if (IsPointer(sTypeName) || Exclude(pType))
@@ -168,7 +167,7 @@ HRESULT CKxTypedWalk::Type(const pugi::xpath_node& pos, const FexDatatypeEntry* 
         return S_OK;
     }
     if (pos.attribute() || !pos.node() || pos.node().type() != pugi::node_element)
-        return kNotFound;
+        return kXmlErrNoValue;
 
     ++m_nDepth;
     m_typeStack.push_back(sTypeName);
@@ -267,7 +266,7 @@ HRESULT CKxTypedWalk::Struct(pugi::xml_node element, const FexDatatypeEntry* pTy
         }
         if (SUCCEEDED(hr))
             bAny = true;
-        else if (hr != kNotFound)
+        else if (hr != kXmlErrNoValue)
             return hr;
     }
 
@@ -285,7 +284,7 @@ HRESULT CKxTypedWalk::Struct(pugi::xml_node element, const FexDatatypeEntry* pTy
         else
             m_pReport->Stray(c, "out of declaration order or repeated: a restore passes over it (see --ignore-order)");
     }
-    return bAny ? S_OK : kNotFound;
+    return bAny ? S_OK : kXmlErrNoValue;
 }
 
 HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
@@ -296,14 +295,14 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
         return S_OK;
     const int nDims = pType->arrayDim;
     if (nDims > CXmlDataServer::kMaxArrayDims)
-        return kNotFound;
+        return kXmlErrNoValue;
     FexDatatypeArrayInfo info[CXmlDataServer::kMaxArrayDims];
     uint64_t nCount = 1;
     bool bEmpty = false, bHuge = false;
     for (int k = 0; k < nDims; ++k) {
         const FexDatatypeArrayInfo* pDim = FexDatatypeArrayDim(pType, static_cast<unsigned>(k));
         if (!pDim)
-            return kNotFound;
+            return kXmlErrNoValue;
         info[k].lowerBound = pDim->lowerBound;
         info[k].elements = pDim->elements;
         bEmpty = bEmpty || info[k].elements == 0;
@@ -312,14 +311,14 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
     if (bEmpty)
         return S_OK;
     if (bHuge || nCount > pType->size)
-        return kNotFound;
+        return kXmlErrNoValue;
     FexDatatypeEntry* pElem = nullptr;
     if (!IsPrimitive(sElemType, pType->dataType)) {
         const HRESULT hr = m_ds.ReadDatatypeInfo(sElemType, &pElem);
         if (FAILED(hr))
             return hr;
         if (!pElem)
-            return kNotFound;
+            return kXmlErrNoValue;
     }
     const uint32_t cbElem = static_cast<uint32_t>(pType->size / nCount);
 
@@ -346,7 +345,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
     };
     if (!first || !parent) {
         missing(0, nCount);
-        return kNotFound;
+        return kXmlErrNoValue;
     }
     const std::string sRun = first.name();
     int32_t subs[CXmlDataServer::kMaxArrayDims] = {};
@@ -354,7 +353,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
         See(first);
         m_pReport->Stray(first, "has no index attribute that fits the array: a restore passes over the whole array");
         missing(0, nCount);
-        return kNotFound;
+        return kXmlErrNoValue;
     }
 
     bool bAny = false;
@@ -373,7 +372,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
             bAny = true;
             return true;
         }
-        return hr == kNotFound;
+        return hr == kXmlErrNoValue;
     };
     const char* kStray = "lies outside the array's bounds, repeats an element or comes after a later one: a "
                          "restore passes over it";
@@ -403,7 +402,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
         }
         if (pnUsed)
             *pnUsed = nUsed;
-        return bAny ? S_OK : kNotFound;
+        return bAny ? S_OK : kXmlErrNoValue;
     }
 
     // In order: the elements are taken as a run of same-named siblings, as the restore takes them.
@@ -437,10 +436,10 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
             }
             hr = put(n, i);
             pugi::xml_node next = NextElement(n);
-            const bool bRunGoesOn = hr != kNotFound && next && sRun == next.name() &&
+            const bool bRunGoesOn = hr != kXmlErrNoValue && next && sRun == next.name() &&
                                     SUCCEEDED(m_ds.ReadIndexAttribute(next, subs, nDims));
             n = next;
-            if ((!bRunGoesOn && next) || hr == kNotFound) {
+            if ((!bRunGoesOn && next) || hr == kXmlErrNoValue) {
                 nComplete = i + 1;
                 bEnded = true;
             }
@@ -459,7 +458,7 @@ HRESULT CKxTypedWalk::Array(const pugi::xpath_node& pos, const FexDatatypeEntry*
     }
     if (pnUsed)
         *pnUsed = nUsed;
-    return bAny ? S_OK : kNotFound;
+    return bAny ? S_OK : kXmlErrNoValue;
 }
 
 CKxDecoder::~CKxDecoder()
@@ -502,9 +501,9 @@ HRESULT CKxDecoder::Decode(const std::vector<uint8_t>& image, std::vector<KxDeco
 {
     values.clear();
     if (!m_pSym)
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     if (image.size() < m_pSym->size)
-        return XMLDS_E_INVALIDSIZE;
+        return kXmlErrInvalidSize;
     // Each image gets an element of its own: the document is the service's, made by its value walk.
     const std::string path = "/dataentry/v" + std::to_string(m_nImages++);
     HRESULT hr = m_ds.Write(XMLDS_MODE_CREATE, m_symbol.c_str(), path.c_str(), m_pSym->size, image.data(), 0, false);
@@ -512,7 +511,7 @@ HRESULT CKxDecoder::Decode(const std::vector<uint8_t>& image, std::vector<KxDeco
         return hr;
     const pugi::xpath_node pos = m_ds.Document().select_node(path.c_str());
     if (!pos)
-        return XMLDS_E_PATHNOTFOUND;
+        return kXmlErrPathNotFound;
     CCollect collect(values);
     CKxTypedWalk walk(m_ds, false);
     return walk.Symbol(pos, m_pSym, m_symbol, collect);
@@ -544,6 +543,12 @@ std::string KxCheckText(const pugi::xpath_node& pos, const KxLeafType& t)
         return lead == std::string::npos || digits - (lead - 2) <= 2 * bytes;
     };
     auto noNumber = [&]() { return Quoted(raw) + " is no " + typeName + keeps; };
+    auto ignoredTail = [&](const std::string& written) {
+        return Quoted(raw) + " has characters after the number that are ignored: a restore writes " + written;
+    };
+    auto outOfRange = [&](const std::string& written) {
+        return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + written;
+    };
 
     switch (nConv) {
     case FEX_TYPE_INT8:
@@ -554,16 +559,14 @@ std::string KxCheckText(const pugi::xpath_node& pos, const KxLeafType& t)
             return noNumber();
         const unsigned bytes = XmlSerializeScalarWidth(nConv);
         if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(bytes == 1 ? int32_t(int8_t(v)) : bytes == 2 ? int32_t(int16_t(v)) : v);
+            return ignoredTail(std::to_string(bytes == 1 ? int32_t(int8_t(v)) : bytes == 2 ? int32_t(int16_t(v)) : v));
         if (bHex && !hexFits(4))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
+            return outOfRange(std::to_string(v));
         if (bytes < 4) {
             const int64_t lo = bytes == 1 ? INT8_MIN : INT16_MIN, hi = bytes == 1 ? INT8_MAX : INT16_MAX;
             const bool fits = bHex ? hexFits(bytes) : (v >= lo && v <= hi);
             if (!fits)
-                return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " +
-                       std::to_string(bytes == 1 ? int32_t(int8_t(v)) : int32_t(int16_t(v)));
+                return outOfRange(std::to_string(bytes == 1 ? int32_t(int8_t(v)) : int32_t(int16_t(v))));
         }
         break;
     }
@@ -577,32 +580,23 @@ std::string KxCheckText(const pugi::xpath_node& pos, const KxLeafType& t)
         if ((bytes == 1 && v >= 0x100) || (bytes == 2 && v >= 0x10000))
             return Quoted(raw) + " is out of range for " + typeName + keeps;
         if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(v);
+            return ignoredTail(std::to_string(v));
         if (bHex && !hexFits(4))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
+            return outOfRange(std::to_string(v));
         break;
     }
-    case FEX_TYPE_INT64: {
-        int64_t v = 0;
-        if (FAILED(XMLGetLongLong(pos, v)))
-            return noNumber();
-        if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(v);
-        if (bHex && !hexFits(8))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
-        break;
-    }
+    case FEX_TYPE_INT64:
     case FEX_TYPE_UINT64: {
-        uint64_t v = 0;
-        if (FAILED(XMLGetULongLong(pos, v)))
+        int64_t s = 0;
+        uint64_t u = 0;
+        const bool bSigned = nConv == FEX_TYPE_INT64;
+        if (FAILED(bSigned ? XMLGetLongLong(pos, s) : XMLGetULongLong(pos, u)))
             return noNumber();
+        const std::string written = bSigned ? std::to_string(s) : std::to_string(u);
         if (hexTail())
-            return Quoted(raw) + " has characters after the number that are ignored: a restore writes " +
-                   std::to_string(v);
+            return ignoredTail(written);
         if (bHex && !hexFits(8))
-            return Quoted(raw) + " is out of range for " + typeName + ": a restore writes " + std::to_string(v);
+            return outOfRange(written);
         break;
     }
     case FEX_TYPE_REAL32:
@@ -742,7 +736,7 @@ HRESULT KxCheckDocument(CXmlDataServer& ds, const std::string& sText, const std:
         return hr;
     if (!pos) {
         KxFree(pSym);
-        return XMLDS_E_PATHNOTFOUND;
+        return kXmlErrPathNotFound;
     }
     CCheck check(sText, problems);
     CKxTypedWalk walk(ds, bIgnoreOrder);

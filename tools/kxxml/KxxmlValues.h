@@ -121,6 +121,6 @@ std::string KxCheckText(const pugi::xpath_node& pos, const KxLeafType& type);
 
 // Checks a document for a restore of a symbol: the data server holds the document (opened on its text), the
 // symbol's element lies at sXmlPath. Problems come in document order per structure. 0 or an upload error;
-// 0x98118006 when the path selects nothing.
+// kXmlErrPathNotFound when the path selects nothing.
 HRESULT KxCheckDocument(CXmlDataServer& ds, const std::string& sText, const std::string& sSymbol,
                         const std::string& sXmlPath, bool bIgnoreOrder, std::vector<KxProblem>& problems);

@@ -810,7 +810,7 @@ int CmdCheck(CConnection& c, const Options& o)
     std::vector<KxProblem> problems;
     hr = KxCheckDocument(ds, text, symbol, path, (o.mode & XMLDS_MODE_IGNOREORDER) != 0, problems);
     ds.Close(true);
-    if (hr == XMLDS_E_PATHNOTFOUND) {
+    if (hr == kXmlErrPathNotFound) {
         problems.push_back({"missing", path, symbol, 0, "", "not in the file: a restore fails"});
     } else if (FAILED(hr)) {
         Fail("check", hr);

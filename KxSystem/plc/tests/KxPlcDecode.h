@@ -1,5 +1,5 @@
 // Test-side decoder of symbol and data type records, written from the byte layout alone so that it checks
-// the simulator's writer instead of sharing code with it.
+// the simulator's writer instead of sharing code with it; and where the tests find their machine descriptions.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,12 @@
 #include <vector>
 
 namespace plctest {
+
+// The path of a machine description among the test data.
+inline std::string DataFile(const char* name)
+{
+    return std::string(KX_TEST_DATA_DIR) + "/plc/" + name;
+}
 
 struct Attr {
     std::string name, value;

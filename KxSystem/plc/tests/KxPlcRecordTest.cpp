@@ -11,11 +11,6 @@ using namespace plctest;
 
 namespace {
 
-std::string DataFile(const char* name)
-{
-    return std::string(KX_TEST_DATA_DIR) + "/plc/" + name;
-}
-
 // "9E 00 01" -> bytes.
 void Hex(std::vector<uint8_t>& out, const char* text)
 {

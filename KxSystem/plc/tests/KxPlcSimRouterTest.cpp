@@ -26,10 +26,7 @@ extern char** environ;
 
 namespace {
 
-std::string DataFile(const char* name)
-{
-    return std::string(KX_TEST_DATA_DIR) + "/plc/" + name;
-}
+using plctest::DataFile;
 
 HRESULT Fex(uint32_t err)
 {

@@ -12,11 +12,6 @@ using namespace plctest;
 
 namespace {
 
-std::string DataFile(const char* name)
-{
-    return std::string(KX_TEST_DATA_DIR) + "/plc/" + name;
-}
-
 class PlcSampleTest : public ::testing::Test {
 protected:
     CKxPlcSim sim;

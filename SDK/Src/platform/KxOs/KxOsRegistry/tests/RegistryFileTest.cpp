@@ -37,7 +37,18 @@ std::string Cwd()
     return ::getcwd(buffer, sizeof(buffer)) ? buffer : "";
 }
 
-class RegistryFileTest : public RegistryFixture {};
+class RegistryFileTest : public RegistryFixture {
+protected:
+    // A new start of the writable store leaves the file, which holds expected, as it is (not even rewritten).
+    void ExpectRestartKeepsFile(const std::string& expected)
+    {
+        const ino_t before = InodeOf(FilePath());
+        DestroyStore();
+        RegistryEnableWriteAccess();
+        EXPECT_EQ(before, InodeOf(FilePath()));
+        EXPECT_EQ(expected, ReadFile(FilePath()));
+    }
+};
 
 } // namespace
 
@@ -51,11 +62,7 @@ TEST_F(RegistryFileTest, WriteEnabledStoreWithoutFileWritesTheDefaultDocument)
     EXPECT_EQ(std::vector<std::string>{"KxRegistry.xml"}, ListDir(m_dir));
 
     // A second start finds every default and leaves the file alone.
-    const ino_t before = InodeOf(FilePath());
-    DestroyStore();
-    RegistryEnableWriteAccess();
-    EXPECT_EQ(before, InodeOf(FilePath()));
-    EXPECT_EQ(DefaultDocument(m_dir), ReadFile(FilePath()));
+    ExpectRestartKeepsFile(DefaultDocument(m_dir));
 }
 
 TEST_F(RegistryFileTest, ReadOnlyStoreWithoutFileAnswersDefaultsAndCreatesNothing)
@@ -295,11 +302,7 @@ TEST_F(RegistryFileTest, MissingDefaultIsAddedBeforeTheFirstSubkeyAndSaved)
     EXPECT_EQ(std::vector<std::string>{"KxRegistry.xml"}, ListDir(m_dir));
 
     // A complete file is not rewritten at all.
-    const ino_t before = InodeOf(FilePath());
-    DestroyStore();
-    RegistryEnableWriteAccess();
-    EXPECT_EQ(before, InodeOf(FilePath()));
-    EXPECT_EQ(expected, ReadFile(FilePath()));
+    ExpectRestartKeepsFile(expected);
 }
 
 TEST_F(RegistryFileTest, ReadOnlyStoreAddsNothingToALoadedFile)

@@ -59,21 +59,6 @@ void FillTimes(const struct stat& st, FILETIME* creation, FILETIME* access, FILE
     Timespec2FileTime(&st.st_mtim, write);
 }
 
-bool WriteAll(int fd, const char* buf, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A directory search in progress.
 struct KxFindHandle {
     glob_t g;
@@ -392,21 +377,6 @@ BOOL OsUserMoveFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFla
 
 namespace {
 
-bool WriteAllTo(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 std::string FolderOf(const std::string& path)
 {
     size_t slash = path.rfind('/');
@@ -454,7 +424,7 @@ struct BufferToFill {
 BOOL FillFromBuffer(int fd, PVOID pContext)
 {
     const BufferToFill* b = static_cast<const BufferToFill*>(pContext);
-    return WriteAllTo(fd, b->data, b->size) ? TRUE : FALSE;
+    return os_write_all(fd, b->data, b->size) == 0 ? TRUE : FALSE;
 }
 
 } // namespace
@@ -628,7 +598,7 @@ BOOL OsUserCopyFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailI
                 err = errno;
             } else if (n == 0) {
                 break;
-            } else if (!WriteAll(dst, buf, static_cast<size_t>(n))) {
+            } else if (os_write_all(dst, buf, static_cast<size_t>(n)) != 0) {
                 ok = false;
                 err = errno;
             }
@@ -645,6 +615,22 @@ BOOL OsUserCopyFile(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailI
         return FALSE;
     }
     return TRUE;
+}
+
+int os_write_all(int fd, const void* buf, size_t len)
+{
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 int os_mkdir(const char* path, mode_t mode)

@@ -236,7 +236,10 @@ BOOL Systime2LocalTime(const SYSTEMTIME* pUtc, LPSYSTEMTIME pLocal)
 
 // ---- Clock ----
 
-BOOL OsUserGetSystemTime(LPSYSTEMTIME pst)
+namespace {
+
+// The time of day in UTC or local time; EINVAL without pst.
+BOOL Now(LPSYSTEMTIME pst, bool local)
 {
     if (pst == nullptr) {
         errno = EINVAL;
@@ -244,18 +247,19 @@ BOOL OsUserGetSystemTime(LPSYSTEMTIME pst)
     }
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    return FromSeconds(tv.tv_sec, static_cast<long>(tv.tv_usec) * 1000L, pst, false);
+    return FromSeconds(tv.tv_sec, static_cast<long>(tv.tv_usec) * 1000L, pst, local);
+}
+
+} // namespace
+
+BOOL OsUserGetSystemTime(LPSYSTEMTIME pst)
+{
+    return Now(pst, false);
 }
 
 BOOL OsUserGetLocalTime(LPSYSTEMTIME pst)
 {
-    if (pst == nullptr) {
-        errno = EINVAL;
-        return FALSE;
-    }
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return FromSeconds(tv.tv_sec, static_cast<long>(tv.tv_usec) * 1000L, pst, true);
+    return Now(pst, true);
 }
 
 namespace {
