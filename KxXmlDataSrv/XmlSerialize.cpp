@@ -416,6 +416,8 @@ struct CXmlDataServer::StructWalk {
     size_t nChildren = 0;
     size_t s0 = 0;           // ignore order: the node of member i is m_walkNodes[s0 + i]
     size_t p = 0;            // in order: C is searched from here on
+    bool bLazy = false;      // in order on a document the walk does not change: C is not listed, and
+    pugi::xml_node next;     // the siblings are searched from this one on instead
     bool bCreate = false;    // writing with create missing
     BYTE* pStart = nullptr;  // the structure's first byte
     uint32_t cbStart = 0;    // image bytes from there on
@@ -512,6 +514,16 @@ inline HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatyp
 inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
 {
     const char* sMember = w.table->members[i].name;
+    if (w.bLazy) {
+        for (pugi::xml_node child = w.next; child; child = child.next_sibling()) {
+            if (EqualNoCase(child.name(), sMember) && child.type() == pugi::node_element) {
+                node = child;
+                w.next = child.next_sibling();
+                return S_OK;
+            }
+        }
+        return S_OK;
+    }
     if (!m_bIgnoreOrder) {
         for (size_t k = w.p; k < w.nChildren; ++k) {
             const pugi::xml_node& child = m_walkNodes[w.c0 + k];
@@ -564,8 +576,11 @@ inline HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member,
     ULONG nUsed = 1;
     const HRESULT hr = SerializeElement(node, member.type, false, &nUsed);
     // An array member used a run of siblings: the next member is searched behind it.
-    if (SUCCEEDED(hr) && nUsed > 1)
+    if (SUCCEEDED(hr) && nUsed > 1) {
         w.p += nUsed - 1;
+        for (ULONG k = 1; k < nUsed && w.next; ++k)
+            w.next = w.next.next_sibling();
+    }
     return hr;
 }
 
@@ -583,10 +598,16 @@ HRESULT CXmlDataServer::SerializeStruct(pugi::xml_node element, const FexDatatyp
     const size_t nMembers = w.table->members.size();
 
     // The child list, and with ignore order the member slots, as this structure's frame of the node stack.
+    // Reading in order, nothing is inserted among the children: they are searched where they stand.
     const WalkFrame frame(m_walkNodes);
     w.c0 = m_walkNodes.size();
-    for (; child; child = child.next_sibling())
-        m_walkNodes.push_back(child);
+    w.bLazy = m_nDirection != 1 && !m_bIgnoreOrder;
+    if (w.bLazy) {
+        w.next = child;
+    } else {
+        for (; child; child = child.next_sibling())
+            m_walkNodes.push_back(child);
+    }
     w.nChildren = m_walkNodes.size() - w.c0;
     w.s0 = m_walkNodes.size();
     if (m_bIgnoreOrder && nMembers > 0) {
