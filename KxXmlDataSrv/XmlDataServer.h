@@ -77,6 +77,16 @@ void FreeSymbolPathList(CSymbolPathList& list);
 // Cache of uploaded data type records by type name (1000 entries, records live in type memory).
 typedef CHashTableString<FexDatatypeEntry*, CSyncDefault> CDatatypeCache;
 
+// How a primitive value is converted, worked out once from its type name, data type id and size.
+struct XmlValueKind {
+    uint32_t read = 0;     // the data type id the text is read as; 0: none, the bytes are kept
+    uint32_t write = 0;    // the data type id the text is written as; 0: no text form
+    uint32_t cbRead = 0;   // image bytes a converted text sets (in byte mode)
+    uint32_t cbWrite = 0;  // image bytes the written text is made from
+    bool bitId = false;    // id 33 (BOOL or BIT): the name must fit the addressing mode
+    bool bitName = false;  // id 33 named "BIT": one bit of the byte at the cursor
+};
+
 // What the value walk needs of one member of a structure record, read from the record once.
 struct XmlMemberInfo {
     const FexDatatypeEntry* entry = nullptr;  // the member's sub-item record (size, offset, id, comment)
@@ -88,6 +98,7 @@ struct XmlMemberInfo {
     bool utf8 = false;                        // its strings are UTF-8
     bool noValue = false;                     // pointer, reference or excluded: neither written nor read
     bool primitive = false;                   // converted as one text
+    XmlValueKind kind;                        // a primitive's conversion
     bool firstOfName = false;                 // ignore order: no earlier member has its name (ignoring case)
 };
 
@@ -357,30 +368,59 @@ protected:
     std::vector<uint8_t> m_known; // per image byte: 1 once read from the PLC or set from the document
     void NotePreReadHole(HRESULT hr);
     void MarkKnown(const BYTE* p, uint32_t cb);
+    // MarkKnown, which has nothing to do until the pre-read left a hole.
+    void NoteKnown(const BYTE* p, uint32_t cb)
+    {
+        if (m_bPreReadHole)
+            MarkKnown(p, cb);
+    }
 
     // Serialisation internals.
     struct StructWalk;  // one structure at its position (XmlSerialize.cpp)
     struct ArrayWalk;   // one array at its position (XmlSerialize.cpp)
-    HRESULT SerializeStruct(const pugi::xpath_node& pos, const FexDatatypeEntry* pType);
+    // The walk below the entry works on elements (pugi::xml_node); the public functions above take positions
+    // that may be attributes and pass elements on to these.
+    static XmlValueKind ValueKind(const char* sType, uint32_t nId, uint32_t nSize);
+    HRESULT EnterRecord(const FexDatatypeEntry* pType);
+    HRESULT SerializeElement(pugi::xml_node element, const FexDatatypeEntry* pType, bool bInArray, ULONG* pnCount);
+    template <class Pos>
+    HRESULT SerializeSimple(const Pos& pos, const FexDatatypeEntry* pType);
+    template <class Pos>
+    HRESULT SerializeValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize);
+    template <class Pos>
+    HRESULT SetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize);
+    template <class Pos>
+    HRESULT GetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize);
+    HRESULT SerializeStruct(pugi::xml_node element, const FexDatatypeEntry* pType);
     XmlMemberTable& MemberTable(const FexDatatypeEntry* pType);
     void FillMemberSlots(StructWalk& w);
     HRESULT PlaceMember(const StructWalk& w, const FexDatatypeEntry* m);
     HRESULT MemberNode(StructWalk& w, size_t i, pugi::xml_node& node);
     HRESULT MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node);
-    HRESULT SerializeArray(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
-                           ULONG* pnCount);
+    HRESULT SerializeArray(pugi::xml_node element, const FexDatatypeEntry* pType, bool bInArray, ULONG* pnCount);
     HRESULT ArrayShape(const FexDatatypeEntry* pType, ArrayWalk& a);
     HRESULT ArrayFirstNode(pugi::xml_node element, bool bInArray, ArrayWalk& a);
     HRESULT SerializeArrayInOrder(ArrayWalk& a);
     HRESULT SerializeArrayIgnoreOrder(ArrayWalk& a);
     HRESULT CompleteArray(ArrayWalk& a, uint64_t j, pugi::xml_node before);
     HRESULT KeepArrayElements(ArrayWalk& a, uint64_t j, uint64_t n);
-    HRESULT PutArrayElement(ArrayWalk& a, uint64_t i, pugi::xml_node node);
+    HRESULT PutArrayElement(ArrayWalk& a, uint64_t i, pugi::xml_node node, bool bElement = true);
     // Appends (before empty) or inserts before `before` an element sName indexed with the subscripts.
     static pugi::xml_node AddIndexedNode(pugi::xml_node parent, pugi::xml_node before, const char* sName,
                                          const int32_t* pSubscripts, int nDims);
     void InsertComment(pugi::xml_node before, const char* sComment);
-    bool ImageHolds(const BYTE* p, uint64_t cb) const;
+    // True when the cb bytes at p lie inside the current symbol's image.
+    bool ImageHolds(const BYTE* p, uint64_t cb) const
+    {
+        if (!m_pSymbolInfo)
+            return false;
+        if (!m_pImage)
+            return !p && cb == 0;
+        if (p < m_pImage)
+            return false;
+        const uint64_t offset = static_cast<uint64_t>(p - m_pImage);
+        return offset <= m_pSymbolInfo->size && cb <= m_pSymbolInfo->size - offset;
+    }
     unsigned m_nSerializeDepth = 0;       // nesting of the Serialize calls in progress
     uint64_t m_nSerializeBudget = 0;      // walk steps left for the current symbol
     std::vector<const char*> m_typeStack; // names of the records being walked (recursion guard)

@@ -12,9 +12,6 @@
 #include "XmlDataServerSettings.h"
 #include "XmlValueConv.h"
 
-uint32_t XmlSerializeBigTypeId(const char* sType);
-uint32_t XmlSerializeScalarWidth(uint32_t nId);
-
 namespace {
 
 // Blocks at least this large are quartered when the PLC refuses them; smaller ones are given up.
@@ -135,6 +132,12 @@ HRESULT CXmlDataServer::KeepValue(uint32_t nSize)
 
 HRESULT CXmlDataServer::GetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize)
 {
+    return GetValueAt(pos, ValueKind(sType, nId, nSize), nSize);
+}
+
+template <class Pos>
+HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize)
+{
     if (m_cbRemaining < nSize)
         return XMLDS_E_DEVICE;
     const bool bBitMode = m_nBitPos >= 0;
@@ -142,23 +145,13 @@ HRESULT CXmlDataServer::GetValue(const pugi::xpath_node& pos, const char* sType,
     if (!ImageHolds(m_pCursor, cbValue))
         KxMemError("CXmlDataServer::GetValue data inconsistency");
 
-    uint32_t nConv = nId;
-    if (nId == FEX_TYPE_BIGTYPE) {
-        nConv = XmlSerializeBigTypeId(sType);
-        // An INT of another size is no 16-bit value.
-        if (nConv == FEX_TYPE_INT16 && nSize != 2)
-            nConv = 0;
-    }
-    if (nId == FEX_TYPE_BIT) {
-        const bool bBit = sType && std::strcmp(sType, "BIT") == 0;
-        if (bBit != bBitMode)
+    if (kind.bitId) {
+        if (kind.bitName != bBitMode)
             return XMLDS_E_DEVICE;
         if (!ImageHolds(m_pCursor, 1) || m_cbRemaining < 1)
             return XMLDS_E_DEVICE;
     }
-    // A value never spills into the bytes after it.
-    if (XmlSerializeScalarWidth(nConv) > nSize)
-        nConv = 0;
+    const uint32_t nConv = kind.read;
 
     BYTE* p = m_pCursor;
     bool bConverted = false;
@@ -261,15 +254,14 @@ HRESULT CXmlDataServer::GetValue(const pugi::xpath_node& pos, const char* sType,
         return KeepValue(nSize);
     if (!bBitMode) {
         // A bit leaves the rest of its byte as it was; every other value sets the bytes it stores.
-        uint32_t cbSet = XmlSerializeScalarWidth(nConv);
-        if (nConv == FEX_TYPE_STRING || nConv == FEX_TYPE_WSTRING)
-            cbSet = nSize;
-        else if (nConv == FEX_TYPE_BIT)
-            cbSet = 1;
-        MarkKnown(p, cbSet);
+        NoteKnown(p, kind.cbRead);
     }
     const uint32_t cbAdvance = bBitMode ? nSize / 8 : nSize;
     m_pCursor += cbAdvance;
     m_cbRemaining -= cbAdvance;
     return S_OK;
 }
+
+// The walk reads elements; the entry and the public functions read positions.
+template HRESULT CXmlDataServer::GetValueAt(const pugi::xml_node&, const XmlValueKind&, uint32_t);
+template HRESULT CXmlDataServer::GetValueAt(const pugi::xpath_node&, const XmlValueKind&, uint32_t);

@@ -7,6 +7,50 @@
 
 namespace {
 
+// Sixteen bytes at a time (the compiler's vector extension: SSE2 or NEON, plain words elsewhere). A comparison
+// gives 0xFF in every byte where it holds.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef int8_t Mask16 __attribute__((vector_size(16)));
+
+inline Bytes16 Load16(const uint8_t* p)
+{
+    Bytes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Index of the first byte of m that is set; 16 when none is.
+inline size_t FirstSet(Mask16 m)
+{
+    uint64_t w[2];
+    std::memcpy(w, &m, sizeof w);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w[0] = __builtin_bswap64(w[0]);
+    w[1] = __builtin_bswap64(w[1]);
+#endif
+    if (w[0])
+        return static_cast<size_t>(__builtin_ctzll(w[0])) / 8;
+    if (w[1])
+        return 8 + static_cast<size_t>(__builtin_ctzll(w[1])) / 8;
+    return 16;
+}
+
+// The first of the n bytes at p that is a, b, c or d (repeat one to look for fewer); n when there is none.
+inline size_t FindByte(const uint8_t* p, size_t n, uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const Bytes16 x = Load16(p + i);
+        const size_t k = FirstSet((x == a) | (x == b) | (x == c) | (x == d));
+        if (k < 16)
+            return i + k;
+    }
+    for (; i < n; ++i)
+        if (p[i] == a || p[i] == b || p[i] == c || p[i] == d)
+            return i;
+    return n;
+}
+
 // The text as code units of one width; only their values below 0x80 matter to the check, so bytes of 8-bit
 // encodings and of UTF-8 (valid or not) are units themselves.
 template <size_t Width, bool BigEndian>
@@ -22,17 +66,24 @@ public:
             v |= uint32_t(u[BigEndian ? k : Width - 1 - k]) << (8 * (Width - 1 - k));
         return v;
     }
-    // The first unit c at or after i; size() when there is none.
-    size_t Find(uint32_t c, size_t i) const
+    // The first unit at or after i that is a, b, c or d; size() when there is none.
+    size_t FindAny(size_t i, uint32_t a, uint32_t b, uint32_t c, uint32_t d) const
     {
-        if (Width == 1) {
-            const void* q = i < m_n ? std::memchr(m_p + i, int(c), m_n - i) : nullptr;
-            return q ? size_t(static_cast<const uint8_t*>(q) - m_p) : m_n;
+        if (Width == 1)
+            return i >= m_n ? m_n
+                            : i + FindByte(m_p + i, m_n - i, static_cast<uint8_t>(a), static_cast<uint8_t>(b),
+                                           static_cast<uint8_t>(c), static_cast<uint8_t>(d));
+        for (; i < m_n; ++i) {
+            const uint32_t u = (*this)[i];
+            if (u == a || u == b || u == c || u == d)
+                break;
         }
-        while (i < m_n && (*this)[i] != c)
-            ++i;
         return i;
     }
+    // The first unit c at or after i; size() when there is none.
+    size_t Find(uint32_t c, size_t i) const { return FindAny(i, c, c, c, c); }
+    // The first forbidden unit (IsForbidden); size() when there is none.
+    size_t FirstForbidden() const;
 
 private:
     const uint8_t* m_p;
@@ -49,20 +100,23 @@ bool IsForbidden(uint32_t c)
     return c < 0x20 && !IsSpace(c);
 }
 
-// The first forbidden unit; in blocks without a branch per unit, which the compiler can vectorise.
-template <class U>
-size_t FirstForbidden(const U& u)
+template <size_t Width, bool BigEndian>
+size_t Units<Width, BigEndian>::FirstForbidden() const
 {
-    const size_t n = u.size();
     size_t i = 0;
-    for (; i + 64 <= n; i += 64) {
-        unsigned bad = 0;
-        for (size_t k = 0; k < 64; ++k)
-            bad |= IsForbidden(u[i + k]);
-        if (bad)
-            break;
+    if (Width == 1) {
+        // Blocks of 64 bytes without a branch per byte.
+        for (; i + 64 <= m_n; i += 64) {
+            Mask16 bad = {};
+            for (size_t k = 0; k < 64; k += 16) {
+                const Bytes16 x = Load16(m_p + i + k);
+                bad |= (x < 0x20) & (x != '\t') & (x != '\n') & (x != '\r');
+            }
+            if (FirstSet(bad) < 16)
+                break;
+        }
     }
-    while (i < n && !IsForbidden(u[i]))
+    while (i < m_n && !IsForbidden((*this)[i]))
         ++i;
     return i;
 }
@@ -81,7 +135,7 @@ public:
     // The status of the whole text; m_i is where it stopped.
     pugi::xml_parse_status Run()
     {
-        m_i = FirstForbidden(m_u);
+        m_i = m_u.FirstForbidden();
         if (m_i < m_n)
             return pugi::status_bad_pcdata;
         m_i = m_n > 0 && m_u[0] == 0xFEFF ? 1 : 0;
@@ -203,25 +257,20 @@ private:
     // A start tag at m_i, up to its '>' (quoted values may hold '>' and '/'); bEmpty for "/>".
     bool SkipStartTag(bool& bEmpty)
     {
-        // A local index: the hot loop of the check.
         size_t i = m_i + 1;
-        uint32_t prev = 0;
-        for (; i < m_n; ++i) {
+        while ((i = m_u.FindAny(i, '"', '\'', '>', '<')) < m_n) {
             const uint32_t c = m_u[i];
-            if (c > '>') {
-                // Letters and most other name characters: nothing to look at.
-            } else if (c == '"' || c == '\'') {
-                i = m_u.Find(c, i + 1);
-                if (i == m_n)
-                    break;
-            } else if (c == '>') {
-                bEmpty = prev == '/';
+            if (c == '>') {
+                bEmpty = m_u[i - 1] == '/';
                 m_i = i + 1;
                 return true;
-            } else if (c == '<') {
-                break;
             }
-            prev = c;
+            if (c == '<')
+                break;
+            i = m_u.Find(c, i + 1);
+            if (i == m_n)
+                break;
+            ++i;
         }
         m_i = i;
         return false;

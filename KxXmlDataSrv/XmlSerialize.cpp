@@ -39,15 +39,6 @@ bool IsElementPos(const pugi::xpath_node& pos)
     return !pos.attribute() && pos.node().type() == pugi::node_element;
 }
 
-// The element of an element position; the empty node for an attribute or another kind of node.
-pugi::xml_node ElementOf(const pugi::xpath_node& pos)
-{
-    if (pos.attribute())
-        return pugi::xml_node();
-    const pugi::xml_node node = pos.node();
-    return node.type() == pugi::node_element ? node : pugi::xml_node();
-}
-
 bool StartsWith(const char* s, const char* prefix)
 {
     return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
@@ -255,21 +246,9 @@ T LoadLE(const BYTE* p)
 
 }  // namespace
 
-// Also used by the read direction (XmlDeserialize.cpp).
+// The choices of a converter, for the kxxml tool, which makes the same ones.
 uint32_t XmlSerializeBigTypeId(const char* sType) { return BigTypeId(sType); }
 uint32_t XmlSerializeScalarWidth(uint32_t nId) { return ScalarWidth(nId); }
-
-bool CXmlDataServer::ImageHolds(const BYTE* p, uint64_t cb) const
-{
-    if (!m_pSymbolInfo)
-        return false;
-    if (!m_pImage)
-        return !p && cb == 0;
-    if (p < m_pImage)
-        return false;
-    const uint64_t offset = static_cast<uint64_t>(p - m_pImage);
-    return offset <= m_pSymbolInfo->size && cb <= m_pSymbolInfo->size - offset;
-}
 
 void CXmlDataServer::InsertComment(pugi::xml_node before, const char* sComment)
 {
@@ -349,8 +328,22 @@ HRESULT CXmlDataServer::Serialize(const pugi::xpath_node& pos, const FexDatatype
 {
     if (!pos.node() && !pos.attribute())
         return XMLDS_E_FAILED;
+    if (IsElementPos(pos))
+        return SerializeElement(pos.node(), pType, bInArray, pnCount);
     if (pnCount)
         *pnCount = 1;
+    const HRESULT hr = EnterRecord(pType);
+    if (FAILED(hr))
+        return hr;
+    if (pType->subItems == 0 && pType->arrayDim == 0)
+        return SerializeSimple(pos, pType);
+    // The members of a structure and the elements of an array are elements below an element.
+    return XMLDS_E_FAILED;
+}
+
+// The checks before a record is walked and its pre-read: 0 to go on, otherwise the result of the walk.
+inline HRESULT CXmlDataServer::EnterRecord(const FexDatatypeEntry* pType)
+{
     if (!pType)
         return kNotFound;
     if (!Spend(m_nSerializeBudget))
@@ -362,40 +355,56 @@ HRESULT CXmlDataServer::Serialize(const pugi::xpath_node& pos, const FexDatatype
         return kNotFound;
     if (*sName) {
         for (const char* s : m_typeStack) {
-            if (std::strcmp(s, sName) == 0)
+            if (s[0] == sName[0] && std::strcmp(s, sName) == 0)
                 return kNotFound;
         }
     }
-
-    HRESULT hr = InitValue(pType->size);
+    const HRESULT hr = InitValue(pType->size);
     if (FAILED(hr))
         return hr;
     m_nBitPos = -1;
-    if (m_nDirection == 1 && m_bTypeComment && IsElementPos(pos))
-        InsertComment(pos.node(), FexDatatypeComment(pType));
+    return S_OK;
+}
 
-    if (pType->subItems == 0 && pType->arrayDim == 0) {
-        const char* sTypeName = FexDatatypeTypeName(pType);
-        if (IsPointer(sName) || Exclude(pType)) {
-            hr = KeepValue(pType->size);
-            return FAILED(hr) ? hr : S_OK;
-        }
-        if (IsPrimitive(sName, pType->dataType))
-            return SerializeValue(pos, sName, pType->dataType, pType->size);
-        if (IsPrimitive(sTypeName, pType->dataType))
-            return SerializeValue(pos, sTypeName, pType->dataType, pType->size);
-        return S_OK;
-    }
+HRESULT CXmlDataServer::SerializeElement(pugi::xml_node element, const FexDatatypeEntry* pType, bool bInArray,
+                                         ULONG* pnCount)
+{
+    if (pnCount)
+        *pnCount = 1;
+    HRESULT hr = EnterRecord(pType);
+    if (FAILED(hr))
+        return hr;
+    if (m_nDirection == 1 && m_bTypeComment)
+        InsertComment(element, FexDatatypeComment(pType));
+    if (pType->subItems == 0 && pType->arrayDim == 0)
+        return SerializeSimple(element, pType);
 
     ++m_nSerializeDepth;
-    m_typeStack.push_back(sName);
+    m_typeStack.push_back(FexDatatypeName(pType));
     if (pType->subItems == 0)
-        hr = SerializeArray(pos, pType, bInArray, pnCount);
+        hr = SerializeArray(element, pType, bInArray, pnCount);
     else
-        hr = SerializeStruct(pos, pType);
+        hr = SerializeStruct(element, pType);
     m_typeStack.pop_back();
     --m_nSerializeDepth;
     return hr;
+}
+
+// A record without members and dimensions: an alias or enumeration reaches its base type by the type name.
+template <class Pos>
+HRESULT CXmlDataServer::SerializeSimple(const Pos& pos, const FexDatatypeEntry* pType)
+{
+    const char* sName = FexDatatypeName(pType);
+    if (IsPointer(sName) || Exclude(pType)) {
+        const HRESULT hr = KeepValue(pType->size);
+        return FAILED(hr) ? hr : S_OK;
+    }
+    if (IsPrimitive(sName, pType->dataType))
+        return SerializeValueAt(pos, ValueKind(sName, pType->dataType, pType->size), pType->size);
+    const char* sTypeName = FexDatatypeTypeName(pType);
+    if (IsPrimitive(sTypeName, pType->dataType))
+        return SerializeValueAt(pos, ValueKind(sTypeName, pType->dataType, pType->size), pType->size);
+    return S_OK;
 }
 
 // Structures
@@ -407,6 +416,8 @@ struct CXmlDataServer::StructWalk {
     size_t nChildren = 0;
     size_t s0 = 0;           // ignore order: the node of member i is m_walkNodes[s0 + i]
     size_t p = 0;            // in order: C is searched from here on
+    bool bLazy = false;      // in order on a document the walk does not change: C is not listed, and
+    pugi::xml_node next;     // the siblings are searched from this one on instead
     bool bCreate = false;    // writing with create missing
     BYTE* pStart = nullptr;  // the structure's first byte
     uint32_t cbStart = 0;    // image bytes from there on
@@ -436,6 +447,8 @@ XmlMemberTable& CXmlDataServer::MemberTable(const FexDatatypeEntry* pType)
         info.utf8 = IsUtf8(m);
         info.noValue = IsPointer(info.typeName) || Exclude(m);
         info.primitive = IsPrimitive(info.typeName, m->dataType);
+        if (info.primitive)
+            info.kind = ValueKind(info.typeName, m->dataType, m->size);
         table->members.push_back(info);
     }
     XmlMemberTable& result = *table;
@@ -480,7 +493,7 @@ void CXmlDataServer::FillMemberSlots(StructWalk& w)
 }
 
 // Puts the cursor on member m; 0x98110700 when the member lies beyond the structure's bytes.
-HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatypeEntry* m)
+inline HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatypeEntry* m)
 {
     if (m->flags & FEX_DTFLAG_BITVALUES) {
         if (uint64_t(w.cbStart) < (uint64_t(m->size) + m->offset + 7) / 8)
@@ -498,9 +511,19 @@ HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatypeEntry*
     return S_OK;
 }
 
-HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
+inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
 {
     const char* sMember = w.table->members[i].name;
+    if (w.bLazy) {
+        for (pugi::xml_node child = w.next; child; child = child.next_sibling()) {
+            if (EqualNoCase(child.name(), sMember) && child.type() == pugi::node_element) {
+                node = child;
+                w.next = child.next_sibling();
+                return S_OK;
+            }
+        }
+        return S_OK;
+    }
     if (!m_bIgnoreOrder) {
         for (size_t k = w.p; k < w.nChildren; ++k) {
             const pugi::xml_node& child = m_walkNodes[w.c0 + k];
@@ -532,7 +555,7 @@ HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node
 }
 
 // The member's value at its node; 0x98118003 (tolerated) when nothing of it was found.
-HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node)
+inline HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node)
 {
     const FexDatatypeEntry* m = member.entry;
     if (member.noValue) {
@@ -541,13 +564,8 @@ HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::
             w.bAny = true;
         return hr;
     }
-    if (member.primitive) {
-        if (!Spend(m_nSerializeBudget))
-            return XMLDS_E_FAILED;
-        const pugi::xpath_node pos(node);
-        return m_nDirection == 1 ? SetValue(pos, member.typeName, m->dataType, m->size)
-                                 : GetValue(pos, member.typeName, m->dataType, m->size);
-    }
+    if (member.primitive)
+        return SerializeValueAt(node, member.kind, m->size);
     if (!member.type) {
         // A type that cannot be uploaded passes the member over; the next element asks again.
         FexDatatypeEntry* pType = nullptr;
@@ -556,21 +574,23 @@ HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::
         member.type = pType;
     }
     ULONG nUsed = 1;
-    const HRESULT hr = Serialize(pugi::xpath_node(node), member.type, false, &nUsed);
+    const HRESULT hr = SerializeElement(node, member.type, false, &nUsed);
     // An array member used a run of siblings: the next member is searched behind it.
-    if (SUCCEEDED(hr) && nUsed > 1)
+    if (SUCCEEDED(hr) && nUsed > 1) {
         w.p += nUsed - 1;
+        for (ULONG k = 1; k < nUsed && w.next; ++k)
+            w.next = w.next.next_sibling();
+    }
     return hr;
 }
 
-HRESULT CXmlDataServer::SerializeStruct(const pugi::xpath_node& pos, const FexDatatypeEntry* pType)
+HRESULT CXmlDataServer::SerializeStruct(pugi::xml_node element, const FexDatatypeEntry* pType)
 {
     StructWalk w;
-    w.element = ElementOf(pos);
-    if (!w.element)
-        return XMLDS_E_FAILED;
+    w.element = element;
     w.bCreate = m_nDirection == 1 && m_bCreateMissing;
-    if (!w.element.first_child() && !w.bCreate) {
+    pugi::xml_node child = element.first_child();
+    if (!child && !w.bCreate) {
         const HRESULT hr = KeepValue(pType->size);
         return FAILED(hr) ? hr : S_OK;
     }
@@ -578,10 +598,16 @@ HRESULT CXmlDataServer::SerializeStruct(const pugi::xpath_node& pos, const FexDa
     const size_t nMembers = w.table->members.size();
 
     // The child list, and with ignore order the member slots, as this structure's frame of the node stack.
+    // Reading in order, nothing is inserted among the children: they are searched where they stand.
     const WalkFrame frame(m_walkNodes);
     w.c0 = m_walkNodes.size();
-    for (pugi::xml_node c = w.element.first_child(); c; c = c.next_sibling())
-        m_walkNodes.push_back(c);
+    w.bLazy = m_nDirection != 1 && !m_bIgnoreOrder;
+    if (w.bLazy) {
+        w.next = child;
+    } else {
+        for (; child; child = child.next_sibling())
+            m_walkNodes.push_back(child);
+    }
     w.nChildren = m_walkNodes.size() - w.c0;
     w.s0 = m_walkNodes.size();
     if (m_bIgnoreOrder && nMembers > 0) {
@@ -635,6 +661,7 @@ struct CXmlDataServer::ArrayWalk {
     const char* sElemType = "";             // the element type's name
     uint32_t nElemId = 0;                   // the array record's data type id
     const FexDatatypeEntry* pElem = nullptr;  // record of an element type that is no primitive
+    XmlValueKind kind;                      // otherwise the conversion of the primitive elements
     pugi::xml_node parent;                  // P
     pugi::xml_node first;                   // F
     const char* sRun = "";                  // F's name: the name of every element of the run
@@ -694,6 +721,8 @@ HRESULT CXmlDataServer::ArrayShape(const FexDatatypeEntry* pType, ArrayWalk& a)
     a.cbElem = static_cast<uint32_t>(pType->size / a.nCount);
     if (m_cbRemaining < uint64_t(a.cbElem) * a.nCount)
         return XMLDS_E_FAILED;
+    if (!a.pElem)
+        a.kind = ValueKind(a.sElemType, a.nElemId, a.cbElem);
     return S_OK;
 }
 
@@ -718,12 +747,9 @@ HRESULT CXmlDataServer::ArrayFirstNode(pugi::xml_node element, bool bInArray, Ar
     return a.first ? S_OK : XMLDS_E_CREATENODE;
 }
 
-HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDatatypeEntry* pType, bool bInArray,
+HRESULT CXmlDataServer::SerializeArray(pugi::xml_node element, const FexDatatypeEntry* pType, bool bInArray,
                                        ULONG* pnCount)
 {
-    const pugi::xml_node element = ElementOf(pos);
-    if (!element)
-        return XMLDS_E_FAILED;
     ArrayWalk a;
     a.bCreate = m_nDirection == 1 && m_bCreateMissing;
     if (IsPointer(FexDatatypeTypeName(pType)) || Exclude(pType)) {
@@ -759,14 +785,20 @@ HRESULT CXmlDataServer::SerializeArray(const pugi::xpath_node& pos, const FexDat
     return a.bAny ? S_OK : kNotFound;
 }
 
-// Puts element i into node: 0, 0x98118003 when nothing of it was found, or the error that ends the walk.
-HRESULT CXmlDataServer::PutArrayElement(ArrayWalk& a, uint64_t i, pugi::xml_node node)
+// Puts element i into node (bElement: an element, as every node of the run is; a node matched by name alone
+// may be another kind): 0, 0x98118003 when nothing of it was found, or the error that ends the walk.
+HRESULT CXmlDataServer::PutArrayElement(ArrayWalk& a, uint64_t i, pugi::xml_node node, bool bElement)
 {
     m_pCursor = a.pStart + i * a.cbElem;
     m_cbRemaining = static_cast<uint32_t>(a.cbStart - i * a.cbElem);
     m_nBitPos = -1;
-    const HRESULT hr = a.pElem ? Serialize(pugi::xpath_node(node), a.pElem, true, nullptr)
-                               : SerializeValue(pugi::xpath_node(node), a.sElemType, a.nElemId, a.cbElem);
+    HRESULT hr;
+    if (!a.pElem)
+        hr = SerializeValueAt(node, a.kind, a.cbElem);
+    else if (bElement)
+        hr = SerializeElement(node, a.pElem, true, nullptr);
+    else
+        hr = Serialize(pugi::xpath_node(node), a.pElem, true, nullptr);
     if (SUCCEEDED(hr))
         a.bAny = true;
     return hr;
@@ -868,7 +900,7 @@ HRESULT CXmlDataServer::SerializeArrayIgnoreOrder(ArrayWalk& a)
         HRESULT hr;
         if (slot) {
             ++a.nUsed;
-            hr = PutArrayElement(a, i, slot);
+            hr = PutArrayElement(a, i, slot, slot.type() == pugi::node_element);
         } else if (a.bCreate) {
             const pugi::xml_node node =
                 AddIndexedNode(a.parent, n.next_sibling(), a.sRun, a.counter.Subscripts(), a.nDims);
@@ -885,34 +917,58 @@ HRESULT CXmlDataServer::SerializeArrayIgnoreOrder(ArrayWalk& a)
     return S_OK;
 }
 
+XmlValueKind CXmlDataServer::ValueKind(const char* sType, uint32_t nId, uint32_t nSize)
+{
+    XmlValueKind kind;
+    kind.bitId = nId == FEX_TYPE_BIT;
+    kind.bitName = kind.bitId && sType && std::strcmp(sType, "BIT") == 0;
+    uint32_t nConv = nId == FEX_TYPE_BIGTYPE ? BigTypeId(sType) : nId;
+    // A value narrower than its type has no text form, and is never read into the bytes after it.
+    kind.write = ScalarWidth(nConv) > nSize ? 0 : nConv;
+    // Read as id 65, an INT of another size is no 16-bit value.
+    if (nId == FEX_TYPE_BIGTYPE && nConv == FEX_TYPE_INT16 && nSize != 2)
+        nConv = 0;
+    kind.read = ScalarWidth(nConv) > nSize ? 0 : nConv;
+    const auto bytes = [nSize](uint32_t conv) -> uint32_t {
+        if (conv == FEX_TYPE_STRING || conv == FEX_TYPE_WSTRING)
+            return nSize;
+        return conv == FEX_TYPE_BIT ? 1 : ScalarWidth(conv);
+    };
+    kind.cbRead = bytes(kind.read);
+    kind.cbWrite = bytes(kind.write);
+    return kind;
+}
+
 HRESULT CXmlDataServer::SerializeValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId,
                                        uint32_t nSize)
 {
+    return SerializeValueAt(pos, ValueKind(sType, nId, nSize), nSize);
+}
+
+template <class Pos>
+HRESULT CXmlDataServer::SerializeValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize)
+{
     if (!Spend(m_nSerializeBudget))
         return XMLDS_E_FAILED;
-    return m_nDirection == 1 ? SetValue(pos, sType, nId, nSize) : GetValue(pos, sType, nId, nSize);
+    return m_nDirection == 1 ? SetValueAt(pos, kind, nSize) : GetValueAt(pos, kind, nSize);
 }
 
 HRESULT CXmlDataServer::SetValue(const pugi::xpath_node& pos, const char* sType, uint32_t nId, uint32_t nSize)
 {
+    return SetValueAt(pos, ValueKind(sType, nId, nSize), nSize);
+}
+
+template <class Pos>
+HRESULT CXmlDataServer::SetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize)
+{
     if (m_cbRemaining < nSize)
         return XMLDS_E_DEVICE;
     const bool bBitMode = m_nBitPos >= 0;
-    if (nId == FEX_TYPE_BIT) {
-        const bool bBit = sType && std::strcmp(sType, "BIT") == 0;
-        if (bBit != bBitMode)
-            return XMLDS_E_DEVICE;
-    }
-    // A value narrower than its type has no text form; the bytes read must lie inside the image.
-    uint32_t nConv = nId == FEX_TYPE_BIGTYPE ? BigTypeId(sType) : nId;
-    if (ScalarWidth(nConv) > nSize)
-        nConv = 0;
-    uint64_t cbRead = ScalarWidth(nConv);
-    if (nConv == FEX_TYPE_STRING || nConv == FEX_TYPE_WSTRING)
-        cbRead = nSize;
-    else if (nConv == FEX_TYPE_BIT)
-        cbRead = 1;
-    if (!ImageHolds(m_pCursor, cbRead) || cbRead > m_cbRemaining)
+    if (kind.bitId && kind.bitName != bBitMode)
+        return XMLDS_E_DEVICE;
+    // The bytes read must lie inside the image.
+    const uint32_t nConv = kind.write;
+    if (!ImageHolds(m_pCursor, kind.cbWrite) || kind.cbWrite > m_cbRemaining)
         return XMLDS_E_DEVICE;
 
     const BYTE* p = m_pCursor;

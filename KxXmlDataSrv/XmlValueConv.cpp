@@ -45,6 +45,19 @@ std::string_view TrimBlanks(std::string_view text)
     return text.substr(first, last - first);
 }
 
+// The same for a NUL-terminated text; value texts are short, a loop beats a call of strlen.
+std::string_view TrimBlanks(const char* text)
+{
+    while (IsValueBlank(*text))
+        ++text;
+    const char* end = text;
+    while (*end)
+        ++end;
+    while (end > text && IsValueBlank(end[-1]))
+        --end;
+    return std::string_view(text, static_cast<size_t>(end - text));
+}
+
 bool IsContinuation(unsigned char b)
 {
     return (b & 0xC0) == 0x80;
@@ -163,25 +176,31 @@ void Store8Bit(char* field, size_t size, std::string_view text, bool utf8)
 
 // The text a string field is read from. False when the element does not hold a text value
 // (its first child is a comment, an element, ...).
-bool StringSourceText(const pugi::xpath_node& position, std::string_view& text)
+bool StringSourceText(pugi::xml_node node, std::string_view& text)
 {
-    if (pugi::xml_attribute attribute = position.attribute()) {
-        text = attribute.value();
-        return true;
-    }
-    const pugi::xml_node node = position.node();
     text = std::string_view();
     if (!node)
         return true;
-    if (node.type() != pugi::node_pcdata && node.type() != pugi::node_cdata) {
+    const pugi::xml_node_type type = node.type();
+    if (type != pugi::node_pcdata && type != pugi::node_cdata) {
         const pugi::xml_node first = node.first_child();
-        if (first && first.type() != pugi::node_pcdata && first.type() != pugi::node_cdata)
+        const pugi::xml_node_type firstType = first.type();
+        if (firstType != pugi::node_null && firstType != pugi::node_pcdata && firstType != pugi::node_cdata)
             return false;
     }
     text = node.text().get();
     if (CXmlDataServerSettings::m_bTrimStrings)
         text = TrimBlanks(text);
     return true;
+}
+
+bool StringSourceText(const pugi::xpath_node& position, std::string_view& text)
+{
+    if (pugi::xml_attribute attribute = position.attribute()) {
+        text = attribute.value();
+        return true;
+    }
+    return StringSourceText(position.node(), text);
 }
 
 // Number formatting and parsing must use '.' whatever locale the process runs with. The locale
@@ -326,15 +345,6 @@ double ParseDouble(const char* raw)
     return std::strtod(copy.c_str(), nullptr);
 }
 
-// Decimal text of an integer.
-template <typename T>
-HRESULT SetInteger(const pugi::xpath_node& position, T value)
-{
-    char buffer[24];
-    *std::to_chars(buffer, buffer + sizeof buffer - 1, value).ptr = '\0';
-    return XMLSetText(position, buffer);
-}
-
 // printf's "%.<precision>g" in the C locale into buffer (at least 32 bytes).
 void FormatGeneral(double value, int precision, char* buffer, size_t size)
 {
@@ -360,36 +370,12 @@ double ReadGeneral(const char* text)
 
 }  // namespace
 
-bool IsValueBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+namespace {
 
-bool IsCSpace(char c)
-{
-    return IsValueBlank(c) || c == '\v' || c == '\f';
-}
-
-const char* XMLGetText(const pugi::xpath_node& position)
-{
-    if (pugi::xml_attribute attribute = position.attribute())
-        return attribute.value();
-    return position.node().text().get();
-}
-
-HRESULT XMLSetText(const pugi::xpath_node& position, const char* text)
-{
-    if (!text)
-        return kBadArguments;
-    if (pugi::xml_attribute attribute = position.attribute())
-        return attribute.set_value(text) ? kOk : kBadArguments;
-    pugi::xml_node node = position.node();
-    if (!node)
-        return kBadArguments;
-    return node.text().set(text) ? kOk : kBadArguments;
-}
-
-HRESULT XMLGetLong(const pugi::xpath_node& position, int32_t& value)
+// The conversions of both kinds of position (pugi::xpath_node, pugi::xml_node); XMLGetText and
+// XMLSetText tell them apart.
+template <typename T, class Position>
+HRESULT GetInteger(const Position& position, T& value)
 {
     try {
         return ParseInteger(XMLGetText(position), value);
@@ -398,54 +384,19 @@ HRESULT XMLGetLong(const pugi::xpath_node& position, int32_t& value)
     }
 }
 
-HRESULT XMLGetLongLong(const pugi::xpath_node& position, int64_t& value)
+template <typename T, class Position>
+HRESULT GetReal(const Position& position, T& value)
 {
     try {
-        return ParseInteger(XMLGetText(position), value);
-    } catch (const std::bad_alloc&) {
-        return kBadArguments;
-    }
-}
-
-HRESULT XMLGetULong(const pugi::xpath_node& position, uint32_t& value)
-{
-    try {
-        return ParseInteger(XMLGetText(position), value);
-    } catch (const std::bad_alloc&) {
-        return kBadArguments;
-    }
-}
-
-HRESULT XMLGetULongLong(const pugi::xpath_node& position, uint64_t& value)
-{
-    try {
-        return ParseInteger(XMLGetText(position), value);
-    } catch (const std::bad_alloc&) {
-        return kBadArguments;
-    }
-}
-
-HRESULT XMLGetFloat(const pugi::xpath_node& position, float& value)
-{
-    try {
-        value = static_cast<float>(ParseDouble(XMLGetText(position)));
+        value = static_cast<T>(ParseDouble(XMLGetText(position)));
         return kOk;
     } catch (const std::bad_alloc&) {
         return kBadArguments;
     }
 }
 
-HRESULT XMLGetDouble(const pugi::xpath_node& position, double& value)
-{
-    try {
-        value = ParseDouble(XMLGetText(position));
-        return kOk;
-    } catch (const std::bad_alloc&) {
-        return kBadArguments;
-    }
-}
-
-HRESULT XMLGetBoolean(const pugi::xpath_node& position, bool& value)
+template <class Position>
+HRESULT GetBoolean(const Position& position, bool& value)
 {
     const std::string_view text = TrimBlanks(XMLGetText(position));
     if (text == "true" || text == "1") {
@@ -459,7 +410,8 @@ HRESULT XMLGetBoolean(const pugi::xpath_node& position, bool& value)
     return kNotConvertible;
 }
 
-HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char* field, size_t size, bool utf8)
+template <class Position>
+HRESULT GetString8(const Position& position, char* field, size_t size, bool utf8)
 {
     if (!field || size == 0)
         return kBadArguments;
@@ -475,7 +427,8 @@ HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char* field, size_t s
     return kOk;
 }
 
-HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char16_t* field, size_t size)
+template <class Position>
+HRESULT GetString16(const Position& position, char16_t* field, size_t size)
 {
     if (!field || size == 0)
         return kBadArguments;
@@ -493,34 +446,25 @@ HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char16_t* field, size
     return kOk;
 }
 
-HRESULT XMLSetLong(const pugi::xpath_node& position, int32_t value)
+// Decimal text of an integer.
+template <typename T, class Position>
+HRESULT SetInteger(const Position& position, T value)
 {
-    return SetInteger(position, value);
+    char buffer[24];
+    *std::to_chars(buffer, buffer + sizeof buffer - 1, value).ptr = '\0';
+    return XMLSetText(position, buffer);
 }
 
-HRESULT XMLSetLongLong(const pugi::xpath_node& position, int64_t value)
-{
-    return SetInteger(position, value);
-}
-
-HRESULT XMLSetULong(const pugi::xpath_node& position, uint32_t value)
-{
-    return SetInteger(position, value);
-}
-
-HRESULT XMLSetULongLong(const pugi::xpath_node& position, uint64_t value)
-{
-    return SetInteger(position, value);
-}
-
-HRESULT XMLSetFloat(const pugi::xpath_node& position, float value)
+template <class Position>
+HRESULT SetFloat(const Position& position, float value)
 {
     char buffer[64];
     FormatGeneral(static_cast<double>(value), 9, buffer, sizeof buffer);
     return XMLSetText(position, buffer);
 }
 
-HRESULT XMLSetDouble(const pugi::xpath_node& position, double value)
+template <class Position>
+HRESULT SetDouble(const Position& position, double value)
 {
     // Fifteen digits keep the usual texts short ("0.1"); a value they do not reproduce is written with
     // seventeen, so that a store followed by a restore never changes the PLC's value.
@@ -531,14 +475,16 @@ HRESULT XMLSetDouble(const pugi::xpath_node& position, double value)
     return XMLSetText(position, buffer);
 }
 
-HRESULT XMLSetBoolean(const pugi::xpath_node& position, bool value, bool numeric)
+template <class Position>
+HRESULT SetBoolean(const Position& position, bool value, bool numeric)
 {
     if (numeric)
         return XMLSetText(position, value ? "1" : "0");
     return XMLSetText(position, value ? "true" : "false");
 }
 
-HRESULT XMLSetString(const pugi::xpath_node& position, const char* field, size_t size, bool utf8)
+template <class Position>
+HRESULT SetString8(const Position& position, const char* field, size_t size, bool utf8)
 {
     if (!field)
         return kBadArguments;
@@ -552,7 +498,8 @@ HRESULT XMLSetString(const pugi::xpath_node& position, const char* field, size_t
     }
 }
 
-HRESULT XMLSetString(const pugi::xpath_node& position, const char16_t* field, size_t size)
+template <class Position>
+HRESULT SetString16(const Position& position, const char16_t* field, size_t size)
 {
     if (!field)
         return kBadArguments;
@@ -570,6 +517,115 @@ HRESULT XMLSetString(const pugi::xpath_node& position, const char16_t* field, si
     } catch (const std::bad_alloc&) {
         return kBadArguments;
     }
+}
+
+}  // namespace
+
+const char* XMLGetText(const pugi::xpath_node& position)
+{
+    if (pugi::xml_attribute attribute = position.attribute())
+        return attribute.value();
+    return XMLGetText(position.node());
+}
+
+const char* XMLGetText(pugi::xml_node node)
+{
+    return node.text().get();
+}
+
+HRESULT XMLSetText(const pugi::xpath_node& position, const char* text)
+{
+    if (!text)
+        return kBadArguments;
+    if (pugi::xml_attribute attribute = position.attribute())
+        return attribute.set_value(text) ? kOk : kBadArguments;
+    return XMLSetText(position.node(), text);
+}
+
+HRESULT XMLSetText(pugi::xml_node node, const char* text)
+{
+    // A null node has a null text, which takes nothing.
+    if (!text)
+        return kBadArguments;
+    return node.text().set(text) ? kOk : kBadArguments;
+}
+
+HRESULT XMLGetLong(const pugi::xpath_node& position, int32_t& value) { return GetInteger(position, value); }
+HRESULT XMLGetLong(pugi::xml_node node, int32_t& value) { return GetInteger(node, value); }
+HRESULT XMLGetLongLong(const pugi::xpath_node& position, int64_t& value) { return GetInteger(position, value); }
+HRESULT XMLGetLongLong(pugi::xml_node node, int64_t& value) { return GetInteger(node, value); }
+HRESULT XMLGetULong(const pugi::xpath_node& position, uint32_t& value) { return GetInteger(position, value); }
+HRESULT XMLGetULong(pugi::xml_node node, uint32_t& value) { return GetInteger(node, value); }
+HRESULT XMLGetULongLong(const pugi::xpath_node& position, uint64_t& value) { return GetInteger(position, value); }
+HRESULT XMLGetULongLong(pugi::xml_node node, uint64_t& value) { return GetInteger(node, value); }
+HRESULT XMLGetFloat(const pugi::xpath_node& position, float& value) { return GetReal(position, value); }
+HRESULT XMLGetFloat(pugi::xml_node node, float& value) { return GetReal(node, value); }
+HRESULT XMLGetDouble(const pugi::xpath_node& position, double& value) { return GetReal(position, value); }
+HRESULT XMLGetDouble(pugi::xml_node node, double& value) { return GetReal(node, value); }
+HRESULT XMLGetBoolean(const pugi::xpath_node& position, bool& value) { return GetBoolean(position, value); }
+HRESULT XMLGetBoolean(pugi::xml_node node, bool& value) { return GetBoolean(node, value); }
+
+HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char* field, size_t size, bool utf8)
+{
+    return GetString8(position, field, size, utf8);
+}
+
+HRESULT XMLGetStringImpl(pugi::xml_node node, char* field, size_t size, bool utf8)
+{
+    return GetString8(node, field, size, utf8);
+}
+
+HRESULT XMLGetStringImpl(const pugi::xpath_node& position, char16_t* field, size_t size)
+{
+    return GetString16(position, field, size);
+}
+
+HRESULT XMLGetStringImpl(pugi::xml_node node, char16_t* field, size_t size)
+{
+    return GetString16(node, field, size);
+}
+
+HRESULT XMLSetLong(const pugi::xpath_node& position, int32_t value) { return SetInteger(position, value); }
+HRESULT XMLSetLong(pugi::xml_node node, int32_t value) { return SetInteger(node, value); }
+HRESULT XMLSetLongLong(const pugi::xpath_node& position, int64_t value) { return SetInteger(position, value); }
+HRESULT XMLSetLongLong(pugi::xml_node node, int64_t value) { return SetInteger(node, value); }
+HRESULT XMLSetULong(const pugi::xpath_node& position, uint32_t value) { return SetInteger(position, value); }
+HRESULT XMLSetULong(pugi::xml_node node, uint32_t value) { return SetInteger(node, value); }
+HRESULT XMLSetULongLong(const pugi::xpath_node& position, uint64_t value) { return SetInteger(position, value); }
+HRESULT XMLSetULongLong(pugi::xml_node node, uint64_t value) { return SetInteger(node, value); }
+HRESULT XMLSetFloat(const pugi::xpath_node& position, float value) { return SetFloat(position, value); }
+HRESULT XMLSetFloat(pugi::xml_node node, float value) { return SetFloat(node, value); }
+HRESULT XMLSetDouble(const pugi::xpath_node& position, double value) { return SetDouble(position, value); }
+HRESULT XMLSetDouble(pugi::xml_node node, double value) { return SetDouble(node, value); }
+
+HRESULT XMLSetBoolean(const pugi::xpath_node& position, bool value, bool numeric)
+{
+    return SetBoolean(position, value, numeric);
+}
+
+HRESULT XMLSetBoolean(pugi::xml_node node, bool value, bool numeric)
+{
+    return SetBoolean(node, value, numeric);
+}
+
+HRESULT XMLSetString(const pugi::xpath_node& position, const char* field, size_t size, bool utf8)
+{
+    return SetString8(position, field, size, utf8);
+}
+
+HRESULT XMLSetString(pugi::xml_node node, const char* field, size_t size, bool utf8)
+{
+    return SetString8(node, field, size, utf8);
+}
+
+HRESULT XMLSetString(const pugi::xpath_node& position, const char16_t* field, size_t size)
+{
+    return SetString16(position, field, size);
+}
+
+HRESULT XMLSetString(pugi::xml_node node, const char16_t* field, size_t size)
+{
+    return SetString16(node, field, size);
 }
 
 void convert(char* field, size_t size, const char* text, bool utf8)
@@ -642,12 +698,16 @@ size_t Utf8ToWindows1252(const char* text, size_t length, char* out, size_t capa
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     size_t i = 0;
     while (i < length && written < capacity) {
-        const unsigned char b0 = s[i];
-        if (b0 < 0x80) {
-            out[written++] = static_cast<char>(b0);
-            ++i;
+        // Runs of ASCII, the usual text, are copied as they are.
+        const size_t run = std::min(length - i, capacity - written);
+        size_t ascii = 0;
+        for (; ascii < run && s[i + ascii] < 0x80; ++ascii)
+            out[written + ascii] = static_cast<char>(s[i + ascii]);
+        i += ascii;
+        written += ascii;
+        if (ascii == run)
             continue;
-        }
+        const unsigned char b0 = s[i];
         const size_t left = length - i;
         uint32_t cp = 0;
         size_t n = 0;

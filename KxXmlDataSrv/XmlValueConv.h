@@ -20,9 +20,15 @@
 #include "platform/FreeBSD/KxWinTypes.h"
 
 // The blanks that may surround a value text and are removed from it: space, TAB, LF and CR.
-bool IsValueBlank(char c);
+inline bool IsValueBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 // White space as the C library's number conversions skip it ("%d", "%x", strtol): the blanks, VT and FF.
-bool IsCSpace(char c);
+inline bool IsCSpace(char c)
+{
+    return IsValueBlank(c) || c == '\v' || c == '\f';
+}
 
 // The text of a position; "" for an empty position or a node without text.
 const char* XMLGetText(const pugi::xpath_node& position);
@@ -76,6 +82,29 @@ HRESULT XMLSetString(const pugi::xpath_node& position, const char* field, size_t
 // Text of a 16-bit string field of size bytes (little-endian UTF-16 up to the first 0 unit;
 // unpaired surrogates are dropped); 0x98118000 for no field, an empty position or not stored.
 HRESULT XMLSetString(const pugi::xpath_node& position, const char16_t* field, size_t size);
+
+// The same functions for a node taken as a position without attribute (an element, as the value walk finds
+// them): the results of the functions above for pugi::xpath_node(node), without building one.
+const char* XMLGetText(pugi::xml_node node);
+HRESULT XMLSetText(pugi::xml_node node, const char* text);
+HRESULT XMLGetLong(pugi::xml_node node, int32_t& value);
+HRESULT XMLGetLongLong(pugi::xml_node node, int64_t& value);
+HRESULT XMLGetULong(pugi::xml_node node, uint32_t& value);
+HRESULT XMLGetULongLong(pugi::xml_node node, uint64_t& value);
+HRESULT XMLGetFloat(pugi::xml_node node, float& value);
+HRESULT XMLGetDouble(pugi::xml_node node, double& value);
+HRESULT XMLGetBoolean(pugi::xml_node node, bool& value);
+HRESULT XMLGetStringImpl(pugi::xml_node node, char* field, size_t size, bool utf8);
+HRESULT XMLGetStringImpl(pugi::xml_node node, char16_t* field, size_t size);
+HRESULT XMLSetLong(pugi::xml_node node, int32_t value);
+HRESULT XMLSetLongLong(pugi::xml_node node, int64_t value);
+HRESULT XMLSetULong(pugi::xml_node node, uint32_t value);
+HRESULT XMLSetULongLong(pugi::xml_node node, uint64_t value);
+HRESULT XMLSetFloat(pugi::xml_node node, float value);
+HRESULT XMLSetDouble(pugi::xml_node node, double value);
+HRESULT XMLSetBoolean(pugi::xml_node node, bool value, bool numeric);
+HRESULT XMLSetString(pugi::xml_node node, const char* field, size_t size, bool utf8);
+HRESULT XMLSetString(pugi::xml_node node, const char16_t* field, size_t size);
 
 // Copies (utf8 set) or converts to Windows-1252 a UTF-8 text into a zero-filled 8-bit field of
 // size bytes, keeping a terminating 0; does nothing for no field or size 0.

@@ -64,17 +64,22 @@ struct IntRow {
     const char* comment;
 };
 
-template <typename T, typename F>
-void CheckIntRows(const std::vector<IntRow<T>>& rows, F get)
+// get reads a position; getNode, the form the value walk uses, the element itself.
+template <typename T>
+void CheckIntRows(const std::vector<IntRow<T>>& rows, HRESULT (*get)(const pugi::xpath_node&, T&),
+                  HRESULT (*getNode)(pugi::xml_node, T&))
 {
     for (const auto& row : rows) {
         TextDoc d(row.text);
+        const T sentinel = static_cast<T>(0x5A);
         for (const pugi::xpath_node& pos : {d.attr, d.elem}) {
-            const T sentinel = static_cast<T>(0x5A);
             T value = sentinel;
             EXPECT_EQ(row.hr, get(pos, value)) << "'" << row.text << "': " << row.comment;
             EXPECT_EQ(row.hr == 0 ? row.value : sentinel, value) << "'" << row.text << "': " << row.comment;
         }
+        T value = sentinel;
+        EXPECT_EQ(row.hr, getNode(d.elem.node(), value)) << "'" << row.text << "': " << row.comment;
+        EXPECT_EQ(row.hr == 0 ? row.value : sentinel, value) << "'" << row.text << "': " << row.comment;
     }
 }
 
@@ -114,7 +119,7 @@ TEST(XmlValueConvTest, GetLongForms)
         {"#x", kXmlErrNoValue, 0, "marker alone"},
         {"#xZZ", kXmlErrNoValue, 0, "no hexadecimal digit"},
         {"#X1F", kXmlErrNoValue, 0, "marker is case-sensitive"},
-    }, XMLGetLong);
+    }, XMLGetLong, XMLGetLong);
 }
 
 TEST(XmlValueConvTest, GetULongLongLongULongLongRanges)
@@ -130,7 +135,7 @@ TEST(XmlValueConvTest, GetULongLongLongULongLongRanges)
         {"#x100000000", kXmlErrNoValue, 0, "hexadecimal too wide"},
         {"#5", kXmlErrNoValue, 0, "hash without x"},
         {"0", 0, 0, "zero"},
-    }, XMLGetULong);
+    }, XMLGetULong, XMLGetULong);
     CheckIntRows<int64_t>({
         {"9223372036854775807", 0, INT64_MAX, "largest"},
         {"9223372036854775808", kXmlErrNoValue, 0, "one above largest"},
@@ -141,14 +146,14 @@ TEST(XmlValueConvTest, GetULongLongLongULongLongRanges)
         {"#x8000000000000000", 0, INT64_MIN, "sign bit"},
         {"#x10000000000000000", kXmlErrNoValue, 0, "wider than 64 bits"},
         {"-007", kXmlErrNoValue, 0, "not canonical"},
-    }, XMLGetLongLong);
+    }, XMLGetLongLong, XMLGetLongLong);
     CheckIntRows<uint64_t>({
         {"18446744073709551615", 0, UINT64_MAX, "largest"},
         {"18446744073709551616", kXmlErrNoValue, 0, "one above largest"},
         {"-1", kXmlErrNoValue, 0, "negative"},
         {"#xFFFFFFFFFFFFFFFF", 0, UINT64_MAX, "hexadecimal largest"},
         {"00018446744073709551615", 0, UINT64_MAX, "leading zeros"},
-    }, XMLGetULongLong);
+    }, XMLGetULongLong, XMLGetULongLong);
 }
 
 TEST(XmlValueConvTest, IntegersWrittenAndReadBack)
@@ -496,6 +501,12 @@ TEST(XmlValueConvTest, ReadEightBitStrings)
         std::vector<char> field(row.size, '\xAA');
         EXPECT_EQ(row.hr, XMLGetStringImpl(row.pos, field.data(), field.size(), row.utf8)) << row.comment;
         EXPECT_EQ(row.field, Field(field.data(), field.size())) << row.comment;
+        if (!row.pos.attribute()) {
+            std::vector<char> viaNode(row.size, '\xAA');
+            EXPECT_EQ(row.hr, XMLGetStringImpl(row.pos.node(), viaNode.data(), viaNode.size(), row.utf8))
+                << row.comment;
+            EXPECT_EQ(row.field, Field(viaNode.data(), viaNode.size())) << row.comment;
+        }
     }
     char one = 'x';
     EXPECT_EQ(kXmlErrFailed, XMLGetStringImpl(attr, &one, 0, false));
