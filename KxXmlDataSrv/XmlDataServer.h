@@ -18,16 +18,6 @@
 #include "KxXmlErrors.h"
 #include "platform/FreeBSD/KxWinTypes.h"
 
-// Former names of the result codes, still used by XmlSerialize.cpp and XmlDeserialize.cpp; to be removed
-// once those use the names of KxXmlErrors.h.
-#define XMLDS_E_FAILED kXmlErrFailed
-#define XMLDS_E_NOTFOUND kXmlErrNoNode
-#define XMLDS_E_INVALIDTYPE kXmlErrNoValue
-#define XMLDS_E_NOMEMORY kXmlErrNoMemory
-#define XMLDS_E_CREATENODE kXmlErrCreateNode
-#define XMLDS_E_DEVICE kXmlErrGeneral
-#define XMLDS_E_INVALIDCONTEXT kXmlErrInvalidState
-
 // A PLC refuses a block transfer too large for it with kXmlErrBlockTooLarge, or with kXmlErrPlcInternal. Blocks
 // of at least this many bytes are then asked for again in quarters; smaller ones are given up.
 constexpr uint32_t kXmlQuarterBlockFrom = 0x4097;

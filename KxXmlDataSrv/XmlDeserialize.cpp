@@ -14,11 +14,6 @@
 
 namespace {
 
-// Blocks at least this large are quartered when the PLC refuses them; smaller ones are given up.
-constexpr uint32_t kQuarterFrom = 0x4097;
-constexpr HRESULT kPlcNoMemory = static_cast<HRESULT>(0x9811070A);
-constexpr HRESULT kPlcError = static_cast<HRESULT>(0x98110001);
-
 template <class T>
 void StoreLE(BYTE* p, T v)
 {
@@ -34,7 +29,7 @@ HRESULT CXmlDataServer::InitValue(uint32_t nSize)
     if (m_pPreRead >= m_pCursor && uint64_t(m_pPreRead - m_pCursor) >= nSize)
         return S_OK;
     if (m_cbRemaining < nSize)
-        return XMLDS_E_DEVICE;
+        return kXmlErrGeneral;
     if (!m_pSync || !m_pSymbolInfo || !ImageHolds(m_pCursor, m_cbRemaining))
         return S_OK;
 
@@ -50,21 +45,15 @@ HRESULT CXmlDataServer::InitValue(uint32_t nSize)
     m_pPreRead = pFrom;
     uint32_t nOffset = static_cast<uint32_t>(pFrom - m_pImage);
 
-    HRESULT hrStop = XMLDS_E_DEVICE;
+    HRESULT hrStop = kXmlErrGeneral;
     while (cbTotal > 0 && cbBlock > 0) {
         ULONG cbRead = 0;
         const HRESULT hr = m_pSync->SyncRead(m_pSymbolInfo->indexGroup, m_pSymbolInfo->indexOffset + nOffset,
                                              cbBlock, m_pPreRead, &cbRead);
-        if (hr == kPlcNoMemory || (hr == kPlcError && cbBlock >= kQuarterFrom)) {
-            // The PLC cannot answer a block this large: ask again for a quarter of it.
-            hrStop = hr;
-            if (cbBlock < kQuarterFrom)
-                break;
-            cbBlock /= 4;
-            continue;
-        }
+        if (XmlQuarterBlock(hr, cbBlock))
+            continue;  // the PLC cannot answer a block this large: ask again for a quarter of it
         if (FAILED(hr) || cbRead != cbBlock) {
-            hrStop = FAILED(hr) ? hr : XMLDS_E_DEVICE;
+            hrStop = FAILED(hr) ? hr : kXmlErrGeneral;
             break;
         }
         MarkKnown(m_pPreRead, cbBlock);
@@ -106,7 +95,7 @@ void CXmlDataServer::MarkKnown(const BYTE* p, uint32_t cb)
 
 HRESULT CXmlDataServer::CheckImageKnown() const
 {
-    const HRESULT hrMissing = FAILED(m_hrPreRead) ? m_hrPreRead : XMLDS_E_DEVICE;
+    const HRESULT hrMissing = FAILED(m_hrPreRead) ? m_hrPreRead : kXmlErrGeneral;
     if (!m_bPreReadHole)
         return m_pPreRead - m_pImage >= static_cast<ptrdiff_t>(m_pSymbolInfo->size) ? S_OK : hrMissing;
     if (m_known.size() != m_pSymbolInfo->size)
@@ -121,7 +110,7 @@ HRESULT CXmlDataServer::KeepValue(uint32_t nSize)
     if (m_nDirection != 1) {
         const bool bPreRead = m_pPreRead >= m_pCursor && uint64_t(m_pPreRead - m_pCursor) >= cbBytes;
         if (!bPreRead && m_cbRemaining < cbBytes)
-            return XMLDS_E_DEVICE;
+            return kXmlErrGeneral;
     }
     // The cursor stays inside the image even when a record claims more bytes than are left.
     const uint32_t cbAdvance = std::min(bBitMode ? nSize / 8 : nSize, m_cbRemaining);
@@ -139,7 +128,7 @@ template <class Pos>
 HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize)
 {
     if (m_cbRemaining < nSize)
-        return XMLDS_E_DEVICE;
+        return kXmlErrGeneral;
     const bool bBitMode = m_nBitPos >= 0;
     const uint64_t cbValue = bBitMode ? (uint64_t(nSize) + 7) / 8 : nSize;
     if (!ImageHolds(m_pCursor, cbValue))
@@ -147,9 +136,9 @@ HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uin
 
     if (kind.bitId) {
         if (kind.bitName != bBitMode)
-            return XMLDS_E_DEVICE;
+            return kXmlErrGeneral;
         if (!ImageHolds(m_pCursor, 1) || m_cbRemaining < 1)
-            return XMLDS_E_DEVICE;
+            return kXmlErrGeneral;
     }
     const uint32_t nConv = kind.read;
 

@@ -16,8 +16,7 @@
 
 namespace {
 
-constexpr HRESULT kNotFound = XMLDS_E_INVALIDTYPE;            // tolerated by the walk
-constexpr HRESULT kControlChar = static_cast<HRESULT>(0x98118007);
+constexpr HRESULT kNotFound = kXmlErrNoValue;  // tolerated by the walk
 // Walk steps every symbol may take regardless of its size (plus 16 per image byte): bounds the work on
 // records whose members overlap so that a small image would be visited an exponential number of times.
 constexpr uint64_t kSerializeBudgetBase = 1u << 18;
@@ -268,7 +267,7 @@ void CXmlDataServer::InsertComment(pugi::xml_node before, const char* sComment)
 HRESULT CXmlDataServer::SerializeSymbol(const pugi::xpath_node& pos)
 {
     if (!m_pSymbolInfo || (!m_pImage && m_pSymbolInfo->size))
-        return XMLDS_E_INVALIDCONTEXT;
+        return kXmlErrInvalidState;
     const bool bWrite = m_nDirection == 1;
     m_nSerializeDepth = 0;
     m_typeStack.clear();
@@ -307,12 +306,12 @@ HRESULT CXmlDataServer::SerializeSymbol(const pugi::xpath_node& pos)
         // KxMemError: the image bookkeeping went wrong; the job ends with an error, the process goes on.
         CFileTracer::WriteLine0("Memory error! Where=\"%s\" Symbol=\"%s\"", s_szMemErr,
                                 FexSymbolName(m_pSymbolInfo));
-        hr = XMLDS_E_NOMEMORY;
+        hr = kXmlErrNoMemory;
     } catch (const std::exception& e) {
         CFileTracer::WriteLine0("Memory error! Where=\"%s\" Symbol=\"%s\"", e.what(), FexSymbolName(m_pSymbolInfo));
-        hr = XMLDS_E_NOMEMORY;
+        hr = kXmlErrNoMemory;
     } catch (...) {
-        hr = XMLDS_E_FAILED;
+        hr = kXmlErrFailed;
     }
     m_typeStack.clear();
     m_walkNodes.clear();
@@ -327,7 +326,7 @@ HRESULT CXmlDataServer::Serialize(const pugi::xpath_node& pos, const FexDatatype
                                   ULONG* pnCount)
 {
     if (!pos.node() && !pos.attribute())
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     if (IsElementPos(pos))
         return SerializeElement(pos.node(), pType, bInArray, pnCount);
     if (pnCount)
@@ -338,7 +337,7 @@ HRESULT CXmlDataServer::Serialize(const pugi::xpath_node& pos, const FexDatatype
     if (pType->subItems == 0 && pType->arrayDim == 0)
         return SerializeSimple(pos, pType);
     // The members of a structure and the elements of an array are elements below an element.
-    return XMLDS_E_FAILED;
+    return kXmlErrFailed;
 }
 
 // The checks before a record is walked and its pre-read: 0 to go on, otherwise the result of the walk.
@@ -347,7 +346,7 @@ inline HRESULT CXmlDataServer::EnterRecord(const FexDatatypeEntry* pType)
     if (!pType)
         return kNotFound;
     if (!Spend(m_nSerializeBudget))
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
 
     // A type cannot contain itself; a record claiming so would recurse without end.
     const char* sName = FexDatatypeName(pType);
@@ -497,13 +496,13 @@ inline HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatyp
 {
     if (m->flags & FEX_DTFLAG_BITVALUES) {
         if (uint64_t(w.cbStart) < (uint64_t(m->size) + m->offset + 7) / 8)
-            return XMLDS_E_DEVICE;
+            return kXmlErrGeneral;
         m_pCursor = w.pStart + m->offset / 8;
         m_cbRemaining = w.cbStart - m->offset / 8;
         m_nBitPos = static_cast<int>(m->offset % 8);
     } else {
         if (uint64_t(w.cbStart) < uint64_t(m->size) + m->offset)
-            return XMLDS_E_DEVICE;
+            return kXmlErrGeneral;
         m_pCursor = w.pStart + m->offset;
         m_cbRemaining = w.cbStart - m->offset;
         m_nBitPos = -1;
@@ -537,7 +536,7 @@ inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_nod
             node = w.p >= w.nChildren ? w.element.append_child(sMember)
                                       : w.element.insert_child_before(sMember, m_walkNodes[w.c0 + w.p]);
             if (!node)
-                return XMLDS_E_CREATENODE;
+                return kXmlErrCreateNode;
         }
         return S_OK;
     }
@@ -549,7 +548,7 @@ inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_nod
             before = m_walkNodes[w.s0 + j];
         node = before ? w.element.insert_child_before(sMember, before) : w.element.append_child(sMember);
         if (!node)
-            return XMLDS_E_CREATENODE;
+            return kXmlErrCreateNode;
     }
     return S_OK;
 }
@@ -620,7 +619,7 @@ HRESULT CXmlDataServer::SerializeStruct(pugi::xml_node element, const FexDatatyp
     for (size_t i = 0; i < nMembers; ++i) {
         XmlMemberInfo& member = w.table->members[i];
         if (!Spend(m_nSerializeBudget))
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         // A passed-over member has neither an element nor bytes in the image.
         if (member.passOver) {
             w.bAny = true;
@@ -720,7 +719,7 @@ HRESULT CXmlDataServer::ArrayShape(const FexDatatypeEntry* pType, ArrayWalk& a)
     }
     a.cbElem = static_cast<uint32_t>(pType->size / a.nCount);
     if (m_cbRemaining < uint64_t(a.cbElem) * a.nCount)
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     if (!a.pElem)
         a.kind = ValueKind(a.sElemType, a.nElemId, a.cbElem);
     return S_OK;
@@ -732,7 +731,7 @@ HRESULT CXmlDataServer::ArrayFirstNode(pugi::xml_node element, bool bInArray, Ar
     if (!bInArray) {
         a.first = element;
         a.parent = a.first.parent();
-        return a.parent ? S_OK : XMLDS_E_NOTFOUND;
+        return a.parent ? S_OK : kXmlErrNoNode;
     }
     a.parent = element;
     // Comments written before the inner elements are not elements of the run.
@@ -744,7 +743,7 @@ HRESULT CXmlDataServer::ArrayFirstNode(pugi::xml_node element, bool bInArray, Ar
     if (!a.bCreate)
         return kNotFound;
     a.first = a.parent.append_child(a.parent.name());
-    return a.first ? S_OK : XMLDS_E_CREATENODE;
+    return a.first ? S_OK : kXmlErrCreateNode;
 }
 
 HRESULT CXmlDataServer::SerializeArray(pugi::xml_node element, const FexDatatypeEntry* pType, bool bInArray,
@@ -824,7 +823,7 @@ HRESULT CXmlDataServer::CompleteArray(ArrayWalk& a, uint64_t j, pugi::xml_node b
     for (; j < a.nCount; ++j, a.counter.Next()) {
         const pugi::xml_node node = AddIndexedNode(a.parent, before, a.sRun, a.counter.Subscripts(), a.nDims);
         if (!node)
-            return XMLDS_E_CREATENODE;
+            return kXmlErrCreateNode;
         const HRESULT hr = PutArrayElement(a, j, node);
         if (FAILED(hr) && hr != kNotFound)
             return hr;
@@ -838,7 +837,7 @@ HRESULT CXmlDataServer::SerializeArrayInOrder(ArrayWalk& a)
     pugi::xml_node n = a.first;
     for (uint64_t i = 0; i < a.nCount; ++i, a.counter.Next()) {
         if (!Spend(m_nSerializeBudget))
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         if (!n)
             return CompleteArray(a, i, n);
         int cmp;
@@ -854,7 +853,7 @@ HRESULT CXmlDataServer::SerializeArrayInOrder(ArrayWalk& a)
             if (a.bCreate) {
                 const pugi::xml_node node = AddIndexedNode(a.parent, n, a.sRun, a.counter.Subscripts(), a.nDims);
                 if (!node)
-                    return XMLDS_E_CREATENODE;
+                    return kXmlErrCreateNode;
                 hr = PutArrayElement(a, i, node);
             } else {
                 hr = KeepArrayElements(a, i, 1);
@@ -895,7 +894,7 @@ HRESULT CXmlDataServer::SerializeArrayIgnoreOrder(ArrayWalk& a)
     pugi::xml_node n = a.first;  // new nodes go behind the last one created
     for (uint64_t i = 0; i < a.nCount; ++i, a.counter.Next()) {
         if (!Spend(m_nSerializeBudget))
-            return XMLDS_E_FAILED;
+            return kXmlErrFailed;
         const pugi::xml_node slot = m_walkNodes[s0 + static_cast<size_t>(i)];
         HRESULT hr;
         if (slot) {
@@ -905,7 +904,7 @@ HRESULT CXmlDataServer::SerializeArrayIgnoreOrder(ArrayWalk& a)
             const pugi::xml_node node =
                 AddIndexedNode(a.parent, n.next_sibling(), a.sRun, a.counter.Subscripts(), a.nDims);
             if (!node)
-                return XMLDS_E_CREATENODE;
+                return kXmlErrCreateNode;
             n = node;
             hr = PutArrayElement(a, i, node);
         } else {
@@ -949,7 +948,7 @@ template <class Pos>
 HRESULT CXmlDataServer::SerializeValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize)
 {
     if (!Spend(m_nSerializeBudget))
-        return XMLDS_E_FAILED;
+        return kXmlErrFailed;
     return m_nDirection == 1 ? SetValueAt(pos, kind, nSize) : GetValueAt(pos, kind, nSize);
 }
 
@@ -962,14 +961,14 @@ template <class Pos>
 HRESULT CXmlDataServer::SetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize)
 {
     if (m_cbRemaining < nSize)
-        return XMLDS_E_DEVICE;
+        return kXmlErrGeneral;
     const bool bBitMode = m_nBitPos >= 0;
     if (kind.bitId && kind.bitName != bBitMode)
-        return XMLDS_E_DEVICE;
+        return kXmlErrGeneral;
     // The bytes read must lie inside the image.
     const uint32_t nConv = kind.write;
     if (!ImageHolds(m_pCursor, kind.cbWrite) || kind.cbWrite > m_cbRemaining)
-        return XMLDS_E_DEVICE;
+        return kXmlErrGeneral;
 
     const BYTE* p = m_pCursor;
     HRESULT hr;
@@ -1010,7 +1009,7 @@ HRESULT CXmlDataServer::SetValueAt(const Pos& pos, const XmlValueKind& kind, uin
         hr = S_OK;
         for (size_t k = 0; k < n; ++k) {
             if (p[k] < 0x20 && p[k] != '\t' && p[k] != '\n' && p[k] != '\r')
-                hr = kControlChar;
+                hr = kXmlErrControlChar;
         }
         if (SUCCEEDED(hr))
             hr = XMLSetString(pos, reinterpret_cast<const char*>(p), nSize, m_bUtf8);
@@ -1025,7 +1024,7 @@ HRESULT CXmlDataServer::SetValueAt(const Pos& pos, const XmlValueKind& kind, uin
             if (u == 0)
                 break;
             if (u < 0x20 && u != '\t' && u != '\n' && u != '\r')
-                hr = kControlChar;
+                hr = kXmlErrControlChar;
         }
         if (SUCCEEDED(hr))
             hr = XMLSetString(pos, units.data(), units.size() * 2);

@@ -15,13 +15,12 @@
 #include <xlocale.h>
 #endif
 
+#include "KxXmlErrors.h"
 #include "XmlDataServerSettings.h"
 
 namespace {
 
 constexpr HRESULT kOk = 0;
-constexpr HRESULT kBadArguments = static_cast<HRESULT>(0x98118000u);
-constexpr HRESULT kNotConvertible = static_cast<HRESULT>(0x98118003u);
 
 constexpr uint32_t kReplacementChar = 0xFFFD;
 constexpr uint32_t kMaxCodePoint = 0x10FFFF;
@@ -297,7 +296,7 @@ HRESULT ParseInteger(const char* raw, T& value)
         // Only blanks or the end of the text follow the view, and ScanHex stops at either.
         uint64_t pattern;
         if (!ScanHex(text.data() + 2, sizeof(T) * 8, pattern))
-            return kNotConvertible;
+            return kXmlErrNoValue;
         value = static_cast<T>(pattern);
         return kOk;
     }
@@ -306,12 +305,12 @@ HRESULT ParseInteger(const char* raw, T& value)
     uint64_t magnitude = 0;
     if (*p == '-') {
         if constexpr (std::is_unsigned_v<T>) {
-            return kNotConvertible;
+            return kXmlErrNoValue;
         } else {
             ++p;
             const uint64_t limit = uint64_t(std::numeric_limits<T>::max()) + 1;
             if (p == end || *p == '0' || !DecimalMagnitude(p, end, limit, magnitude))
-                return kNotConvertible;
+                return kXmlErrNoValue;
             value = static_cast<T>(0 - magnitude);
             return kOk;
         }
@@ -319,7 +318,7 @@ HRESULT ParseInteger(const char* raw, T& value)
     if (*p == '+')
         ++p;
     if (!DecimalMagnitude(p, end, uint64_t(std::numeric_limits<T>::max()), magnitude))
-        return kNotConvertible;
+        return kXmlErrNoValue;
     value = static_cast<T>(magnitude);
     return kOk;
 }
@@ -380,7 +379,7 @@ HRESULT GetInteger(const Position& position, T& value)
     try {
         return ParseInteger(XMLGetText(position), value);
     } catch (const std::bad_alloc&) {
-        return kBadArguments;
+        return kXmlErrFailed;
     }
 }
 
@@ -391,7 +390,7 @@ HRESULT GetReal(const Position& position, T& value)
         value = static_cast<T>(ParseDouble(XMLGetText(position)));
         return kOk;
     } catch (const std::bad_alloc&) {
-        return kBadArguments;
+        return kXmlErrFailed;
     }
 }
 
@@ -407,22 +406,22 @@ HRESULT GetBoolean(const Position& position, bool& value)
         value = false;
         return kOk;
     }
-    return kNotConvertible;
+    return kXmlErrNoValue;
 }
 
 template <class Position>
 HRESULT GetString8(const Position& position, char* field, size_t size, bool utf8)
 {
     if (!field || size == 0)
-        return kBadArguments;
+        return kXmlErrFailed;
     std::string_view text;
     if (!StringSourceText(position, text))
-        return kNotConvertible;
+        return kXmlErrNoValue;
     try {
         Store8Bit(field, size, text, utf8);
     } catch (const std::bad_alloc&) {
         std::memset(field, 0, size);
-        return kBadArguments;
+        return kXmlErrFailed;
     }
     return kOk;
 }
@@ -431,17 +430,17 @@ template <class Position>
 HRESULT GetString16(const Position& position, char16_t* field, size_t size)
 {
     if (!field || size == 0)
-        return kBadArguments;
+        return kXmlErrFailed;
     std::string_view text;
     if (!StringSourceText(position, text))
-        return kNotConvertible;
+        return kXmlErrNoValue;
     // The field may lie at any byte offset of a PLC image, so it is written byte by byte.
     auto* bytes = reinterpret_cast<unsigned char*>(field);
     try {
         StoreUtf16(bytes, size, text);
     } catch (const std::bad_alloc&) {
         std::memset(bytes, 0, size);
-        return kBadArguments;
+        return kXmlErrFailed;
     }
     return kOk;
 }
@@ -487,14 +486,14 @@ template <class Position>
 HRESULT SetString8(const Position& position, const char* field, size_t size, bool utf8)
 {
     if (!field)
-        return kBadArguments;
+        return kXmlErrFailed;
     const void* zero = std::memchr(field, 0, size);
     const size_t length = zero ? static_cast<size_t>(static_cast<const char*>(zero) - field) : size;
     try {
         const std::string text = utf8 ? SanitizeUtf8(field, length) : Windows1252ToUtf8(field, length);
         return XMLSetText(position, text.c_str());
     } catch (const std::bad_alloc&) {
-        return kBadArguments;
+        return kXmlErrFailed;
     }
 }
 
@@ -502,7 +501,7 @@ template <class Position>
 HRESULT SetString16(const Position& position, const char16_t* field, size_t size)
 {
     if (!field)
-        return kBadArguments;
+        return kXmlErrFailed;
     const auto* bytes = reinterpret_cast<const unsigned char*>(field);
     try {
         std::u16string units;
@@ -515,7 +514,7 @@ HRESULT SetString16(const Position& position, const char16_t* field, size_t size
         const std::string text = Utf16ToUtf8(units.data(), units.size());
         return XMLSetText(position, text.c_str());
     } catch (const std::bad_alloc&) {
-        return kBadArguments;
+        return kXmlErrFailed;
     }
 }
 
@@ -536,9 +535,9 @@ const char* XMLGetText(pugi::xml_node node)
 HRESULT XMLSetText(const pugi::xpath_node& position, const char* text)
 {
     if (!text)
-        return kBadArguments;
+        return kXmlErrFailed;
     if (pugi::xml_attribute attribute = position.attribute())
-        return attribute.set_value(text) ? kOk : kBadArguments;
+        return attribute.set_value(text) ? kOk : kXmlErrFailed;
     return XMLSetText(position.node(), text);
 }
 
@@ -546,8 +545,8 @@ HRESULT XMLSetText(pugi::xml_node node, const char* text)
 {
     // A null node has a null text, which takes nothing.
     if (!text)
-        return kBadArguments;
-    return node.text().set(text) ? kOk : kBadArguments;
+        return kXmlErrFailed;
+    return node.text().set(text) ? kOk : kXmlErrFailed;
 }
 
 HRESULT XMLGetLong(const pugi::xpath_node& position, int32_t& value) { return GetInteger(position, value); }
