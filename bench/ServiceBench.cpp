@@ -328,6 +328,8 @@ private:
 
 int main(int argc, char** argv)
 {
+    // Started here: the benchmark's own threads end with each case, and the child must not go with them.
+    TheService();
     RatioReporter reporter;
     if (!RunBenchmarks(&argc, argv, reporter))
         return 1;

@@ -241,7 +241,8 @@ public:
             ::pthread_sigmask(SIG_SETMASK, &old, nullptr);  // the child keeps it blocked through exec
         if (m_pid == 0) {
 #ifdef __linux__
-            // Should the test program itself be killed, its children must not outlive it.
+            // Should the test program itself be killed, its children must not outlive it. The signal comes when
+            // the thread that forked ends, so a child must be started by a thread that outlives it.
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
             int in = ::open(opt.inPath.empty() ? "/dev/null" : opt.inPath.c_str(), O_RDONLY);
