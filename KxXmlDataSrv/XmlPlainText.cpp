@@ -394,16 +394,19 @@ bool FastCandidate(const uint8_t* p, size_t cb)
     bool bBigEndian;
     if (UnitWidth(p, cb, bBigEndian) != 1)
         return false;
+    // Forbidden bytes first: cipher text nearly always holds one.
+    const size_t skip = Utf8BomSize(p, cb);
+    Units<1, false> units(p + skip, cb - skip);
+    PlainScan<Units<1, false>> scan(units);
+    if (scan.Run(true) != pugi::status_ok)
+        return false;
     for (const void* q = p; (q = std::memchr(q, '!', cb - (static_cast<const uint8_t*>(q) - p))) != nullptr;) {
         const size_t i = static_cast<const uint8_t*>(q) - p;
         if (i > 0 && p[i - 1] == '<' && cb - i >= 8 && std::memcmp(p + i + 1, "DOCTYPE", 7) == 0)
             return false;
         q = p + i + 1;
     }
-    const size_t skip = Utf8BomSize(p, cb);
-    Units<1, false> units(p + skip, cb - skip);
-    PlainScan<Units<1, false>> scan(units);
-    return scan.Run(true) == pugi::status_ok;
+    return true;
 }
 
 // True when the top level of a document parsed as a fragment is what a plain text has: one element, beside it
@@ -429,10 +432,12 @@ bool OneRoot(const pugi::xml_document& doc)
 // Reads the cb bytes of a text into the given buffer of cb + 2 bytes; false with the status when it cannot.
 typedef bool (*ReadFn)(void* ctx, char* data, size_t cb, pugi::xml_parse_status& status);
 
-// Loads a text of cb bytes, read by read, as a plain document. The short way parses at once and accepts a
-// single root with only markup beside it; the parser then delimits everything as the check does, and with a
-// CDATA section kept as a node the top level shows all the check refuses. Whatever else, as well as a text
-// that fails, is read again (the parse changed the bytes) and checked before it is parsed.
+// Loads a text of cb bytes, read by read, as a plain document. The short way parses a FastCandidate at once and
+// accepts a single element with only markup beside it: with text and CDATA sections at the top level kept as
+// nodes, the top level then shows all the check would refuse, and the parser delimits elements, comments and
+// instructions as the check does. The tree is the one a parse without parse_fragment gives, as that option
+// only keeps top-level text. Whatever else, a failure too, is read again (the parse changed the bytes) and
+// checked before it is parsed.
 pugi::xml_parse_result LoadText(pugi::xml_document& doc, size_t cb, unsigned options, bool bTryFast, bool* pbFast,
                                 ReadFn read, void* ctx)
 {
