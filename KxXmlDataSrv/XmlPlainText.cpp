@@ -1,9 +1,11 @@
 #include "XmlPlainText.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -132,8 +134,9 @@ class PlainScan {
 public:
     explicit PlainScan(const U& u) : m_u(u), m_n(u.size()) {}
 
-    // The status of the whole text; m_i is where it stopped.
-    pugi::xml_parse_status Run()
+    // The status of the whole text; m_i is where it stopped. With bPrologOnly the scan ends with status_ok at
+    // the start of the root element, and refuses a document type or a declaration that is not plain.
+    pugi::xml_parse_status Run(bool bPrologOnly = false)
     {
         m_i = m_u.FirstForbidden();
         if (m_i < m_n)
@@ -149,10 +152,16 @@ public:
                 return pugi::status_no_document_element;
             pugi::xml_parse_status s;
             if (Starts("<?") || Starts("<!--")) {
+                if (bPrologOnly && !PlainDeclaration())
+                    return pugi::status_bad_pi;
                 s = SkipMarkup();
             } else if (!bRoot && Starts("<!DOCTYPE")) {
+                if (bPrologOnly)
+                    return pugi::status_bad_doctype;
                 s = SkipDoctype();
             } else if (!bRoot && IsNameStart(At(m_i + 1))) {
+                if (bPrologOnly)
+                    return pugi::status_ok;
                 s = SkipElement();
                 bRoot = true;
             } else {
@@ -184,6 +193,30 @@ private:
                     ++m_i;
                 return true;
             }
+        return false;
+    }
+
+    // False for an instruction at m_i named "xml" in any case whose end the parser may see elsewhere: it reads
+    // a declaration's attributes as those of a start tag, up to the first "?>" taken for "/>". So no '/', '>'
+    // or '<' outside quoted values before that "?>", and no value open there.
+    bool PlainDeclaration() const
+    {
+        if (!Starts("<?") || (At(m_i + 2) | 0x20) != 'x' || (At(m_i + 3) | 0x20) != 'm' || (At(m_i + 4) | 0x20) != 'l')
+            return true;
+        uint32_t quote = 0;
+        for (size_t i = m_i + 2; i + 1 < m_n; ++i) {
+            const uint32_t c = m_u[i];
+            if (c == '?' && m_u[i + 1] == '>')
+                return quote == 0;
+            if (quote != 0) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '/' || c == '>' || c == '<') {
+                return false;
+            }
+        }
         return false;
     }
 
@@ -325,58 +358,127 @@ pugi::xml_parse_result Check(const uint8_t* p, size_t cb, size_t skip)
     return res;
 }
 
-} // namespace
-
-pugi::xml_parse_result XmlCheckPlainText(const void* pData, size_t cbSize)
+// The width of the text's code units as the parser guesses its encoding: a byte order mark, else the first
+// characters "<" or "<?" in a wide encoding; 1 for bytes. bBigEndian for wide units.
+size_t UnitWidth(const uint8_t* p, size_t cb, bool& bBigEndian)
 {
-    const uint8_t* p = static_cast<const uint8_t*>(pData);
-    if (!p)
-        cbSize = 0;
-    // The parser's own guess: a byte order mark, else the first characters "<" or "<?" in a wide encoding.
-    if (cbSize >= 4) {
+    bBigEndian = false;
+    if (cb >= 4) {
         const uint8_t d0 = p[0], d1 = p[1], d2 = p[2], d3 = p[3];
-        if ((d0 == 0 && d1 == 0 && d2 == 0xFE && d3 == 0xFF) || (d0 == 0 && d1 == 0 && d2 == 0 && d3 == 0x3C))
-            return Check<4, true>(p, cbSize, 0);
+        if ((d0 == 0 && d1 == 0 && d2 == 0xFE && d3 == 0xFF) || (d0 == 0 && d1 == 0 && d2 == 0 && d3 == 0x3C)) {
+            bBigEndian = true;
+            return 4;
+        }
         if ((d0 == 0xFF && d1 == 0xFE && d2 == 0 && d3 == 0) || (d0 == 0x3C && d1 == 0 && d2 == 0 && d3 == 0))
-            return Check<4, false>(p, cbSize, 0);
-        if ((d0 == 0xFE && d1 == 0xFF) || (d0 == 0 && d1 == 0x3C))
-            return Check<2, true>(p, cbSize, 0);
+            return 4;
+        if ((d0 == 0xFE && d1 == 0xFF) || (d0 == 0 && d1 == 0x3C)) {
+            bBigEndian = true;
+            return 2;
+        }
         if ((d0 == 0xFF && d1 == 0xFE) || (d0 == 0x3C && d1 == 0))
-            return Check<2, false>(p, cbSize, 0);
+            return 2;
     }
-    const bool bBom = cbSize >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF;
-    return Check<1, false>(p, cbSize, bBom ? 3 : 0);
+    return 1;
 }
 
-pugi::xml_parse_result XmlLoadPlainFile(pugi::xml_document& doc, const char* sPath, unsigned options)
+size_t Utf8BomSize(const uint8_t* p, size_t cb)
+{
+    return cb >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
+}
+
+// True when the bytes may take the short way: 8-bit, no forbidden byte, no document type anywhere (the parser
+// would pass one over where the check refuses it, or keep it as a node a save writes back), and before the
+// root only markup that the parser and the check delimit alike.
+bool FastCandidate(const uint8_t* p, size_t cb)
+{
+    bool bBigEndian;
+    if (UnitWidth(p, cb, bBigEndian) != 1)
+        return false;
+    // Forbidden bytes first: cipher text nearly always holds one.
+    const size_t skip = Utf8BomSize(p, cb);
+    Units<1, false> units(p + skip, cb - skip);
+    PlainScan<Units<1, false>> scan(units);
+    if (scan.Run(true) != pugi::status_ok)
+        return false;
+    for (const void* q = p; (q = std::memchr(q, '!', cb - (static_cast<const uint8_t*>(q) - p))) != nullptr;) {
+        const size_t i = static_cast<const uint8_t*>(q) - p;
+        if (i > 0 && p[i - 1] == '<' && cb - i >= 8 && std::memcmp(p + i + 1, "DOCTYPE", 7) == 0)
+            return false;
+        q = p + i + 1;
+    }
+    return true;
+}
+
+// True when the top level of a document parsed as a fragment is what a plain text has: one element, beside it
+// only declarations, comments and instructions, and no declaration behind the element (its end is not checked).
+bool OneRoot(const pugi::xml_document& doc)
+{
+    size_t elements = 0;
+    for (const pugi::xml_node& n : doc.children()) {
+        switch (n.type()) {
+        case pugi::node_element: ++elements; break;
+        case pugi::node_declaration:
+            if (elements > 0)
+                return false;
+            break;
+        case pugi::node_comment:
+        case pugi::node_pi: break;
+        default: return false;
+        }
+    }
+    return elements == 1;
+}
+
+// Reads the cb bytes of a text into the given buffer of cb + 2 bytes; false with the status when it cannot.
+typedef bool (*ReadFn)(void* ctx, char* data, size_t cb, pugi::xml_parse_status& status);
+
+// Loads a text of cb bytes, read by read, as a plain document. The short way parses a FastCandidate at once and
+// accepts a single element with only markup beside it: with text and CDATA sections at the top level kept as
+// nodes, the top level then shows all the check would refuse, and the parser delimits elements, comments and
+// instructions as the check does. The tree is the one a parse without parse_fragment gives, as that option
+// only keeps top-level text. Whatever else, a failure too, is read again (the parse changed the bytes) and
+// checked before it is parsed.
+pugi::xml_parse_result LoadText(pugi::xml_document& doc, size_t cb, unsigned options, bool bTryFast, bool* pbFast,
+                                ReadFn read, void* ctx)
 {
     doc.reset();
+    if (pbFast)
+        *pbFast = false;
     pugi::xml_parse_result res;
+    // From the parser's allocator, so that the document takes the bytes over instead of copying them; one byte
+    // more for the short way.
+    char* data = static_cast<char*>(pugi::get_memory_allocation_function()(cb + 2));
+    if (!data) {
+        res.status = pugi::status_out_of_memory;
+        return res;
+    }
     res.status = pugi::status_ok;
-    FILE* f = sPath ? std::fopen(sPath, "rb") : nullptr;
-    if (!f) {
-        res.status = pugi::status_file_not_found;
+    if (!read(ctx, data, cb, res.status)) {
+        pugi::get_memory_deallocation_function()(data);
         return res;
     }
-    struct stat st;
-    char* data = nullptr;
-    size_t cb = 0;
-    if (fstat(fileno(f), &st) != 0 || st.st_size < 0) {
-        res.status = pugi::status_io_error;
-    } else {
-        cb = static_cast<size_t>(st.st_size);
-        // From the parser's allocator, so that the document takes the bytes over instead of copying them.
-        data = static_cast<char*>(pugi::get_memory_allocation_function()(cb + 1));
-        if (!data)
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(data);
+    if (bTryFast && (options & pugi::parse_cdata) && FastCandidate(p, cb)) {
+        // A space behind the text: the parser takes the last byte for its terminator, and text there would
+        // leave no node.
+        data[cb] = ' ';
+        res = doc.load_buffer_inplace_own(data, cb + 1, options | pugi::parse_fragment, pugi::encoding_auto);
+        if (res && (res.encoding == pugi::encoding_utf8 || res.encoding == pugi::encoding_latin1) && OneRoot(doc)) {
+            if (pbFast)
+                *pbFast = true;
+            return res;
+        }
+        doc.reset();
+        data = static_cast<char*>(pugi::get_memory_allocation_function()(cb + 2));
+        if (!data) {
             res.status = pugi::status_out_of_memory;
-        else if (std::fread(data, 1, cb, f) != cb)
-            res.status = pugi::status_io_error;
-    }
-    std::fclose(f);
-    if (res.status != pugi::status_ok) {
-        if (data)
+            return res;
+        }
+        res.status = pugi::status_ok;
+        if (!read(ctx, data, cb, res.status)) {
             pugi::get_memory_deallocation_function()(data);
-        return res;
+            return res;
+        }
     }
     // Checked first, as the parser works on the bytes in place; its own failure is the one reported.
     const pugi::xml_parse_result plain = XmlCheckPlainText(data, cb);
@@ -385,5 +487,89 @@ pugi::xml_parse_result XmlLoadPlainFile(pugi::xml_document& doc, const char* sPa
         doc.reset();
         return plain;
     }
+    return res;
+}
+
+struct Memory {
+    const void* p;
+};
+
+bool ReadMemory(void* ctx, char* data, size_t cb, pugi::xml_parse_status&)
+{
+    if (cb > 0)
+        std::memcpy(data, static_cast<Memory*>(ctx)->p, cb);
+    return true;
+}
+
+struct OpenFile {
+    FILE* f;
+    bool bRead;
+};
+
+// The first time through the stream, again from the start of the file after that.
+bool ReadFile(void* ctx, char* data, size_t cb, pugi::xml_parse_status& status)
+{
+    OpenFile& file = *static_cast<OpenFile*>(ctx);
+    if (!file.bRead) {
+        file.bRead = true;
+        if (std::fread(data, 1, cb, file.f) == cb)
+            return true;
+        status = pugi::status_io_error;
+        return false;
+    }
+    const int fd = fileno(file.f);
+    for (size_t done = 0; done < cb;) {
+        const ssize_t n = pread(fd, data + done, cb - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            status = pugi::status_io_error;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+pugi::xml_parse_result XmlCheckPlainText(const void* pData, size_t cbSize)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(pData);
+    if (!p)
+        cbSize = 0;
+    bool bBigEndian;
+    switch (UnitWidth(p, cbSize, bBigEndian)) {
+    case 4: return bBigEndian ? Check<4, true>(p, cbSize, 0) : Check<4, false>(p, cbSize, 0);
+    case 2: return bBigEndian ? Check<2, true>(p, cbSize, 0) : Check<2, false>(p, cbSize, 0);
+    default: return Check<1, false>(p, cbSize, Utf8BomSize(p, cbSize));
+    }
+}
+
+pugi::xml_parse_result XmlLoadPlainBuffer(pugi::xml_document& doc, const void* pData, size_t cbSize, unsigned options,
+                                          bool bTryFast, bool* pbFast)
+{
+    Memory memory = {pData};
+    return LoadText(doc, pData ? cbSize : 0, options, bTryFast, pbFast, ReadMemory, &memory);
+}
+
+pugi::xml_parse_result XmlLoadPlainFile(pugi::xml_document& doc, const char* sPath, unsigned options)
+{
+    doc.reset();
+    pugi::xml_parse_result res;
+    FILE* f = sPath ? std::fopen(sPath, "rb") : nullptr;
+    if (!f) {
+        res.status = pugi::status_file_not_found;
+        return res;
+    }
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || st.st_size < 0) {
+        std::fclose(f);
+        res.status = pugi::status_io_error;
+        return res;
+    }
+    OpenFile file = {f, false};
+    res = LoadText(doc, static_cast<size_t>(st.st_size), options, true, nullptr, ReadFile, &file);
+    std::fclose(f);
     return res;
 }

@@ -19,4 +19,10 @@ pugi::xml_parse_result XmlCheckPlainText(const void* pData, size_t cbSize);
 // Loads the file at sPath (already normalised) into doc as a plain document, with the parse options given: like
 // xml_document::load_file (the same statuses: file not found when it cannot be opened, I/O error, out of memory,
 // the parser's), except that a text XmlCheckPlainText refuses fails with that check's status. doc is then empty.
+// A common document is parsed at once and its top level judged instead of running the check first.
 pugi::xml_parse_result XmlLoadPlainFile(pugi::xml_document& doc, const char* sPath, unsigned options);
+
+// The same for cbSize bytes at pData, which are copied (again when the short way gave up). Without bTryFast
+// always checked first; *pbFast, when given, tells whether the short way decided.
+pugi::xml_parse_result XmlLoadPlainBuffer(pugi::xml_document& doc, const void* pData, size_t cbSize, unsigned options,
+                                          bool bTryFast, bool* pbFast = nullptr);

@@ -250,11 +250,39 @@ TEST(PlainText, OnlyWhatAWriterProducesCountsAsPlain)
         {Wide("<a>\x02</a>", 2, false, true), pugi::status_bad_pcdata, "a control in UTF-16"},
         {"<a><b></a>", pugi::status_end_element_mismatch, "root not closed"},
         {"<!-- " + doc, pugi::status_bad_comment, "comment not closed"},
+        {"<dataentry/>x", pugi::status_no_document_element, "one character after the root"},
+        {"<dataentry/>>", pugi::status_no_document_element, "a '>' after the root"},
+        {"<?xml a=\"?><r/>\" b=\"x\"/>" + doc, pugi::status_no_document_element, "\"?>\" in a declaration's value"},
+        {"<?xml v=\"1\"/><!-- ?><r/> -->" + doc, pugi::status_no_document_element, "a declaration ending at \"/>\""},
+        {doc + "<?xml v=\"1\"/><!-- ?> -->", pugi::status_no_document_element, "the same after the root"},
+        {doc + "<!DOCTYPE dataentry>", pugi::status_no_document_element, "a document type after the root"},
     };
+    // Loaded from memory the short way or checked first, and from a file: the same status and document.
+    TempDir dir;
+    const std::string file = dir / "row.xml";
     for (const Row& r : rows) {
         const pugi::xml_parse_result res = XmlCheckPlainText(r.text.data(), r.text.size());
         EXPECT_EQ(r.status, res.status) << r.what;
+        pugi::xml_document checked, fast, loaded;
+        const pugi::xml_parse_result a =
+            XmlLoadPlainBuffer(checked, r.text.data(), r.text.size(), kXmlParseOptions, false);
+        const pugi::xml_parse_result b = XmlLoadPlainBuffer(fast, r.text.data(), r.text.size(), kXmlParseOptions, true);
+        ASSERT_TRUE(XmlWriteFileAtomic(file, r.text));
+        const pugi::xml_parse_result c = XmlLoadPlainFile(loaded, file.c_str(), kXmlParseOptions);
+        EXPECT_EQ(a.status, b.status) << r.what;
+        EXPECT_EQ(a.status, c.status) << r.what;
+        std::string sChecked, sFast, sLoaded;
+        XmlDocumentToString(checked, sChecked);
+        XmlDocumentToString(fast, sFast);
+        XmlDocumentToString(loaded, sLoaded);
+        EXPECT_EQ(sChecked, sFast) << r.what;
+        EXPECT_EQ(sChecked, sLoaded) << r.what;
     }
+    // The comparisons above include the short way.
+    bool bFast = false;
+    pugi::xml_document saved;
+    EXPECT_TRUE(XmlLoadPlainBuffer(saved, doc.data(), doc.size(), kXmlParseOptions, true, &bFast));
+    EXPECT_TRUE(bFast);
 }
 
 TEST(EncryptedFile, DisguisedAsADocumentIsStillDecrypted)
