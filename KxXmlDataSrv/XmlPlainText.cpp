@@ -432,6 +432,24 @@ bool OneRoot(const pugi::xml_document& doc)
 // Reads the cb bytes of a text into the given buffer of cb + 2 bytes; false with the status when it cannot.
 typedef bool (*ReadFn)(void* ctx, char* data, size_t cb, pugi::xml_parse_status& status);
 
+// The cb bytes of a text, read by read into a buffer of cb + 2 bytes from the parser's allocator (so that the
+// document takes the bytes over instead of copying them; one byte more for the short way); null with the status
+// when it cannot be had.
+char* ReadText(size_t cb, ReadFn read, void* ctx, pugi::xml_parse_status& status)
+{
+    char* data = static_cast<char*>(pugi::get_memory_allocation_function()(cb + 2));
+    if (!data) {
+        status = pugi::status_out_of_memory;
+        return nullptr;
+    }
+    status = pugi::status_ok;
+    if (!read(ctx, data, cb, status)) {
+        pugi::get_memory_deallocation_function()(data);
+        return nullptr;
+    }
+    return data;
+}
+
 // Loads a text of cb bytes, read by read, as a plain document. The short way parses a FastCandidate at once and
 // accepts a single element with only markup beside it: with text and CDATA sections at the top level kept as
 // nodes, the top level then shows all the check would refuse, and the parser delimits elements, comments and
@@ -445,18 +463,9 @@ pugi::xml_parse_result LoadText(pugi::xml_document& doc, size_t cb, unsigned opt
     if (pbFast)
         *pbFast = false;
     pugi::xml_parse_result res;
-    // From the parser's allocator, so that the document takes the bytes over instead of copying them; one byte
-    // more for the short way.
-    char* data = static_cast<char*>(pugi::get_memory_allocation_function()(cb + 2));
-    if (!data) {
-        res.status = pugi::status_out_of_memory;
+    char* data = ReadText(cb, read, ctx, res.status);
+    if (!data)
         return res;
-    }
-    res.status = pugi::status_ok;
-    if (!read(ctx, data, cb, res.status)) {
-        pugi::get_memory_deallocation_function()(data);
-        return res;
-    }
     const uint8_t* p = reinterpret_cast<const uint8_t*>(data);
     if (bTryFast && (options & pugi::parse_cdata) && FastCandidate(p, cb)) {
         // A space behind the text: the parser takes the last byte for its terminator, and text there would
@@ -469,16 +478,9 @@ pugi::xml_parse_result LoadText(pugi::xml_document& doc, size_t cb, unsigned opt
             return res;
         }
         doc.reset();
-        data = static_cast<char*>(pugi::get_memory_allocation_function()(cb + 2));
-        if (!data) {
-            res.status = pugi::status_out_of_memory;
+        data = ReadText(cb, read, ctx, res.status);
+        if (!data)
             return res;
-        }
-        res.status = pugi::status_ok;
-        if (!read(ctx, data, cb, res.status)) {
-            pugi::get_memory_deallocation_function()(data);
-            return res;
-        }
     }
     // Checked first, as the parser works on the bytes in place; its own failure is the one reported.
     const pugi::xml_parse_result plain = XmlCheckPlainText(data, cb);

@@ -10,6 +10,7 @@
 // --keep keeps the files and the log; --no-faults runs the same storm against a PLC without faults; --service
 // runs another build of the service program (or a wrapper that execs it).
 // The exit status is 0 when every check passed.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -47,6 +48,7 @@ constexpr uint16_t kPlcPort = 851;
 constexpr uint16_t kWorkers = 10;
 constexpr uint32_t kOpenTimeoutMs = 60000;  // time-out field of the open jobs; a sound run never comes near it
 constexpr auto kAnswerLimit = std::chrono::milliseconds(120000);  // safety net: the router gives up after 30 s
+constexpr uint32_t kSteadySeconds = 300;  // runs this long judge memory growth by 5% alone
 
 // Mode bits of the open jobs.
 constexpr uint16_t kCreate = 0x0001, kTransfer = 0x0002, kIgnoreOrder = 0x0004, kComments = 0x0400;
@@ -1363,9 +1365,15 @@ int main(int argc, char** argv)
         // A sanitizer's allocator and shadow memory grow on their own terms: the figures are shown, not judged.
         memoryNote = "(not judged: the service runs under a sanitizer)";
 #else
+        // A run of a few minutes ends before the allocator's per-thread arenas have settled: their pages move the
+        // figure by a few hundred KiB either way, so up to 1 MiB of growth is allowed there. A leak is found in
+        // such runs by LeakSanitizer; the 5% rule is for runs long enough to reach a steady state.
+        const uint64_t allowedKiB = std::max<uint64_t>(rssWarm * 5 / 100, o.seconds < kSteadySeconds ? 1024 : 0);
+        if (o.seconds < kSteadySeconds)
+            memoryNote = "(up to 1 MiB in a run under " + std::to_string(kSteadySeconds) + " s)";
         if (rssWarm == 0 || rssEnd == 0)
             ctx->findings.Add("memory", "the resident memory of the service cannot be read");
-        else if (rssEnd * 100 >= rssWarm * 105)
+        else if (rssEnd >= rssWarm + allowedKiB)
             ctx->findings.Add("memory", "grew from " + std::to_string(rssWarm) + " KiB after warm-up to " +
                                             std::to_string(rssEnd) + " KiB");
 #endif
