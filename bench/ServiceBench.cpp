@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "BenchReporter.h"
+#include "OsUserFile.h"
 #include "ServiceBlackBoxSupport.h"
 
 using namespace kxbb;
@@ -229,23 +230,6 @@ void OpenWriteClose(benchmark::State& state)
     g_write.Add(state, lat);
 }
 
-// Writes all of data to fd; false on any failure.
-bool WriteAllTo(int fd, const std::string& data)
-{
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 void SaveLoop(benchmark::State& state)
 {
     // The same bytes as a write job of this client saves, in the same folder.
@@ -261,7 +245,7 @@ void SaveLoop(benchmark::State& state)
     for (auto _ : state) {
         const auto t0 = Clock::now();
         const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const bool ok = fd >= 0 && WriteAllTo(fd, data) && ::fsync(fd) == 0;
+        const bool ok = fd >= 0 && os_write_all(fd, data.data(), data.size()) == 0 && ::fsync(fd) == 0;
         if (fd >= 0)
             ::close(fd);
         if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0 || dir < 0 || ::fsync(dir) != 0) {
