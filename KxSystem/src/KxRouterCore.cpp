@@ -137,10 +137,13 @@ uint32_t ErrorFromResult(HRESULT hr)
 
 void SyncWaiter::Complete(uint32_t err, std::vector<uint8_t>&& b)
 {
-    std::lock_guard<std::mutex> lock(m_m);
-    error = err;
-    body = std::move(b);
-    m_done = true;
+    {
+        std::lock_guard<std::mutex> lock(m_m);
+        error = err;
+        body = std::move(b);
+        m_done = true;
+    }
+    // Woken after the unlock, the waiter does not block again on the mutex; the caller holds a reference.
     m_cv.notify_all();
 }
 
@@ -189,19 +192,21 @@ Dispatcher::~Dispatcher() { Stop(); }
 
 bool Dispatcher::Post(const Key& key, std::function<void()> job)
 {
-    std::lock_guard<std::mutex> lock(m_m);
-    if (m_stop)
-        return false;
-    Strand& s = m_strands[key];
-    s.jobs.push_back(std::move(job));
-    if (!s.scheduled) {
+    {
+        std::lock_guard<std::mutex> lock(m_m);
+        if (m_stop)
+            return false;
+        Strand& s = m_strands[key];
+        s.jobs.push_back(std::move(job));
+        if (s.scheduled)
+            return true;
         s.scheduled = true;
         m_ready.push_back(key);
         // Every ready strand needs a thread of its own to come: a job that blocks must not hold up another one.
         if (m_ready.size() > m_idle && m_threads.size() < m_max)
             m_threads.push_back(StartThread([this] { Worker(); }));
-        m_cv.notify_one();
     }
+    m_cv.notify_one();
     return true;
 }
 
@@ -759,7 +764,9 @@ uint32_t Router::Route(Request&& req, std::shared_ptr<Requester> requester, uint
             if (forwardTimeoutMs) {
                 p.hasDeadline = true;
                 p.deadline = m_deadlines.emplace(Clock::now() + std::chrono::milliseconds(forwardTimeoutMs), id);
-                m_timerCv.notify_all();
+                // The timer sleeps until the earliest deadline; a later one is found when it wakes.
+                if (p.deadline == m_deadlines.begin())
+                    m_timerCv.notify_all();
             }
             m_pending[id] = std::move(p);
         }
