@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -181,13 +182,16 @@ bool StringSourceText(pugi::xml_node node, std::string_view& text)
     if (!node)
         return true;
     const pugi::xml_node_type type = node.type();
-    if (type != pugi::node_pcdata && type != pugi::node_cdata) {
+    if (type == pugi::node_pcdata || type == pugi::node_cdata) {
+        text = node.value();
+    } else {
+        // Only an element that starts with its text (or has no child) holds a string: that text is the value.
         const pugi::xml_node first = node.first_child();
         const pugi::xml_node_type firstType = first.type();
         if (firstType != pugi::node_null && firstType != pugi::node_pcdata && firstType != pugi::node_cdata)
             return false;
+        text = first.value();
     }
-    text = node.text().get();
     if (CXmlDataServerSettings::m_bTrimStrings)
         text = TrimBlanks(text);
     return true;
@@ -323,12 +327,62 @@ HRESULT ParseInteger(const char* raw, T& value)
     return kOk;
 }
 
-// The leading number of the text as strtod reads it in the C locale. Plain decimal texts, the usual case, are
-// read by from_chars, which needs neither a copy nor a locale and rounds the same way; the rest (a '+', hex
-// floats, inf and nan, values out of range) goes through strtod.
+// Short decimal texts, the ones this service writes: "[-]digits[.digits]" with at most 15 significant digits
+// and at most 22 behind the point, ended by the text's end or by anything but a digit, '.', 'e' or 'E'. Its
+// value is m / 10^k with m and 10^k both exact doubles, so one division rounds it as from_chars and strtod do.
+// False for anything else, which takes the long way.
+bool ParseShortDecimal(const char* p, const char* end, double& value)
+{
+#if FLT_EVAL_METHOD == 0
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = p < end && *p == '-';
+    if (negative)
+        ++p;
+    uint64_t m = 0;
+    int significant = 0;
+    int fraction = 0;
+    bool digits = false;
+    bool point = false;
+    for (; p < end; ++p) {
+        const char c = *p;
+        if (c >= '0' && c <= '9') {
+            digits = true;
+            if (point)
+                ++fraction;
+            if (m == 0 && c == '0')
+                continue;  // a leading zero adds no significant digit
+            if (++significant > 15)
+                return false;
+            m = m * 10 + static_cast<uint64_t>(c - '0');
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!digits || fraction > 22 || (p < end && (*p == 'e' || *p == 'E')))
+        return false;
+    const double magnitude = static_cast<double>(m) / kPow10[fraction];
+    value = negative ? -magnitude : magnitude;
+    return true;
+#else
+    (void)p;
+    (void)end;
+    (void)value;
+    return false;
+#endif
+}
+
+// The leading number of the text as strtod reads it in the C locale. Short decimals are read at once; other
+// plain decimal texts by from_chars, which needs neither a copy nor a locale and rounds the same way; the rest
+// (a '+', hex floats, inf and nan, values out of range) goes through strtod.
 double ParseDouble(const char* raw)
 {
     const std::string_view text = TrimBlanks(raw);
+    double shortValue;
+    if (ParseShortDecimal(text.data(), text.data() + text.size(), shortValue))
+        return shortValue;
 #if defined(__cpp_lib_to_chars)
     const char* p = text.data();
     const char* const end = p + text.size();
@@ -529,7 +583,8 @@ const char* XMLGetText(const pugi::xpath_node& position)
 
 const char* XMLGetText(pugi::xml_node node)
 {
-    return node.text().get();
+    // The walk passes elements: their first text child is found in one call.
+    return node.type() == pugi::node_element ? node.child_value() : node.text().get();
 }
 
 HRESULT XMLSetText(const pugi::xpath_node& position, const char* text)
