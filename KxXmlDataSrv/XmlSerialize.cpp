@@ -510,18 +510,21 @@ inline HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatyp
     return S_OK;
 }
 
+// The member's node: S_OK with node set, S_FALSE when it has none, or the error of a node not created.
 inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
 {
     const char* sMember = w.table->members[i].name;
     if (w.bLazy) {
-        for (pugi::xml_node child = w.next; child; child = child.next_sibling()) {
-            if (EqualNoCase(child.name(), sMember) && child.type() == pugi::node_element) {
+        // type() also tells the end of the siblings: every call into the parser counts on long runs.
+        pugi::xml_node_type type;
+        for (pugi::xml_node child = w.next; (type = child.type()) != pugi::node_null; child = child.next_sibling()) {
+            if (type == pugi::node_element && EqualNoCase(child.name(), sMember)) {
                 node = child;
                 w.next = child.next_sibling();
                 return S_OK;
             }
         }
-        return S_OK;
+        return S_FALSE;
     }
     if (!m_bIgnoreOrder) {
         for (size_t k = w.p; k < w.nChildren; ++k) {
@@ -532,25 +535,23 @@ inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_nod
                 return S_OK;
             }
         }
-        if (w.bCreate && *sMember) {
-            node = w.p >= w.nChildren ? w.element.append_child(sMember)
-                                      : w.element.insert_child_before(sMember, m_walkNodes[w.c0 + w.p]);
-            if (!node)
-                return kXmlErrCreateNode;
-        }
-        return S_OK;
+        if (!w.bCreate || !*sMember)
+            return S_FALSE;
+        node = w.p >= w.nChildren ? w.element.append_child(sMember)
+                                  : w.element.insert_child_before(sMember, m_walkNodes[w.c0 + w.p]);
+        return node ? S_OK : kXmlErrCreateNode;
     }
     node = m_walkNodes[w.s0 + i];
-    if (!node && w.bCreate && *sMember) {
-        // Keep declaration order: before the nearest later member that has an element.
-        pugi::xml_node before;
-        for (size_t j = i + 1; j < w.table->members.size() && !before; ++j)
-            before = m_walkNodes[w.s0 + j];
-        node = before ? w.element.insert_child_before(sMember, before) : w.element.append_child(sMember);
-        if (!node)
-            return kXmlErrCreateNode;
-    }
-    return S_OK;
+    if (node)
+        return S_OK;
+    if (!w.bCreate || !*sMember)
+        return S_FALSE;
+    // Keep declaration order: before the nearest later member that has an element.
+    pugi::xml_node before;
+    for (size_t j = i + 1; j < w.table->members.size() && !before; ++j)
+        before = m_walkNodes[w.s0 + j];
+    node = before ? w.element.insert_child_before(sMember, before) : w.element.append_child(sMember);
+    return node ? S_OK : kXmlErrCreateNode;
 }
 
 // The member's value at its node; 0x98118003 (tolerated) when nothing of it was found.
@@ -616,6 +617,7 @@ HRESULT CXmlDataServer::SerializeStruct(pugi::xml_node element, const FexDatatyp
     w.pStart = m_pCursor;
     w.cbStart = m_cbRemaining;
 
+    pugi::xml_node node;
     for (size_t i = 0; i < nMembers; ++i) {
         XmlMemberInfo& member = w.table->members[i];
         if (!Spend(m_nSerializeBudget))
@@ -629,11 +631,10 @@ HRESULT CXmlDataServer::SerializeStruct(pugi::xml_node element, const FexDatatyp
         HRESULT hr = PlaceMember(w, member.entry);
         if (FAILED(hr))
             return hr;
-        pugi::xml_node node;
         hr = MemberNode(w, i, node);
         if (FAILED(hr))
             return hr;
-        if (!node) {
+        if (hr == S_FALSE) {
             hr = KeepValue(member.entry->size);
             if (FAILED(hr))
                 return hr;
