@@ -1,5 +1,5 @@
-// Test support for the value walk: builders of PLC information records and a fake PLC client that serves
-// data type records, symbol records and symbol memory.
+// Test support for the value walk: a fake PLC client that serves data type records, symbol records and symbol
+// memory, and a data server whose value step is driven directly.
 #pragma once
 
 #include <cstdint>
@@ -21,160 +21,14 @@
 
 namespace kxtest {
 
-// The records below are built with the byte writers of the record builder.
-using Attrs = fextest::Attributes;
-using fextest::PutAttributes;
-using fextest::PutText;
-using fextest::PutU16;
-using fextest::PutU32;
-using fextest::SetU16;
-using fextest::SetU32;
-
-// One data type record (or member record) as the PLC sends it.
-struct TypeRec {
-    std::string name;
-    std::string type;
-    std::string comment;
-    uint32_t size = 0;
-    uint32_t offset = 0;
-    uint32_t id = 65;
-    uint32_t flags = 0;
-    std::vector<std::pair<int32_t, uint32_t>> dims;  // lower bound, element count
-    std::vector<TypeRec> members;
-    Attrs attrs;  // flag 0x1000 is added when not empty
-
-    TypeRec& Member(TypeRec m)
-    {
-        members.push_back(std::move(m));
-        return *this;
-    }
-
-    std::vector<uint8_t> Build() const
-    {
-        uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
-        std::vector<uint8_t> b(42, 0);
-        SetU32(b, 16, size);
-        SetU32(b, 20, offset);
-        SetU32(b, 24, id);
-        SetU32(b, 28, f);
-        SetU16(b, 32, uint16_t(name.size()));
-        SetU16(b, 34, uint16_t(type.size()));
-        SetU16(b, 36, uint16_t(comment.size()));
-        SetU16(b, 38, uint16_t(dims.size()));
-        SetU16(b, 40, uint16_t(members.size()));
-        PutText(b, name);
-        PutText(b, type);
-        PutText(b, comment);
-        for (const auto& d : dims) {
-            PutU32(b, uint32_t(d.first));
-            PutU32(b, d.second);
-        }
-        for (const auto& m : members) {
-            auto mb = m.Build();
-            b.insert(b.end(), mb.begin(), mb.end());
-        }
-        if (f & 0x0080)
-            b.insert(b.end(), 16, 0xAB);
-        if (f & 0x0200)
-            b.insert(b.end(), size, 0xFF);
-        if (f & 0x0800) {
-            PutU16(b, 1);  // one method record that must be skipped
-            PutU32(b, 8);
-            PutU32(b, 0xDEADBEEF);
-        }
-        if (f & 0x1000)
-            PutAttributes(b, attrs);
-        SetU32(b, 0, uint32_t(b.size()));
-        return b;
-    }
-};
-
-// A member of a structure.
-inline TypeRec Mem(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset,
-                   uint32_t flags = 0)
-{
-    TypeRec r;
-    r.name = name;
-    r.type = type;
-    r.id = id;
-    r.size = size;
-    r.offset = offset;
-    r.flags = flags;
-    return r;
-}
-
-// A structure type record.
-inline TypeRec Struct(const std::string& name, uint32_t size, std::vector<TypeRec> members)
-{
-    TypeRec r;
-    r.name = name;
-    r.id = 65;
-    r.size = size;
-    r.members = std::move(members);
-    r.flags = 0x0004;  // keeps it from being taken as an alias
-    return r;
-}
-
-// An array type record; element is the element type's name.
-inline TypeRec Array(const std::string& name, const std::string& element, uint32_t id, uint32_t size,
-                     std::vector<std::pair<int32_t, uint32_t>> dims)
-{
-    TypeRec r;
-    r.name = name;
-    r.type = element;
-    r.id = id;
-    r.size = size;
-    r.dims = std::move(dims);
-    return r;
-}
-
-// One symbol information record.
-struct SymRec {
-    std::string name;
-    std::string type;
-    std::string comment;
-    uint32_t group = 0x4040;
-    uint32_t offset = 0;
-    uint32_t size = 0;
-    uint32_t id = 65;
-    uint32_t flags = 0;
-    Attrs attrs;
-
-    std::vector<uint8_t> Build() const
-    {
-        uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
-        std::vector<uint8_t> b(30, 0);
-        SetU32(b, 4, group);
-        SetU32(b, 8, offset);
-        SetU32(b, 12, size);
-        SetU32(b, 16, id);
-        SetU32(b, 20, f);
-        SetU16(b, 24, uint16_t(name.size()));
-        SetU16(b, 26, uint16_t(type.size()));
-        SetU16(b, 28, uint16_t(comment.size()));
-        PutText(b, name);
-        PutText(b, type);
-        PutText(b, comment);
-        if (f & 0x0008)
-            b.insert(b.end(), 16, 0xCD);
-        if (f & 0x1000)
-            PutAttributes(b, attrs);
-        SetU32(b, 0, uint32_t(b.size()));
-        return b;
-    }
-};
-
-// A symbol record of the default index group.
-inline SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset = 0)
-{
-    SymRec s;
-    s.name = name;
-    s.type = type;
-    s.id = id;
-    s.size = size;
-    s.offset = offset;
-    return s;
-}
+// The records come from the record builder.
+using fextest::Array;
+using fextest::Attrs;
+using fextest::Mem;
+using fextest::Struct;
+using fextest::Sym;
+using fextest::SymRec;
+using fextest::TypeRec;
 
 // A PLC client that answers symbol (0xF009) and data type (0xF011) queries from tables and serves reads and
 // writes of one memory area per index group. Reads longer than refuseAbove fail with refuseCode.
