@@ -34,7 +34,7 @@ target_link_libraries(KxXmlCore PUBLIC KxTracer KxPlatform KxOsRegistry)
 kx_add_test(XmlSymbolPlcTest
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolPlcTest.cpp
     LIBS KxXmlCore KxSystem)
-kx_add_test(XmlCryptTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlCryptTest.cpp LIBS KxXmlCore)
+kx_add_test(XmlCryptTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlCryptTest.cpp LIBS KxXmlCore KxTestTemp)
 
 # Fuzz target of the record decoders (clang only): cmake -DCMAKE_CXX_COMPILER=clang++ -DKX_FUZZ=ON.
 if(KX_FUZZ)
