@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -14,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include "FakeFexSync.h"
 #include "FexRecordBuilder.h"
 #include "KxAlloc.h"
 #include "KxFex.h"
@@ -30,28 +30,21 @@ using fextest::Sym;
 using fextest::SymRec;
 using fextest::TypeRec;
 
-// A PLC client that answers symbol (0xF009) and data type (0xF011) queries from tables and serves reads and
-// writes of one memory area per index group. Reads longer than refuseAbove fail with refuseCode.
-class FakePlc : public IKxFexSync {
+// The tests' PLC client (symbol and data type records from tables) that also serves reads and writes of one
+// memory area per index group. Reads longer than refuseAbove fail with refuseCode.
+class FakePlc : public fextest::FakeFexSync {
 public:
-    std::map<std::string, std::vector<uint8_t>> types;
-    std::map<std::string, std::vector<uint8_t>> symbols;
     std::map<uint32_t, std::vector<uint8_t>> memory;  // by index group, starting at offset 0
     uint32_t refuseAbove = 0xFFFFFFFFu;
     HRESULT refuseCode = FEX_HRESULT(FEXERR_NOMEMORY);
     std::vector<std::pair<uint32_t, uint32_t>> reads;  // offset, length of every memory read asked for
     size_t writes = 0;                                  // memory writes asked for
 
-    void AddType(const TypeRec& r) { types[r.name] = r.Build(); }
+    void AddType(const TypeRec& r) { datatypes[r.name] = r.Build(); }
     void AddSymbol(const SymRec& r) { symbols[r.name] = r.Build(); }
-
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
 
     HRESULT SyncWrite(ULONG group, ULONG offset, ULONG cb, PVOID data) override
     {
-        std::lock_guard<std::mutex> lock(m_lock);
         ++writes;
         auto it = memory.find(group);
         if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
@@ -59,10 +52,8 @@ public:
         std::memcpy(it->second.data() + offset, data, cb);
         return S_OK;
     }
-    HRESULT SyncWriteControl(USHORT, USHORT, ULONG, PVOID) override { return E_NOTIMPL; }
     HRESULT SyncRead(ULONG group, ULONG offset, ULONG cb, PVOID data, ULONG* pcb) override
     {
-        std::lock_guard<std::mutex> lock(m_lock);
         reads.emplace_back(offset, cb);
         if (pcb)
             *pcb = 0;
@@ -76,51 +67,6 @@ public:
             *pcb = cb;
         return S_OK;
     }
-    HRESULT SyncReadWrite(ULONG group, ULONG, ULONG cbRead, PVOID pRead, ULONG cbWrite, PVOID pWrite,
-                          ULONG* pcb) override
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (pcb)
-            *pcb = 0;
-        std::string name(static_cast<const char*>(pWrite), cbWrite ? strnlen((const char*)pWrite, cbWrite) : 0);
-        const std::map<std::string, std::vector<uint8_t>>* table = nullptr;
-        if (group == 0xF011)
-            table = &types;
-        else if (group == 0xF009)
-            table = &symbols;
-        else
-            return FEX_HRESULT(FEXERR_INVALIDGRP);
-        auto it = table->find(name);
-        if (it == table->end())
-            return FEX_HRESULT(FEXERR_SYMBOLNOTFOUND);
-        const auto& rec = it->second;
-        if (rec.size() > cbRead) {
-            // Data type records answer "buffer too small" except to the 4-byte length probe; symbol records
-            // are cut to the buffer.
-            if (group == 0xF011 && cbRead != 4)
-                return FEX_HRESULT(FEXERR_INVALIDSIZE);
-            std::memcpy(pRead, rec.data(), cbRead);
-            if (pcb)
-                *pcb = cbRead;
-            return S_OK;
-        }
-        std::memcpy(pRead, rec.data(), rec.size());
-        if (pcb)
-            *pcb = ULONG(rec.size());
-        return S_OK;
-    }
-    HRESULT SyncReadState(USHORT*, USHORT*) override { return E_NOTIMPL; }
-    HRESULT SyncReadDeviceInfo(char*, ULONG, FexVersion*) override { return E_NOTIMPL; }
-    HRESULT SetTimeout(ULONG) override { return S_OK; }
-    HRESULT GetTimeout(ULONG* p) override
-    {
-        if (p)
-            *p = 5000;
-        return S_OK;
-    }
-
-private:
-    std::mutex m_lock;
 };
 
 // Mode bits as an open request passes them.
