@@ -23,8 +23,13 @@ kx_add_test(XmlArrayIndexTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlArrayIn
 
 # The value walk between memory images and XML (both directions).
 target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlSerialize.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDeserialize.cpp)
-kx_add_test(XmlSerializeTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSerializeTest.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSerializeOddRecordsTest.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSerializeSimTest.cpp LIBS KxXmlCore KxSystem)
-kx_add_test(XmlDeserializeTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlDeserializeTest.cpp LIBS KxXmlCore)
+kx_add_test(XmlSerializeTest
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSerializeTest.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSerializeOddRecordsTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSerializeSimTest.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
+    LIBS KxXmlCore KxSystem)
+kx_add_test(XmlDeserializeTest
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlDeserializeTest.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/FakeFexSync.cpp
+    LIBS KxXmlCore)
 
 # File operations: open, select, transfer, save and close, with backup copies.
 target_sources(KxXmlCore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/XmlDataServer.cpp ${CMAKE_CURRENT_LIST_DIR}/XmlDataServerFile.cpp
@@ -34,7 +39,7 @@ target_link_libraries(KxXmlCore PUBLIC KxTracer KxPlatform KxOsRegistry)
 kx_add_test(XmlSymbolPlcTest
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlSymbolPlcTest.cpp
     LIBS KxXmlCore KxSystem)
-kx_add_test(XmlCryptTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlCryptTest.cpp LIBS KxXmlCore)
+kx_add_test(XmlCryptTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/XmlCryptTest.cpp LIBS KxXmlCore KxTestTemp)
 
 # Fuzz target of the record decoders (clang only): cmake -DCMAKE_CXX_COMPILER=clang++ -DKX_FUZZ=ON.
 if(KX_FUZZ)

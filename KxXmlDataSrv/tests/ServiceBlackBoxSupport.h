@@ -36,37 +36,16 @@
 #include <thread>
 #include <vector>
 
+#include "TestTemp.h"
+
 extern char** environ;
 
 namespace kxbb {
 
 using Clock = std::chrono::steady_clock;
 
-// A directory under the system's temporary folder, removed with everything in it on destruction.
-class TempRoot {
-public:
-    TempRoot()
-    {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kxsrvbb.XXXXXX").string();
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data()))
-            m_path = buf.data();
-    }
-    ~TempRoot()
-    {
-        std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
-    }
-    TempRoot(const TempRoot&) = delete;
-    TempRoot& operator=(const TempRoot&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+// The runtime root of one run: a private temporary directory.
+using TempRoot = TestTemp;
 
 inline bool WriteFile(const std::string& path, const std::string& text)
 {

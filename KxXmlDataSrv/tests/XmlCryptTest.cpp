@@ -11,6 +11,7 @@
 #include "DisguisedCipher.h"
 #include "FileTracer.h"
 #include "KxCrypto.h"
+#include "TestTemp.h"
 #include "XmlDataServerFile.h"
 #include "XmlPlainText.h"
 
@@ -43,19 +44,7 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/kxcryptXXXXXX";
-        m_path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + m_path + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+using TempDir = TestTemp;
 
 // ASCII text as UTF-16 or UTF-32 code units of the given byte order, behind a byte order mark when asked.
 std::string Wide(const std::string& ascii, size_t width, bool bigEndian, bool bom)

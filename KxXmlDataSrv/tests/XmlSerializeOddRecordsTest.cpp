@@ -163,10 +163,7 @@ TEST(XmlSerializeOddRecordsTest, RandomLayoutsStayInsideImageAndDocument)
         const std::string type = gen.Type(plc, 3, typeSize);
         // The symbol's size usually matches its type, sometimes not.
         const uint32_t symSize = gen.Chance(70) ? typeSize : gen.Pick(typeSize + 8);
-        SymRec sym;
-        sym.name = "MAIN.s";
-        sym.type = type;
-        sym.size = symSize;
+        SymRec sym = Sym("MAIN.s", type, 65, symSize);
         sym.comment = "sym";
         std::vector<uint8_t> memory(symSize);
         for (uint8_t& b : memory)
@@ -204,10 +201,7 @@ TEST(XmlSerializeOddRecordsTest, DeepNestingIsCut)
     Walker w(plc);
     ASSERT_TRUE(w.Load("<r><s/></r>"));
     std::vector<uint8_t> image = Bytes({7, 0});
-    SymRec sym;
-    sym.name = "MAIN.s";
-    sym.type = "ST_D0";
-    sym.size = 2;
+    const SymRec sym = Sym("MAIN.s", "ST_D0", 65, 2);
     ASSERT_EQ(w.Run(kWrite, kCreate, sym, "/r/s", image), S_OK);
     // Every level down to the limit holds n (the next level) and v; the deepest level followed is empty.
     const std::string xml = w.Xml();

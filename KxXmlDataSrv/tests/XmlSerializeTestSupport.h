@@ -1,11 +1,10 @@
-// Test support for the value walk: builders of PLC information records and a fake PLC client that serves
-// data type records, symbol records and symbol memory.
+// Test support for the value walk: a fake PLC client that serves data type records, symbol records and symbol
+// memory, and a data server whose value step is driven directly.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -14,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include "FakeFexSync.h"
 #include "FexRecordBuilder.h"
 #include "KxAlloc.h"
 #include "KxFex.h"
@@ -21,183 +21,30 @@
 
 namespace kxtest {
 
-// The records below are built with the byte writers of the record builder.
-using Attrs = fextest::Attributes;
-using fextest::PutAttributes;
-using fextest::PutText;
-using fextest::PutU16;
-using fextest::PutU32;
-using fextest::SetU16;
-using fextest::SetU32;
+// The records come from the record builder.
+using fextest::Array;
+using fextest::Attrs;
+using fextest::Mem;
+using fextest::Struct;
+using fextest::Sym;
+using fextest::SymRec;
+using fextest::TypeRec;
 
-// One data type record (or member record) as the PLC sends it.
-struct TypeRec {
-    std::string name;
-    std::string type;
-    std::string comment;
-    uint32_t size = 0;
-    uint32_t offset = 0;
-    uint32_t id = 65;
-    uint32_t flags = 0;
-    std::vector<std::pair<int32_t, uint32_t>> dims;  // lower bound, element count
-    std::vector<TypeRec> members;
-    Attrs attrs;  // flag 0x1000 is added when not empty
-
-    TypeRec& Member(TypeRec m)
-    {
-        members.push_back(std::move(m));
-        return *this;
-    }
-
-    std::vector<uint8_t> Build() const
-    {
-        uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
-        std::vector<uint8_t> b(42, 0);
-        SetU32(b, 16, size);
-        SetU32(b, 20, offset);
-        SetU32(b, 24, id);
-        SetU32(b, 28, f);
-        SetU16(b, 32, uint16_t(name.size()));
-        SetU16(b, 34, uint16_t(type.size()));
-        SetU16(b, 36, uint16_t(comment.size()));
-        SetU16(b, 38, uint16_t(dims.size()));
-        SetU16(b, 40, uint16_t(members.size()));
-        PutText(b, name);
-        PutText(b, type);
-        PutText(b, comment);
-        for (const auto& d : dims) {
-            PutU32(b, uint32_t(d.first));
-            PutU32(b, d.second);
-        }
-        for (const auto& m : members) {
-            auto mb = m.Build();
-            b.insert(b.end(), mb.begin(), mb.end());
-        }
-        if (f & 0x0080)
-            b.insert(b.end(), 16, 0xAB);
-        if (f & 0x0200)
-            b.insert(b.end(), size, 0xFF);
-        if (f & 0x0800) {
-            PutU16(b, 1);  // one method record that must be skipped
-            PutU32(b, 8);
-            PutU32(b, 0xDEADBEEF);
-        }
-        if (f & 0x1000)
-            PutAttributes(b, attrs);
-        SetU32(b, 0, uint32_t(b.size()));
-        return b;
-    }
-};
-
-// A member of a structure.
-inline TypeRec Mem(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset,
-                   uint32_t flags = 0)
-{
-    TypeRec r;
-    r.name = name;
-    r.type = type;
-    r.id = id;
-    r.size = size;
-    r.offset = offset;
-    r.flags = flags;
-    return r;
-}
-
-// A structure type record.
-inline TypeRec Struct(const std::string& name, uint32_t size, std::vector<TypeRec> members)
-{
-    TypeRec r;
-    r.name = name;
-    r.id = 65;
-    r.size = size;
-    r.members = std::move(members);
-    r.flags = 0x0004;  // keeps it from being taken as an alias
-    return r;
-}
-
-// An array type record; element is the element type's name.
-inline TypeRec Array(const std::string& name, const std::string& element, uint32_t id, uint32_t size,
-                     std::vector<std::pair<int32_t, uint32_t>> dims)
-{
-    TypeRec r;
-    r.name = name;
-    r.type = element;
-    r.id = id;
-    r.size = size;
-    r.dims = std::move(dims);
-    return r;
-}
-
-// One symbol information record.
-struct SymRec {
-    std::string name;
-    std::string type;
-    std::string comment;
-    uint32_t group = 0x4040;
-    uint32_t offset = 0;
-    uint32_t size = 0;
-    uint32_t id = 65;
-    uint32_t flags = 0;
-    Attrs attrs;
-
-    std::vector<uint8_t> Build() const
-    {
-        uint32_t f = flags | (attrs.empty() ? 0u : 0x1000u);
-        std::vector<uint8_t> b(30, 0);
-        SetU32(b, 4, group);
-        SetU32(b, 8, offset);
-        SetU32(b, 12, size);
-        SetU32(b, 16, id);
-        SetU32(b, 20, f);
-        SetU16(b, 24, uint16_t(name.size()));
-        SetU16(b, 26, uint16_t(type.size()));
-        SetU16(b, 28, uint16_t(comment.size()));
-        PutText(b, name);
-        PutText(b, type);
-        PutText(b, comment);
-        if (f & 0x0008)
-            b.insert(b.end(), 16, 0xCD);
-        if (f & 0x1000)
-            PutAttributes(b, attrs);
-        SetU32(b, 0, uint32_t(b.size()));
-        return b;
-    }
-};
-
-// A symbol record of the default index group.
-inline SymRec Sym(const std::string& name, const std::string& type, uint32_t id, uint32_t size, uint32_t offset = 0)
-{
-    SymRec s;
-    s.name = name;
-    s.type = type;
-    s.id = id;
-    s.size = size;
-    s.offset = offset;
-    return s;
-}
-
-// A PLC client that answers symbol (0xF009) and data type (0xF011) queries from tables and serves reads and
-// writes of one memory area per index group. Reads longer than refuseAbove fail with refuseCode.
-class FakePlc : public IKxFexSync {
+// The tests' PLC client (symbol and data type records from tables) that also serves reads and writes of one
+// memory area per index group. Reads longer than refuseAbove fail with refuseCode.
+class FakePlc : public fextest::FakeFexSync {
 public:
-    std::map<std::string, std::vector<uint8_t>> types;
-    std::map<std::string, std::vector<uint8_t>> symbols;
     std::map<uint32_t, std::vector<uint8_t>> memory;  // by index group, starting at offset 0
     uint32_t refuseAbove = 0xFFFFFFFFu;
     HRESULT refuseCode = FEX_HRESULT(FEXERR_NOMEMORY);
     std::vector<std::pair<uint32_t, uint32_t>> reads;  // offset, length of every memory read asked for
     size_t writes = 0;                                  // memory writes asked for
 
-    void AddType(const TypeRec& r) { types[r.name] = r.Build(); }
+    void AddType(const TypeRec& r) { datatypes[r.name] = r.Build(); }
     void AddSymbol(const SymRec& r) { symbols[r.name] = r.Build(); }
-
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
 
     HRESULT SyncWrite(ULONG group, ULONG offset, ULONG cb, PVOID data) override
     {
-        std::lock_guard<std::mutex> lock(m_lock);
         ++writes;
         auto it = memory.find(group);
         if (it == memory.end() || uint64_t(offset) + cb > it->second.size())
@@ -205,10 +52,8 @@ public:
         std::memcpy(it->second.data() + offset, data, cb);
         return S_OK;
     }
-    HRESULT SyncWriteControl(USHORT, USHORT, ULONG, PVOID) override { return E_NOTIMPL; }
     HRESULT SyncRead(ULONG group, ULONG offset, ULONG cb, PVOID data, ULONG* pcb) override
     {
-        std::lock_guard<std::mutex> lock(m_lock);
         reads.emplace_back(offset, cb);
         if (pcb)
             *pcb = 0;
@@ -222,51 +67,6 @@ public:
             *pcb = cb;
         return S_OK;
     }
-    HRESULT SyncReadWrite(ULONG group, ULONG, ULONG cbRead, PVOID pRead, ULONG cbWrite, PVOID pWrite,
-                          ULONG* pcb) override
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (pcb)
-            *pcb = 0;
-        std::string name(static_cast<const char*>(pWrite), cbWrite ? strnlen((const char*)pWrite, cbWrite) : 0);
-        const std::map<std::string, std::vector<uint8_t>>* table = nullptr;
-        if (group == 0xF011)
-            table = &types;
-        else if (group == 0xF009)
-            table = &symbols;
-        else
-            return FEX_HRESULT(FEXERR_INVALIDGRP);
-        auto it = table->find(name);
-        if (it == table->end())
-            return FEX_HRESULT(FEXERR_SYMBOLNOTFOUND);
-        const auto& rec = it->second;
-        if (rec.size() > cbRead) {
-            // Data type records answer "buffer too small" except to the 4-byte length probe; symbol records
-            // are cut to the buffer.
-            if (group == 0xF011 && cbRead != 4)
-                return FEX_HRESULT(FEXERR_INVALIDSIZE);
-            std::memcpy(pRead, rec.data(), cbRead);
-            if (pcb)
-                *pcb = cbRead;
-            return S_OK;
-        }
-        std::memcpy(pRead, rec.data(), rec.size());
-        if (pcb)
-            *pcb = ULONG(rec.size());
-        return S_OK;
-    }
-    HRESULT SyncReadState(USHORT*, USHORT*) override { return E_NOTIMPL; }
-    HRESULT SyncReadDeviceInfo(char*, ULONG, FexVersion*) override { return E_NOTIMPL; }
-    HRESULT SetTimeout(ULONG) override { return S_OK; }
-    HRESULT GetTimeout(ULONG* p) override
-    {
-        if (p)
-            *p = 5000;
-        return S_OK;
-    }
-
-private:
-    std::mutex m_lock;
 };
 
 // Mode bits as an open request passes them.

@@ -169,7 +169,7 @@ TEST(XmlSymbolFromPath, PathsGiveSymbolNames)
         SCOPED_TRACE(c.what);
         FakeFexSync plc;
         for (const std::string& s : c.plcKnows) {
-            SymbolRecord r;
+            SymRec r;
             r.name = s;
             plc.symbols[s] = r.Build();
         }
@@ -226,14 +226,14 @@ TEST(XmlSymbolExtract, SelectionGivesTheList)
 TEST(XmlSymbolInfo, ShortRecordTakesOneRequest)
 {
     FakeFexSync plc;
-    SymbolRecord rec;
+    SymRec rec;
     rec.name = "MAIN.counter";
     rec.type = "DINT";
     rec.comment = "how many";
     rec.group = 0x4020;
     rec.offset = 0x1234;
     rec.size = 4;
-    rec.typeId = 3;
+    rec.id = 3;
     plc.symbols["MAIN.counter"] = rec.Build();
     TestServer srv(&plc);
 
@@ -272,7 +272,7 @@ TEST(XmlSymbolInfo, RecordLengthDecidesOnASecondRequest)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.commentLength);
         FakeFexSync plc;
-        SymbolRecord rec;
+        SymRec rec;
         rec.name = "MAIN.s";
         rec.comment = std::string(c.commentLength, 'c');
         plc.symbols["MAIN.s"] = rec.Build();
@@ -299,7 +299,7 @@ TEST(XmlSymbolInfo, PlcErrorsArePassedOn)
     EXPECT_EQ(p, nullptr);
 
     // A failing second request.
-    SymbolRecord rec;
+    SymRec rec;
     rec.comment = std::string(2000, 'x');
     plc.symbols["MAIN.x"] = rec.Build();
     plc.override = [](const FakeRequest& r, HRESULT& hr, std::vector<uint8_t>&) {
@@ -321,7 +321,7 @@ TEST(XmlSymbolInfo, PlcErrorsArePassedOn)
 // bytes that arrived.
 TEST(XmlSymbolInfo, MalformedRecordsAreRefused)
 {
-    SymbolRecord good;
+    SymRec good;
     good.name = "MAIN.s";
     good.comment = "c";
     const Bytes base = good.Build();
@@ -373,7 +373,7 @@ TEST(XmlSymbolAttributes, EncodingAndExclusion)
 {
     struct Case {
         const char* what;
-        Attributes attrs;
+        Attrs attrs;
         bool guid;
         bool utf8;
         bool exclude;
@@ -391,7 +391,7 @@ TEST(XmlSymbolAttributes, EncodingAndExclusion)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SymbolRecord r;
+        SymRec r;
         r.attrs = c.attrs;
         r.guid = c.guid;
         Bytes b = r.Build();
@@ -406,7 +406,7 @@ TEST(XmlSymbolAttributes, EncodingAndExclusion)
 
 TEST(XmlSymbolAttributes, BlockIsReadOnlyInsideTheRecord)
 {
-    SymbolRecord r;
+    SymRec r;
     r.attrs = {{"A", "1"}, {"KxEncoding", "UTF-8"}};
     Bytes full = r.Build();
     const size_t attrStart = 30 + r.name.size() + 1 + r.type.size() + 1 + 1;

@@ -94,45 +94,34 @@ TEST(XmlTypeNames, IsPointerByPrefix)
 
 // ---- Attributes behind the optional sections ----
 
-DatatypeRecord Member(const std::string& name, const std::string& type, uint32_t size, uint32_t offset)
-{
-    DatatypeRecord m;
-    m.name = name;
-    m.type = type;
-    m.size = size;
-    m.offset = offset;
-    m.typeId = 2;
-    return m;
-}
-
 TEST(XmlTypeAttributes, ExcludeSkipsEverySectionInOrder)
 {
     struct Case {
         const char* what;
-        std::function<void(DatatypeRecord&)> shape;
+        std::function<void(TypeRec&)> shape;
         bool exclude;
     };
-    const Attributes excl = {{"KxXmlServer", "exclude"}};
+    const Attrs excl = {{"KxXmlServer", "exclude"}};
     const Case cases[] = {
-        {"no sections", [&](DatatypeRecord& r) { r.attrs = excl; }, true},
-        {"no attribute block", [](DatatypeRecord&) {}, false},
+        {"no sections", [&](TypeRec& r) { r.attrs = excl; }, true},
+        {"no attribute block", [](TypeRec&) {}, false},
         {"array infos",
-         [&](DatatypeRecord& r) {
+         [&](TypeRec& r) {
              r.dims = {{1, 3}, {0, 2}};
              r.attrs = excl;
          },
          true},
         {"sub-items with their own sections",
-         [&](DatatypeRecord& r) {
-             DatatypeRecord m = Member("a", "INT", 2, 0);
+         [&](TypeRec& r) {
+             TypeRec m = Mem("a", "INT", 2, 2, 0);
              m.attrs = {{"KxEncoding", "UTF-8"}};
              m.guid = true;
-             r.subItems = {m, Member("b", "INT", 2, 2)};
+             r.members = {m, Mem("b", "INT", 2, 2, 2)};
              r.attrs = excl;
          },
          true},
         {"GUID, copy mask and methods",
-         [&](DatatypeRecord& r) {
+         [&](TypeRec& r) {
              r.size = 13;
              r.guid = true;
              r.copyMask = true;
@@ -141,21 +130,21 @@ TEST(XmlTypeAttributes, ExcludeSkipsEverySectionInOrder)
          },
          true},
         {"everything",
-         [&](DatatypeRecord& r) {
+         [&](TypeRec& r) {
              r.size = 4;
              r.dims = {{0, 2}};
-             r.subItems = {Member("a", "INT", 2, 0)};
+             r.members = {Mem("a", "INT", 2, 2, 0)};
              r.guid = true;
              r.copyMask = true;
              r.methods = {Bytes(8, 1)};
              r.attrs = {{"KxEncoding", "UTF-8"}, {"KxXmlServer", "exclude"}};
          },
          true},
-        {"other value", [](DatatypeRecord& r) { r.attrs = {{"KxXmlServer", "include"}}; }, false},
+        {"other value", [](TypeRec& r) { r.attrs = {{"KxXmlServer", "include"}}; }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        DatatypeRecord r;
+        TypeRec r;
         r.name = "ST_T";
         r.comment = "a type";
         c.shape(r);
@@ -168,7 +157,7 @@ TEST(XmlTypeAttributes, ExcludeSkipsEverySectionInOrder)
 
 TEST(XmlTypeAttributes, SectionsThatLeaveTheRecordEndTheSearch)
 {
-    DatatypeRecord r;
+    TypeRec r;
     r.name = "ST_T";
     r.size = 4;
     r.methods = {Bytes(8, 1)};
@@ -199,11 +188,11 @@ TEST(XmlTypeAttributes, SectionsThatLeaveTheRecordEndTheSearch)
 
 TEST(XmlTypeRecords, ValidatorChecksEveryLengthAgainstTheBytes)
 {
-    DatatypeRecord r;
+    TypeRec r;
     r.name = "ST_T";
     r.type = "";
     r.dims = {{0, 4}};
-    r.subItems = {Member("a", "INT", 2, 0), Member("b", "DINT", 4, 2)};
+    r.members = {Mem("a", "INT", 2, 2, 0), Mem("b", "DINT", 2, 4, 2)};
     const Bytes good = r.Build();
     const size_t sub0 = 42 + 5 + 1 + 1 + 8;
     struct Case {
@@ -230,11 +219,11 @@ TEST(XmlTypeRecords, ValidatorChecksEveryLengthAgainstTheBytes)
     }
 
     // Nesting is limited, so a hostile record cannot exhaust the stack.
-    DatatypeRecord deep = Member("leaf", "INT", 2, 0);
+    TypeRec deep = Mem("leaf", "INT", 2, 2, 0);
     for (unsigned i = 0; i < kFexMaxTypeNesting + 1; ++i) {
-        DatatypeRecord outer;
+        TypeRec outer;
         outer.name = "n";
-        outer.subItems = {deep};
+        outer.members = {deep};
         deep = outer;
     }
     Bytes d = deep.Build();
@@ -243,12 +232,12 @@ TEST(XmlTypeRecords, ValidatorChecksEveryLengthAgainstTheBytes)
 
 TEST(XmlTypeRecords, AccessorsWalkMembersAndDimensions)
 {
-    DatatypeRecord r;
+    TypeRec r;
     r.name = "ST_T";
     r.comment = "structure";
     r.size = 10;
-    r.subItems = {Member("a", "INT", 2, 0), Member("bb", "DINT", 4, 2), Member("ccc", "REAL", 4, 6)};
-    r.subItems[1].dims = {{-2, 5}, {1, 3}};
+    r.members = {Mem("a", "INT", 2, 2, 0), Mem("bb", "DINT", 2, 4, 2), Mem("ccc", "REAL", 2, 4, 6)};
+    r.members[1].dims = {{-2, 5}, {1, 3}};
     r.guid = true;
     const Bytes b = r.Build();
     ASSERT_TRUE(FexDatatypeEntryValid(b.data(), b.size()));
@@ -286,19 +275,19 @@ public:
     CDatatypeCache& Cache() { return m_typeCache; }
 };
 
-DatatypeRecord Struct(const std::string& name, size_t commentLength = 0)
+TypeRec Struct(const std::string& name, size_t commentLength = 0)
 {
-    DatatypeRecord r;
+    TypeRec r;
     r.name = name;
     r.comment = std::string(commentLength, 'c');
     r.size = 6;
-    r.subItems = {Member("a", "INT", 2, 0), Member("b", "DINT", 4, 2)};
+    r.members = {Mem("a", "INT", 2, 2, 0), Mem("b", "DINT", 2, 4, 2)};
     return r;
 }
 
-DatatypeRecord Alias(const std::string& name, const std::string& base)
+TypeRec Alias(const std::string& name, const std::string& base)
 {
-    DatatypeRecord r;
+    TypeRec r;
     r.name = name;
     r.type = base;
     r.size = 6;
@@ -380,21 +369,21 @@ TEST(XmlTypeUpload, OnlyPlainRenamesAreAliases)
 {
     struct Case {
         const char* what;
-        std::function<void(DatatypeRecord&)> change;
+        std::function<void(TypeRec&)> change;
         size_t uploads;
     };
     std::vector<Case> cases = {
-        {"plain rename", [](DatatypeRecord&) {}, 2},
-        {"array of the base", [](DatatypeRecord& r) { r.dims = {{0, 2}}; }, 1},
-        {"structure", [](DatatypeRecord& r) { r.subItems = {Member("a", "INT", 2, 0)}; }, 1},
-        {"no type name", [](DatatypeRecord& r) { r.type = ""; }, 1},
+        {"plain rename", [](TypeRec&) {}, 2},
+        {"array of the base", [](TypeRec& r) { r.dims = {{0, 2}}; }, 1},
+        {"structure", [](TypeRec& r) { r.members = {Mem("a", "INT", 2, 2, 0)}; }, 1},
+        {"no type name", [](TypeRec& r) { r.type = ""; }, 1},
     };
     for (uint32_t flag : {0x4u, 0x8u, 0x40u, 0x400u, 0x800u, 0x2000u, 0x100000u})
-        cases.push_back({"flag", [flag](DatatypeRecord& r) { r.flags = flag; }, 1});
+        cases.push_back({"flag", [flag](TypeRec& r) { r.flags = flag; }, 1});
     for (uint32_t flag : {0x20u, 0x80u, 0x200u, 0x1000u})
-        cases.push_back({"flag that does not block", [flag](DatatypeRecord& r) { r.flags = flag; }, 2});
+        cases.push_back({"flag that does not block", [flag](TypeRec& r) { r.flags = flag; }, 2});
     for (const Case& c : cases) {
-        DatatypeRecord a = Alias("T_A", "ST_S");
+        TypeRec a = Alias("T_A", "ST_S");
         c.change(a);
         SCOPED_TRACE(std::string(c.what) + " " + std::to_string(a.flags));
         FakeFexSync plc;

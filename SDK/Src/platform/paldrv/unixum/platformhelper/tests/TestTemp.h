@@ -1,32 +1,38 @@
-// A private temporary folder per test, removed with everything in it afterwards.
+// A private directory under the system's temporary folder, removed with everything in it on destruction. Shared
+// by the platform's tests and the tests and tools that drive the service from outside.
 #pragma once
 
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
-
-#include <gtest/gtest.h>
+#include <system_error>
+#include <vector>
 
 class TestTemp {
 public:
     TestTemp()
     {
-        char pattern[] = "/tmp/kxplatform.XXXXXX";
-        char* dir = mkdtemp(pattern);
-        if (dir != nullptr)
-            m_path = dir;
+        const std::string pattern = (std::filesystem::temp_directory_path() / "kxtest.XXXXXX").string();
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (::mkdtemp(buf.data()) != nullptr)
+            m_path = buf.data();
     }
     ~TestTemp()
     {
+        std::error_code ec;
         if (!m_path.empty())
-            nftw(m_path.c_str(), &RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
+            std::filesystem::remove_all(m_path, ec);
     }
+    TestTemp(const TestTemp&) = delete;
+    TestTemp& operator=(const TestTemp&) = delete;
+
     bool Ok() const { return !m_path.empty(); }
     const std::string& Path() const { return m_path; }
     std::string Path(const std::string& name) const { return m_path + "/" + name; }
+    std::string operator/(const std::string& name) const { return Path(name); }
 
     static std::string ReadAll(const std::string& path)
     {
@@ -51,6 +57,5 @@ public:
     }
 
 private:
-    static int RemoveOne(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
     std::string m_path;
 };
