@@ -138,11 +138,14 @@ _OsUserAddEvent::~_OsUserAddEvent()
 void _OsUserAddEvent::Mark(_OsUserHandle* h)
 {
     pthread_mutex_lock(&lock);
-    if (signalledEvent == nullptr) {
+    const bool bFirst = signalledEvent == nullptr;
+    if (bFirst)
         signalledEvent = h;
-        pthread_cond_broadcast(&cond);
-    }
     pthread_mutex_unlock(&lock);
+    // Woken after the unlock, the waiter does not block on the mutex at once. It is still there: it unregisters
+    // from every handle, under the waiter-list mutex the marking handle holds, before it goes away.
+    if (bFirst)
+        pthread_cond_broadcast(&cond);
 }
 
 _OsUserHandle* _OsUserAddEvent::Wait(const struct timespec* deadline)
