@@ -97,7 +97,7 @@ struct XmlMemberInfo {
 struct XmlMemberTable {
     std::vector<XmlMemberInfo> members;
     // Upper-cased member name -> member index (the first member of a name); made by the first
-    // ignore-order walk.
+    // ignore-order walk of the record.
     std::unique_ptr<CHashTableString<int, CSyncNone>> byName;
 };
 
@@ -383,7 +383,11 @@ protected:
     HRESULT GetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize);
     HRESULT SerializeStruct(pugi::xml_node element, const FexDatatypeEntry* pType);
     XmlMemberTable& MemberTable(const FexDatatypeEntry* pType);
+    void MakeNameIndex(XmlMemberTable& table);
+    int MemberOfName(const XmlMemberTable& table, const char* sName);
     void FillMemberSlots(StructWalk& w);
+    bool LazyMemberAnyOrder(StructWalk& w, size_t i, pugi::xml_node& node, HRESULT& hr);
+    void ListMemberSlots(StructWalk& w);
     HRESULT PlaceMember(const StructWalk& w, const FexDatatypeEntry* m);
     HRESULT MemberNode(StructWalk& w, size_t i, pugi::xml_node& node);
     HRESULT MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node);

@@ -415,8 +415,8 @@ struct CXmlDataServer::StructWalk {
     size_t nChildren = 0;
     size_t s0 = 0;           // ignore order: the node of member i is m_walkNodes[s0 + i]
     size_t p = 0;            // in order: C is searched from here on
-    bool bLazy = false;      // in order on a document the walk does not change: C is not listed, and
-    pugi::xml_node next;     // the siblings are searched from this one on instead
+    bool bLazy = false;      // reading, the walk does not change the document: C is not listed (unless
+    pugi::xml_node next;     // ignore order meets it out of order), the siblings are searched from here
     bool bCreate = false;    // writing with create missing
     BYTE* pStart = nullptr;  // the structure's first byte
     uint32_t cbStart = 0;    // image bytes from there on
@@ -457,18 +457,33 @@ XmlMemberTable& CXmlDataServer::MemberTable(const FexDatatypeEntry* pType)
     return result;
 }
 
+void CXmlDataServer::MakeNameIndex(XmlMemberTable& table)
+{
+    if (table.byName)
+        return;
+    const size_t nMembers = table.members.size();
+    table.byName = std::make_unique<CHashTableString<int, CSyncNone>>(nMembers);
+    // A member whose name is added is the one every lookup of that name finds.
+    for (size_t i = 0; i < nMembers; ++i)
+        table.members[i].firstOfName =
+            table.byName->Add(UpperName(table.members[i].name, m_sUpperName), static_cast<int>(i));
+}
+
+// The member a child element's name belongs to (ignoring case), or -1.
+int CXmlDataServer::MemberOfName(const XmlMemberTable& table, const char* sName)
+{
+    int index = -1;
+    if (!table.byName->Lookup(UpperName(sName, m_sUpperName), index) || index < 0 ||
+        static_cast<size_t>(index) >= table.members.size())
+        return -1;
+    return index;
+}
+
 // Ignore order: every member takes the first element of its name (ignoring case) among the children.
 void CXmlDataServer::FillMemberSlots(StructWalk& w)
 {
     XmlMemberTable& table = *w.table;
     const size_t nMembers = table.members.size();
-    if (!table.byName) {
-        table.byName = std::make_unique<CHashTableString<int, CSyncNone>>(nMembers);
-        // A member whose name is added is the one every lookup of that name finds.
-        for (size_t i = 0; i < nMembers; ++i)
-            table.members[i].firstOfName =
-                table.byName->Add(UpperName(table.members[i].name, m_sUpperName), static_cast<int>(i));
-    }
     size_t filled = 0;
     size_t guess = 0;  // documents mostly follow the declaration order: try the member after the last match
     for (size_t k = 0; k < w.nChildren && filled < nMembers; ++k) {
@@ -479,9 +494,7 @@ void CXmlDataServer::FillMemberSlots(StructWalk& w)
         const char* sName = child.name();
         if (guess < nMembers && table.members[guess].firstOfName && EqualNoCase(sName, table.members[guess].name))
             index = static_cast<int>(guess);
-        else if (!table.byName->Lookup(UpperName(sName, m_sUpperName), index))
-            continue;
-        if (index < 0 || static_cast<size_t>(index) >= nMembers)
+        else if ((index = MemberOfName(table, sName)) < 0)
             continue;
         guess = static_cast<size_t>(index) + 1;
         if (!m_walkNodes[w.s0 + index]) {
@@ -510,11 +523,61 @@ inline HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatyp
     return S_OK;
 }
 
+// Ignore order, reading: the children are searched where they stand, from the element after the last
+// match on. An element found there is the first of its name as long as every element passed over so far
+// matched an earlier member or none: S_OK or S_FALSE then. An element of a later member comes first: the
+// document is out of order, false, and the caller lists the children and fills the member slots.
+inline bool CXmlDataServer::LazyMemberAnyOrder(StructWalk& w, size_t i, pugi::xml_node& node, HRESULT& hr)
+{
+    const XmlMemberInfo& member = w.table->members[i];
+    hr = S_FALSE;
+    // A later member of a name already taken never has an element.
+    if (!member.firstOfName)
+        return true;
+    pugi::xml_node_type type;
+    pugi::xml_node child = w.next;
+    for (; (type = child.type()) != pugi::node_null; child = child.next_sibling()) {
+        if (type != pugi::node_element)
+            continue;
+        const char* sName = child.name();
+        int index = static_cast<int>(i);
+        if (!EqualNoCase(sName, member.name) && (index = MemberOfName(*w.table, sName)) < static_cast<int>(i))
+            continue;  // no member's element, or another of an earlier member's name
+        if (static_cast<size_t>(index) != i)
+            return false;
+        node = child;
+        w.next = child.next_sibling();
+        hr = S_OK;
+        return true;
+    }
+    // Nothing behind the cursor belongs to this member or a later one.
+    w.next = child;
+    return true;
+}
+
+// Leaves the lazy search: the children listed as this structure's frame, then the member slots.
+void CXmlDataServer::ListMemberSlots(StructWalk& w)
+{
+    w.bLazy = false;
+    m_walkNodes.resize(w.c0);
+    for (pugi::xml_node child = w.element.first_child(); child; child = child.next_sibling())
+        m_walkNodes.push_back(child);
+    w.nChildren = m_walkNodes.size() - w.c0;
+    w.s0 = m_walkNodes.size();
+    m_walkNodes.resize(w.s0 + w.table->members.size());
+    FillMemberSlots(w);
+}
+
 // The member's node: S_OK with node set, S_FALSE when it has none, or the error of a node not created.
 inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
 {
     const char* sMember = w.table->members[i].name;
-    if (w.bLazy) {
+    if (w.bLazy && m_bIgnoreOrder) {
+        HRESULT hr;
+        if (LazyMemberAnyOrder(w, i, node, hr))
+            return hr;
+        ListMemberSlots(w);
+    } else if (w.bLazy) {
         // type() also tells the end of the siblings: every call into the parser counts on long runs.
         pugi::xml_node_type type;
         for (pugi::xml_node child = w.next; (type = child.type()) != pugi::node_null; child = child.next_sibling()) {
@@ -575,8 +638,9 @@ inline HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member,
     }
     ULONG nUsed = 1;
     const HRESULT hr = SerializeElement(node, member.type, false, &nUsed);
-    // An array member used a run of siblings: the next member is searched behind it.
-    if (SUCCEEDED(hr) && nUsed > 1) {
+    // An array member used a run of siblings: the next member is searched behind it. (Ignore order passes
+    // over the rest of the run by its name.)
+    if (SUCCEEDED(hr) && nUsed > 1 && !m_bIgnoreOrder) {
         w.p += nUsed - 1;
         for (ULONG k = 1; k < nUsed && w.next; ++k)
             w.next = w.next.next_sibling();
@@ -598,10 +662,12 @@ HRESULT CXmlDataServer::SerializeStruct(pugi::xml_node element, const FexDatatyp
     const size_t nMembers = w.table->members.size();
 
     // The child list, and with ignore order the member slots, as this structure's frame of the node stack.
-    // Reading in order, nothing is inserted among the children: they are searched where they stand.
+    // Reading, nothing is inserted among the children: they are searched where they stand.
     const WalkFrame frame(m_walkNodes);
     w.c0 = m_walkNodes.size();
-    w.bLazy = m_nDirection != 1 && !m_bIgnoreOrder;
+    w.bLazy = m_nDirection != 1;
+    if (m_bIgnoreOrder)
+        MakeNameIndex(*w.table);
     if (w.bLazy) {
         w.next = child;
     } else {
@@ -610,7 +676,7 @@ HRESULT CXmlDataServer::SerializeStruct(pugi::xml_node element, const FexDatatyp
     }
     w.nChildren = m_walkNodes.size() - w.c0;
     w.s0 = m_walkNodes.size();
-    if (m_bIgnoreOrder && nMembers > 0) {
+    if (m_bIgnoreOrder && !w.bLazy && nMembers > 0) {
         m_walkNodes.resize(w.s0 + nMembers);
         FillMemberSlots(w);
     }

@@ -144,6 +144,7 @@ struct ScalePlc {
         if (!sim.LoadFile(std::string(KX_TEST_DATA_DIR) + "/dataserver/bench-scale-plc.xml"))
             return;
         FillRecords(sim, "Scale.aRecords", 100000);
+        sim.SetLogging(false);
         ok = SUCCEEDED(host.Start(&sim));
     }
     ~ScalePlc() { host.Stop(); }
@@ -177,6 +178,10 @@ struct Env {
         if (!sample.LoadFile(data + "/plc/sample-machine.xml") || !records.LoadFile(data + "/dataserver/bench-plc.xml"))
             return;
         FillRecords(records, "Bench.aRecords", 10000);
+        // The simulators' request logs are for tests; a PLC keeps no copy of what the service writes, and the
+        // baseline reads and writes the memory directly.
+        sample.SetLogging(false);
+        records.SetLogging(false);
         ok = SUCCEEDED(sampleHost.Start(&sample)) && SUCCEEDED(recordsHost.Start(&records));
     }
     ~Env()

@@ -125,6 +125,9 @@ public:
     // Copy of the requests received since the last ClearLog (the last 100000, holding at most 64 MiB of data).
     std::vector<KxPlcRequest> GetLog() const;
     void ClearLog();
+    // Whether requests are logged (initially yes). Off, a long run such as a benchmark keeps no copies of
+    // the data it writes.
+    void SetLogging(bool on);
 
     // Port the description asks to serve at the local net id; default 851.
     uint16_t GetPort() const;

@@ -39,6 +39,7 @@ struct CKxPlcSim::Impl {
     KxPlcFaults faults;
     std::deque<KxPlcRequest> log;
     size_t logBytes = 0;   // write data held by the log
+    bool logging = true;
     uint16_t state = kStateRun;
     uint16_t devState = 0;
 
@@ -186,12 +187,14 @@ KxPlcResponse CKxPlcSim::Handle(const KxPlcRequest& request)
     uint32_t delay = 0;
     try {
         std::lock_guard<std::mutex> g(m_pImpl->lock);
-        m_pImpl->log.push_back(request);
-        m_pImpl->logBytes += request.writeData.size();
-        while (m_pImpl->log.size() > kMaxLog ||
-               (m_pImpl->logBytes > kMaxLogBytes && m_pImpl->log.size() > 1)) {
-            m_pImpl->logBytes -= m_pImpl->log.front().writeData.size();
-            m_pImpl->log.pop_front();
+        if (m_pImpl->logging) {
+            m_pImpl->log.push_back(request);
+            m_pImpl->logBytes += request.writeData.size();
+            while (m_pImpl->log.size() > kMaxLog ||
+                   (m_pImpl->logBytes > kMaxLogBytes && m_pImpl->log.size() > 1)) {
+                m_pImpl->logBytes -= m_pImpl->log.front().writeData.size();
+                m_pImpl->log.pop_front();
+            }
         }
         KxPlcFaults& f = m_pImpl->faults;
         delay = f.delayMs;
@@ -336,6 +339,12 @@ void CKxPlcSim::ClearLog()
     std::lock_guard<std::mutex> g(m_pImpl->lock);
     m_pImpl->log.clear();
     m_pImpl->logBytes = 0;
+}
+
+void CKxPlcSim::SetLogging(bool on)
+{
+    std::lock_guard<std::mutex> g(m_pImpl->lock);
+    m_pImpl->logging = on;
 }
 
 uint16_t CKxPlcSim::GetPort() const

@@ -143,6 +143,14 @@ TEST(XmlDeserializeTest, MergeKeepsWhatTheDocumentLacks)
          with({{4, Bytes({1, 0})}, {8, Bytes({3, 0})}, {10, Bytes({9})}})},
         // The run ends early: the rest keeps its bytes, the member behind it is still found.
         {"<r><s><arr index=\"1\">1</arr><c>9</c></s></r>", 0, S_OK, with({{4, Bytes({1, 0})}, {10, Bytes({9})}})},
+        // With ignore order each member takes the first element of its name, wherever the others stand.
+        {"<r><s><b>8</b><nCount>7</nCount><b>6</b><c>9</c></s></r>", kIgnoreOrder, S_OK,
+         with({{0, Bytes({7, 0, 8, 0})}, {10, Bytes({9})}})},
+        {"<r><s><nCount>7</nCount><NCOUNT>5</NCOUNT><b>8</b></s></r>", kIgnoreOrder, S_OK,
+         with({{0, Bytes({7, 0, 8, 0})}})},
+        {"<r><s>text<x/><nCount>7</nCount><arr index=\"1\">1</arr><arr index=\"3\">3</arr><!--c--><c>9</c></s></r>",
+         kIgnoreOrder, S_OK, with({{0, Bytes({7, 0})}, {4, Bytes({1, 0})}, {8, Bytes({3, 0})}, {10, Bytes({9})}})},
+        {"<r><s><c>9</c><x/>tail</s></r>", kIgnoreOrder, S_OK, with({{10, Bytes({9})}})},
         // With ignore order an index outside the array is ignored.
         {"<r><s><arr index=\"7\">7</arr><arr index=\"2\">2</arr></s></r>", kIgnoreOrder, S_OK,
          with({{6, Bytes({2, 0})}})},
