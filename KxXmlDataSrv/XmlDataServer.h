@@ -386,7 +386,6 @@ protected:
     void MakeNameIndex(XmlMemberTable& table);
     int MemberOfName(const XmlMemberTable& table, const char* sName);
     void FillMemberSlots(StructWalk& w);
-    bool LazyMemberAnyOrder(StructWalk& w, size_t i, pugi::xml_node& node, HRESULT& hr);
     void ListMemberSlots(StructWalk& w);
     HRESULT PlaceMember(const StructWalk& w, const FexDatatypeEntry* m);
     HRESULT MemberNode(StructWalk& w, size_t i, pugi::xml_node& node);

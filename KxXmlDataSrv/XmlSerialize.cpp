@@ -523,38 +523,6 @@ inline HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatyp
     return S_OK;
 }
 
-// Ignore order, reading: the children are searched where they stand, from the element after the last
-// match on. An element found there is the first of its name as long as every element passed over so far
-// matched an earlier member or none: S_OK or S_FALSE then. An element of a later member comes first: the
-// document is out of order, false, and the caller lists the children and fills the member slots.
-inline bool CXmlDataServer::LazyMemberAnyOrder(StructWalk& w, size_t i, pugi::xml_node& node, HRESULT& hr)
-{
-    const XmlMemberInfo& member = w.table->members[i];
-    hr = S_FALSE;
-    // A later member of a name already taken never has an element.
-    if (!member.firstOfName)
-        return true;
-    pugi::xml_node_type type;
-    pugi::xml_node child = w.next;
-    for (; (type = child.type()) != pugi::node_null; child = child.next_sibling()) {
-        if (type != pugi::node_element)
-            continue;
-        const char* sName = child.name();
-        int index = static_cast<int>(i);
-        if (!EqualNoCase(sName, member.name) && (index = MemberOfName(*w.table, sName)) < static_cast<int>(i))
-            continue;  // no member's element, or another of an earlier member's name
-        if (static_cast<size_t>(index) != i)
-            return false;
-        node = child;
-        w.next = child.next_sibling();
-        hr = S_OK;
-        return true;
-    }
-    // Nothing behind the cursor belongs to this member or a later one.
-    w.next = child;
-    return true;
-}
-
 // Leaves the lazy search: the children listed as this structure's frame, then the member slots.
 void CXmlDataServer::ListMemberSlots(StructWalk& w)
 {
@@ -571,23 +539,33 @@ void CXmlDataServer::ListMemberSlots(StructWalk& w)
 // The member's node: S_OK with node set, S_FALSE when it has none, or the error of a node not created.
 inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
 {
-    const char* sMember = w.table->members[i].name;
-    if (w.bLazy && m_bIgnoreOrder) {
-        HRESULT hr;
-        if (LazyMemberAnyOrder(w, i, node, hr))
-            return hr;
-        ListMemberSlots(w);
-    } else if (w.bLazy) {
+    const XmlMemberInfo& member = w.table->members[i];
+    const char* sMember = member.name;
+    if (w.bLazy) {
+        // With ignore order a later member of a name already taken never has an element.
+        if (m_bIgnoreOrder && !member.firstOfName)
+            return S_FALSE;
         // type() also tells the end of the siblings: every call into the parser counts on long runs.
         pugi::xml_node_type type;
-        for (pugi::xml_node child = w.next; (type = child.type()) != pugi::node_null; child = child.next_sibling()) {
-            if (type == pugi::node_element && EqualNoCase(child.name(), sMember)) {
+        pugi::xml_node child = w.next;
+        for (; (type = child.type()) != pugi::node_null; child = child.next_sibling()) {
+            if (type != pugi::node_element)
+                continue;
+            const char* sName = child.name();
+            if (EqualNoCase(sName, sMember)) {
                 node = child;
                 w.next = child.next_sibling();
                 return S_OK;
             }
+            // Ignore order: what the search passes over has matched an earlier member or matches none, so the
+            // element found is the first of its name; an element of a later member means the document is out
+            // of order.
+            if (m_bIgnoreOrder && MemberOfName(*w.table, sName) > static_cast<int>(i))
+                break;
         }
-        return S_FALSE;
+        if (type == pugi::node_null)
+            return S_FALSE;
+        ListMemberSlots(w);
     }
     if (!m_bIgnoreOrder) {
         for (size_t k = w.p; k < w.nChildren; ++k) {
