@@ -2,17 +2,19 @@
 // concurrent clients, each beside what bounds it, measured in the same run:
 // - RoundTrip: ReadState, answered by the service without a job: the router's round trip.
 // - OpenReadClose: open for reading with the transfer bit (a 4-byte symbol, written into the PLC) and close;
-//   nothing is saved. Compared with RoundTrip in requests per second (two requests per job).
+//   nothing is saved. Read jobs and round trips alternate in short phases of all clients, and the two are
+//   compared in requests per second (two requests per job) over the time of their phases.
 // - OpenWriteClose: open for writing with the transfer bit and close, which saves the file; each client takes
 //   turns with one save of the loop that bounds it: the same file's bytes written to a temporary file, fsynced,
 //   renamed over the file, and the folder fsynced, in this process. The disk's fsync time drifts from second
 //   to second on a shared machine, so the two are timed side by side and compared by their mean times.
-// Reports requests per second (items_per_second), the mean time of a write job and of a loop save, and the
-// p50 and p99 latency of one request.
+// Reports requests per second (items_per_second), the mean time of a job and of what it is compared with, and
+// the p50 and p99 latency of one request.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -160,6 +162,14 @@ Latencies g_roundTrip;
 Latencies g_read;
 Latencies g_write;
 
+// One ReadState, answered by the service without a job.
+bool RoundTripOnce(RawLink& link)
+{
+    const uint32_t id = link.NextId();
+    Reply r;
+    return link.SendTo(5, id, 10600, {}) && link.Wait(id, std::chrono::milliseconds(30000), r) && r.error == 0;
+}
+
 void RoundTrip(benchmark::State& state)
 {
     RawLink link;
@@ -168,10 +178,8 @@ void RoundTrip(benchmark::State& state)
     std::vector<double> lat;
     lat.reserve(1 << 16);
     for (auto _ : state) {
-        const uint32_t id = link.NextId();
         const auto t0 = Clock::now();
-        Reply r;
-        if (!link.SendTo(5, id, 10600, {}) || !link.Wait(id, std::chrono::milliseconds(30000), r) || r.error != 0) {
+        if (!RoundTripOnce(link)) {
             state.SkipWithError("ReadState failed");
             break;
         }
@@ -181,29 +189,67 @@ void RoundTrip(benchmark::State& state)
     g_roundTrip.Add(state, lat);
 }
 
-// Opens a data server with index group nGroup and the open payload, then closes it, once per iteration: the
-// latencies of both requests in turn. Stops at the first error, which the state carries.
-std::vector<double> OpenCloseLoop(benchmark::State& state, RawLink& link, uint32_t nGroup, uint32_t offset,
-                                  const std::vector<uint8_t>& open)
-{
-    std::vector<double> lat;
-    lat.reserve(1 << 16);
-    std::string error;
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        Clock::time_point t1;
-        const bool ok = OpenClose(link, nGroup, offset, open, error, &t1);
-        const auto t2 = Clock::now();
-        if (!ok) {
-            state.SkipWithError(error.c_str());
-            break;
-        }
-        lat.push_back(Micros(t0, t1));
-        lat.push_back(Micros(t1, t2));
+// Read jobs and round trips in alternating phases: every client makes kPhase read jobs, then kPhase pairs of
+// round trips (as many requests), and so on; a phase ends when the last client is done with it. Each kind's
+// requests over the time of its phases give two rates taken side by side in time: the pace of this machine
+// drifts by a factor of two from one minute to the next, so cases run one after the other would compare
+// different machines.
+class Phases {
+public:
+    void Reset(int threads)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_threads = threads;
+        m_arrived = 0;
+        m_generation = 0;
+        m_broken = false;
+        m_us[0] = m_us[1] = 0;
+        m_start = Clock::now();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
-    return lat;
-}
+    // A client finished its part of a phase of the kind; waits for the others. False once a client failed.
+    bool Done(int kind)
+    {
+        std::unique_lock<std::mutex> g(m_lock);
+        if (m_broken)
+            return false;
+        const unsigned generation = m_generation;
+        if (++m_arrived == m_threads) {
+            const Clock::time_point now = Clock::now();
+            m_us[kind] += Micros(m_start, now);
+            m_start = now;
+            m_arrived = 0;
+            ++m_generation;
+            m_cv.notify_all();
+            return true;
+        }
+        m_cv.wait(g, [&] { return m_generation != generation || m_broken; });
+        return !m_broken;
+    }
+    void Break()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_broken = true;
+        m_cv.notify_all();
+    }
+    double Us(int kind)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_us[kind];
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    int m_threads = 1;
+    int m_arrived = 0;
+    unsigned m_generation = 0;
+    bool m_broken = false;
+    double m_us[2] = {};
+    Clock::time_point m_start;
+};
+
+constexpr int kPhase = 16;
+Phases g_readPhases;
 
 void OpenReadClose(benchmark::State& state)
 {
@@ -212,9 +258,49 @@ void OpenReadClose(benchmark::State& state)
     RawLink link;
     if (!Connect(state, link, file))
         return;
+    if (state.thread_index() == 0)
+        g_readPhases.Reset(state.threads());
     const uint32_t offset = ClientOffset(state.thread_index());
     const std::vector<uint8_t> open = OpenRwPayload(851, 0xFFFFFFFFu, 2, file, kSymbol, kPath);
-    g_read.Add(state, OpenCloseLoop(state, link, 0x7C, offset, open));
+    std::vector<double> lat;
+    lat.reserve(1 << 16);
+    int64_t made[2] = {0, 0};  // iterations of each kind
+    int kind = 0;              // 0 read jobs, 1 round trips
+    int step = 0;              // iterations made in this phase
+    std::string error;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        Clock::time_point t1;
+        if (kind == 0 ? !OpenClose(link, 0x7C, offset, open, error, &t1) : !RoundTripOnce(link) || !RoundTripOnce(link)) {
+            g_readPhases.Break();
+            state.SkipWithError(kind == 0 ? error.c_str() : "ReadState failed");
+            break;
+        }
+        if (kind == 0) {
+            lat.push_back(Micros(t0, t1));
+            lat.push_back(Micros(t1, Clock::now()));
+        }
+        ++made[kind];
+        if (++step == kPhase) {
+            if (!g_readPhases.Done(kind)) {
+                state.SkipWithError("another client failed");
+                break;
+            }
+            kind ^= 1;
+            step = 0;
+        }
+    }
+    // Every client makes as many iterations, so all of them end the last phase here.
+    if (step > 0 && !g_readPhases.Done(kind) && !state.error_occurred())
+        state.SkipWithError("another client failed");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
+    const double threads = state.threads();
+    for (int k = 0; k < 2; ++k) {
+        const double us = g_readPhases.Us(k);
+        const double rate = us > 0 ? static_cast<double>(made[k]) * 2 * threads * 1e6 / us : 0;
+        state.counters[k == 0 ? "job_rps" : "trip_rps"] = benchmark::Counter(rate, benchmark::Counter::kAvgThreads);
+    }
+    g_read.Add(state, lat);
 }
 
 // One save of the loop: the bytes written to tmp, fsynced, renamed over file, and the folder fsynced.
@@ -276,9 +362,10 @@ BENCHMARK(OpenWriteClose)->Threads(1)->Threads(16)->UseRealTime()->MinTime(6.0);
 // What the report keeps of a case: its rates.
 struct Rates {
     bool median = false;
-    double requests = 0;  // requests per second
     double jobUs = 0;     // mean time of a write job
     double loopUs = 0;    // mean time of a loop save beside it
+    double jobRps = 0;    // requests per second of the read jobs' phases
+    double tripRps = 0;   // requests per second of the round trips' phases beside them
 };
 
 // Console output plus, at the end, each job's rate as a share of what bounds it, from the same run.
@@ -288,9 +375,10 @@ public:
     std::pair<std::string, int> KeyOf(const Run& r) const override { return {r.run_name.function_name, r.threads}; }
     void Keep(const Run& r, Rates& rates) const override
     {
-        rates.requests = CounterOf(r, "items_per_second");
         rates.jobUs = CounterOf(r, "job_us");
         rates.loopUs = CounterOf(r, "loop_us");
+        rates.jobRps = CounterOf(r, "job_rps");
+        rates.tripRps = CounterOf(r, "trip_rps");
     }
     void Finalize() override
     {
@@ -298,11 +386,9 @@ public:
         std::printf("\n%-8s %-44s %14s %14s %7s\n", "clients", "job / bound", "job", "bound", "ratio");
         for (int threads : {1, 16}) {
             const auto read = m_cases.find({"OpenReadClose", threads});
-            const auto trip = m_cases.find({"RoundTrip", threads});
-            if (read != m_cases.end() && trip != m_cases.end() && trip->second.requests > 0)
+            if (read != m_cases.end() && read->second.tripRps > 0)
                 std::printf("%-8d %-44s %12.1f/s %12.1f/s %7.2f\n", threads, "requests: read job / round trip",
-                            read->second.requests, trip->second.requests,
-                            read->second.requests / trip->second.requests);
+                            read->second.jobRps, read->second.tripRps, read->second.jobRps / read->second.tripRps);
             const auto write = m_cases.find({"OpenWriteClose", threads});
             if (write != m_cases.end() && write->second.jobUs > 0)
                 std::printf("%-8d %-44s %12.1fus %12.1fus %7.2f\n", threads, "saves: write job / write+fsync+rename loop",
