@@ -1,16 +1,19 @@
 // Store and restore of large symbols through the data server (router and simulated PLC in process), against a
 // baseline that builds, saves and parses the same document directly with pugixml. Every case measures process
 // CPU time and reports the peak resident memory of its runs; at the end the ratio service / baseline of every
-// value is printed, and how time and memory grow with the number of elements.
+// value is printed, from the cases of each and from a case that runs both side by side, and how time and memory
+// grow with the number of elements.
 //
 // Ratios are meant to be read within one run. On a shared machine run with repetitions and random
 // interleaving, so that a load change hits service and baseline alike; the ratios then use the medians:
 //   DataServerBench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -444,33 +447,71 @@ void ServiceStoreBench(benchmark::State& state, Target (*target)(), bool fresh, 
     });
 }
 
+// Makes the file of a restore and checks that a restore of it brings back every byte into a cleared PLC, or
+// the time would say nothing. False with the state's error set.
+bool PrepareRestore(benchmark::State& state, const Target& t, const std::string& file, uint16_t mode,
+                    const char* password)
+{
+    if (FileSize(file) == 0 && FAILED(ServiceStore(t, file, password))) {
+        state.SkipWithError("store failed");
+        return false;
+    }
+    const std::vector<uint8_t> original = Image(t);
+    KxPlcSymbolInfo sym;
+    t.sim->Resolve(t.symbol, sym);
+    const std::vector<uint8_t> zeros(original.size(), 0);
+    t.sim->Poke(sym.group, sym.offset, zeros.data(), static_cast<uint32_t>(zeros.size()));
+    const HRESULT hr = ServiceRestore(t, file, mode, password);
+    if (FAILED(hr) || Image(t) != original) {
+        t.sim->Poke(sym.group, sym.offset, original.data(), static_cast<uint32_t>(original.size()));
+        state.SkipWithError("restore did not bring the value back");
+        return false;
+    }
+    return true;
+}
+
 void ServiceRestoreBench(benchmark::State& state, Target (*target)(), uint16_t mode, const char* password = nullptr)
 {
     const Target t = target();
     if (!Ready(state, t))
         return;
     const std::string file = FileOf(t, password ? "restore-enc-" : "restore-");
-    if (FileSize(file) == 0 && FAILED(ServiceStore(t, file, password))) {
-        state.SkipWithError("store failed");
+    if (!PrepareRestore(state, t, file, mode, password))
         return;
-    }
-    // The restore must bring back every byte into a cleared PLC, or the time says nothing.
-    {
-        const std::vector<uint8_t> original = Image(t);
-        KxPlcSymbolInfo sym;
-        t.sim->Resolve(t.symbol, sym);
-        const std::vector<uint8_t> zeros(original.size(), 0);
-        t.sim->Poke(sym.group, sym.offset, zeros.data(), static_cast<uint32_t>(zeros.size()));
-        const HRESULT hr = ServiceRestore(t, file, mode, password);
-        if (FAILED(hr) || Image(t) != original) {
-            t.sim->Poke(sym.group, sym.offset, original.data(), static_cast<uint32_t>(original.size()));
-            state.SkipWithError("restore did not bring the value back");
-            return;
-        }
-    }
     MeasureLoop(state, t, file, [&]() -> const char* {
         return FAILED(ServiceRestore(t, file, mode, password)) ? "restore failed" : nullptr;
     });
+}
+
+// The baseline's store: the image read from the PLC, as the service does, the document built and saved.
+bool PugiStore(const Target& t, const Baseline& b, const std::string& file)
+{
+    const std::vector<uint8_t> image = Image(t);
+    pugi::xml_document doc;
+    b.Build(doc.append_child("dataentry"), image);
+    return doc.save_file(file.c_str(), "", kSaveFlags);
+}
+
+// The baseline's restore: the image read from the PLC, the file loaded and parsed into it, and the image written
+// back, as the service does.
+bool PugiRestore(const Target& t, const Baseline& b, const std::string& file, const KxPlcSymbolInfo& sym)
+{
+    pugi::xml_document doc;
+    std::vector<uint8_t> image = Image(t);
+    if (!doc.load_file(file.c_str(), pugi::parse_default | pugi::parse_declaration) ||
+        !b.Parse(doc.child("dataentry"), image))
+        return false;
+    t.sim->Poke(sym.group, sym.offset, image.data(), static_cast<uint32_t>(image.size()));
+    return true;
+}
+
+void MakeBaselineFile(const Target& t, const Baseline& b, const std::string& file)
+{
+    if (FileSize(file) == 0) {
+        pugi::xml_document doc;
+        b.Build(doc.append_child("dataentry"), Image(t));
+        doc.save_file(file.c_str(), "", kSaveFlags);
+    }
 }
 
 void PugiStoreBench(benchmark::State& state, Target (*target)())
@@ -480,13 +521,7 @@ void PugiStoreBench(benchmark::State& state, Target (*target)())
         return;
     const std::string file = FileOf(t, "pugi-store-");
     const std::unique_ptr<Baseline> b = BaselineFor(t);
-    MeasureLoop(state, t, file, [&]() -> const char* {
-        // The service reads the image from the PLC as part of a store; so does the baseline.
-        const std::vector<uint8_t> image = Image(t);
-        pugi::xml_document doc;
-        b->Build(doc.append_child("dataentry"), image);
-        return doc.save_file(file.c_str(), "", kSaveFlags) ? nullptr : "save failed";
-    });
+    MeasureLoop(state, t, file, [&]() -> const char* { return PugiStore(t, *b, file) ? nullptr : "save failed"; });
 }
 
 void PugiRestoreBench(benchmark::State& state, Target (*target)())
@@ -496,23 +531,69 @@ void PugiRestoreBench(benchmark::State& state, Target (*target)())
         return;
     const std::string file = FileOf(t, "pugi-restore-");
     const std::unique_ptr<Baseline> b = BaselineFor(t);
-    if (FileSize(file) == 0) {
-        pugi::xml_document doc;
-        b->Build(doc.append_child("dataentry"), Image(t));
-        doc.save_file(file.c_str(), "", kSaveFlags);
-    }
+    MakeBaselineFile(t, *b, file);
     KxPlcSymbolInfo sym;
     t.sim->Resolve(t.symbol, sym);
-    MeasureLoop(state, t, file, [&]() -> const char* {
-        pugi::xml_document doc;
-        std::vector<uint8_t> image = Image(t);
-        if (!doc.load_file(file.c_str(), pugi::parse_default | pugi::parse_declaration) ||
-            !b->Parse(doc.child("dataentry"), image))
-            return "parse failed";
-        // The service writes the merged image into the PLC as part of a restore; so does the baseline.
-        t.sim->Poke(sym.group, sym.offset, image.data(), static_cast<uint32_t>(image.size()));
-        return nullptr;
-    });
+    MeasureLoop(state, t, file, [&]() -> const char* { return PugiRestore(t, *b, file, sym) ? nullptr : "parse failed"; });
+}
+
+double CpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// Service and baseline side by side: each iteration makes one store (restore) of each, and each is timed by the
+// process CPU time it took. Both see the same machine, whatever its pace does from one minute to the next, which
+// cases run one after the other do not. Reports the mean of each as service_ms and baseline_ms.
+void PairBench(benchmark::State& state, const Target& t, bool restore, bool fresh, uint16_t mode)
+{
+    if (!Ready(state, t))
+        return;
+    const std::unique_ptr<Baseline> b = BaselineFor(t);
+    const std::string file = FileOf(t, restore ? "restore-" : "store-");
+    const std::string baseFile = FileOf(t, restore ? "pugi-restore-" : "pugi-store-");
+    KxPlcSymbolInfo sym;
+    t.sim->Resolve(t.symbol, sym);
+    if (restore) {
+        if (!PrepareRestore(state, t, file, mode, nullptr))
+            return;
+        MakeBaselineFile(t, *b, baseFile);
+    } else if (!fresh && FAILED(ServiceStore(t, file))) {
+        state.SkipWithError("store failed");
+        return;
+    }
+    double serviceMs = 0;
+    double baselineMs = 0;
+    for (auto _ : state) {
+        if (!restore && fresh)
+            std::remove(file.c_str());
+        const double t0 = CpuMs();
+        const bool ok = restore ? SUCCEEDED(ServiceRestore(t, file, mode)) : SUCCEEDED(ServiceStore(t, file));
+        const double t1 = CpuMs();
+        const bool okBase = restore ? PugiRestore(t, *b, baseFile, sym) : PugiStore(t, *b, baseFile);
+        const double t2 = CpuMs();
+        if (!ok || !okBase) {
+            state.SkipWithError(!ok ? "service failed" : "baseline failed");
+            break;
+        }
+        serviceMs += t1 - t0;
+        baselineMs += t2 - t1;
+    }
+    const double n = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    state.counters["service_ms"] = serviceMs / n;
+    state.counters["baseline_ms"] = baselineMs / n;
+}
+
+void PairStoreBench(benchmark::State& state, Target (*target)(), bool fresh)
+{
+    PairBench(state, target(), false, fresh, 0);
+}
+
+void PairRestoreBench(benchmark::State& state, Target (*target)(), uint16_t mode)
+{
+    PairBench(state, target(), true, false, mode);
 }
 
 #define DS_BENCH(...) BENCHMARK_CAPTURE(__VA_ARGS__)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()
@@ -547,6 +628,22 @@ DS_BENCH(PugiStoreBench, Records100kStruct, Records100k);
 DS_BENCH(ServiceRestoreBench, Records100kStruct, Records100k, 0);
 DS_BENCH(PugiRestoreBench, Records100kStruct, Records100k);
 
+// Side by side, for the ratios.
+DS_BENCH(PairStoreBench, Samples100kReal, Samples100k, true);
+DS_BENCH(PairStoreBench, Samples100kRealUpdate, Samples100k, false);
+DS_BENCH(PairStoreBench, Records10kStruct, Records10k, true);
+DS_BENCH(PairStoreBench, Records10kStructUpdate, Records10k, false);
+DS_BENCH(PairStoreBench, Samples1MReal, Samples1M, true);
+DS_BENCH(PairStoreBench, Samples4MReal, Samples4M, true);
+DS_BENCH(PairStoreBench, Records100kStruct, Records100k, true);
+DS_BENCH(PairRestoreBench, Samples100kReal, Samples100k, 0);
+DS_BENCH(PairRestoreBench, Samples100kRealIgnoreOrder, Samples100k, XMLDS_MODE_IGNOREORDER);
+DS_BENCH(PairRestoreBench, Records10kStruct, Records10k, 0);
+DS_BENCH(PairRestoreBench, Records10kStructIgnoreOrder, Records10k, XMLDS_MODE_IGNOREORDER);
+DS_BENCH(PairRestoreBench, Samples1MReal, Samples1M, 0);
+DS_BENCH(PairRestoreBench, Samples4MReal, Samples4M, 0);
+DS_BENCH(PairRestoreBench, Records100kStruct, Records100k, 0);
+
 // What the report keeps of a case: its process CPU time and the counters of the growth table.
 struct CaseResult {
     bool median = false;
@@ -568,14 +665,16 @@ public:
     void Keep(const Run& r, CaseResult& res) const override
     {
         res.cpuMs = r.GetAdjustedCPUTime();
-        for (const char* c : {"elements", "xml_MiB", "peak_MiB", "added_MiB"})
+        for (const char* c : {"elements", "xml_MiB", "peak_MiB", "added_MiB", "service_ms", "baseline_ms"})
             res.counters[c] = CounterOf(r, c);
     }
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        std::printf("\nprocess CPU time, service / pugixml baseline (medians when repeated)\n");
-        std::printf("%-8s %-28s %12s %12s %7s\n", "kind", "value", "service ms", "pugixml ms", "ratio");
+        std::printf("\nprocess CPU time, service / pugixml baseline (medians when repeated): in cases of their own, "
+                    "and side by side in one case\n");
+        std::printf("%-8s %-28s %12s %12s %7s %12s %12s %7s\n", "kind", "value", "service ms", "pugixml ms", "ratio",
+                    "service ms", "pugixml ms", "ratio");
         for (const char* kind : {"Store", "Restore"}) {
             for (const auto& [name, res] : m_cases) {
                 const std::string prefix = std::string("Service") + kind + "Bench/";
@@ -592,10 +691,13 @@ public:
                         plain.erase(at);
                 }
                 const auto base = m_cases.find(std::string("Pugi") + kind + "Bench/" + plain);
-                if (base == m_cases.end() || base->second.cpuMs <= 0)
-                    continue;
-                std::printf("%-8s %-28s %12.2f %12.2f %7.2f\n", kind, value.c_str(), res.cpuMs, base->second.cpuMs,
-                            res.cpuMs / base->second.cpuMs);
+                const auto pair = m_cases.find(std::string("Pair") + kind + "Bench/" + value);
+                const double baseMs = base == m_cases.end() ? 0.0 : base->second.cpuMs;
+                const double pairMs = pair == m_cases.end() ? 0.0 : pair->second.counters.at("service_ms");
+                const double pairBaseMs = pair == m_cases.end() ? 0.0 : pair->second.counters.at("baseline_ms");
+                std::printf("%-8s %-28s %12.2f %12.2f %7.2f %12.2f %12.2f %7.2f\n", kind, value.c_str(), res.cpuMs,
+                            baseMs, baseMs > 0 ? res.cpuMs / baseMs : 0.0, pairMs, pairBaseMs,
+                            pairBaseMs > 0 ? pairMs / pairBaseMs : 0.0);
             }
         }
         std::printf("\ngrowth: process CPU time per element, peak resident memory of the process, and the memory a "
