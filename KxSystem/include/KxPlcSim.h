@@ -96,6 +96,9 @@ public:
 
     // Answers one request (applies faults, logs it). Never throws.
     KxPlcResponse Handle(const KxPlcRequest& request);
+    // The same with the bytes sent held by the caller (data, length) instead of request.writeData, which is
+    // not read: only the log copies them.
+    KxPlcResponse Handle(const KxPlcRequest& request, const void* data, uint32_t length);
     // Shorthands for Handle; each returns the error number and fills out with the answered bytes.
     uint32_t ReadWrite(uint32_t group, uint32_t offset, uint32_t readLength, const void* writeData,
                        uint32_t writeLength, std::vector<uint8_t>& out);

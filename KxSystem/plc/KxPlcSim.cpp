@@ -22,11 +22,11 @@ constexpr size_t kMaxLogBytes = 64u * 1024u * 1024u;
 // Device states answered by ReadState until a WriteControl changes them: run.
 constexpr uint16_t kStateRun = 5;
 
-std::string NameOf(const std::vector<uint8_t>& data)
+std::string NameOf(const uint8_t* data, uint32_t length)
 {
-    const char* p = reinterpret_cast<const char*>(data.data());
+    const char* p = reinterpret_cast<const char*>(data);
     size_t n = 0;
-    while (n < data.size() && p[n] != '\0')
+    while (n < length && p[n] != '\0')
         ++n;
     return std::string(p, n);
 }
@@ -43,7 +43,8 @@ struct CKxPlcSim::Impl {
     uint16_t state = kStateRun;
     uint16_t devState = 0;
 
-    KxPlcResponse Serve(const KxPlcRequest& rq);
+    // Serves rq with the bytes sent (wd, wn).
+    KxPlcResponse Serve(const KxPlcRequest& rq, const uint8_t* wd, uint32_t wn);
     uint32_t CheckMemory(uint32_t group, uint32_t offset, uint32_t length, std::vector<uint8_t>** mem);
 };
 
@@ -58,7 +59,7 @@ uint32_t CKxPlcSim::Impl::CheckMemory(uint32_t group, uint32_t offset, uint32_t 
     return 0;
 }
 
-KxPlcResponse CKxPlcSim::Impl::Serve(const KxPlcRequest& rq)
+KxPlcResponse CKxPlcSim::Impl::Serve(const KxPlcRequest& rq, const uint8_t* wd, uint32_t wn)
 {
     KxPlcResponse r;
     std::vector<uint8_t>* mem = nullptr;
@@ -77,7 +78,7 @@ KxPlcResponse CKxPlcSim::Impl::Serve(const KxPlcRequest& rq)
             r.data.assign(mem->begin() + rq.offset, mem->begin() + rq.offset + rq.readLength);
         break;
     case KxPlcWrite: {
-        uint32_t n = static_cast<uint32_t>(rq.writeData.size());
+        const uint32_t n = wn;
         if (rq.group == KXPLC_GROUP_SYMINFO || rq.group == KXPLC_GROUP_TYPEINFO) {
             r.error = FEXERR_SRVNOTSUPP;
             break;
@@ -88,13 +89,13 @@ KxPlcResponse CKxPlcSim::Impl::Serve(const KxPlcRequest& rq)
         }
         r.error = CheckMemory(rq.group, rq.offset, n, &mem);
         if (!r.error && n)
-            std::memcpy(mem->data() + rq.offset, rq.writeData.data(), n);
+            std::memcpy(mem->data() + rq.offset, wd, n);
         break;
     }
     case KxPlcReadWrite:
         if (rq.group == KXPLC_GROUP_SYMINFO) {
             Place p;
-            if (!model->Resolve(NameOf(rq.writeData), p)) {
+            if (!model->Resolve(NameOf(wd, wn), p)) {
                 r.error = FEXERR_SYMBOLNOTFOUND;
                 break;
             }
@@ -104,7 +105,7 @@ KxPlcResponse CKxPlcSim::Impl::Serve(const KxPlcRequest& rq)
                 r.data.resize(rq.readLength);
         } else if (rq.group == KXPLC_GROUP_TYPEINFO) {
             std::vector<std::unique_ptr<Type>> scratch;
-            std::string name = NameOf(rq.writeData);
+            std::string name = NameOf(wd, wn);
             const Type* t = name.empty() ? nullptr : model->FindType(name, nullptr, &scratch);
             if (!t) {
                 r.error = FEXERR_SYMBOLNOTFOUND;
@@ -183,13 +184,21 @@ KxPlcLoadResult CKxPlcSim::LoadFile(const std::string& path)
 
 KxPlcResponse CKxPlcSim::Handle(const KxPlcRequest& request)
 {
+    return Handle(request, request.writeData.data(), static_cast<uint32_t>(request.writeData.size()));
+}
+
+KxPlcResponse CKxPlcSim::Handle(const KxPlcRequest& request, const void* data, uint32_t length)
+{
+    const uint8_t* wd = static_cast<const uint8_t*>(data);
     KxPlcResponse r;
     uint32_t delay = 0;
     try {
         std::lock_guard<std::mutex> g(m_pImpl->lock);
         if (m_pImpl->logging) {
             m_pImpl->log.push_back(request);
-            m_pImpl->logBytes += request.writeData.size();
+            if (request.writeData.data() != wd)
+                m_pImpl->log.back().writeData.assign(wd, wd + length);
+            m_pImpl->logBytes += m_pImpl->log.back().writeData.size();
             while (m_pImpl->log.size() > kMaxLog ||
                    (m_pImpl->logBytes > kMaxLogBytes && m_pImpl->log.size() > 1)) {
                 m_pImpl->logBytes -= m_pImpl->log.front().writeData.size();
@@ -202,7 +211,7 @@ KxPlcResponse CKxPlcSim::Handle(const KxPlcRequest& request)
             --f.failCount;
             r.error = f.failError;
         } else {
-            r = m_pImpl->Serve(request);
+            r = m_pImpl->Serve(request, wd, length);
             if (!r.error && f.shortBy && request.command != KxPlcReadDeviceInfo)
                 r.data.resize(r.data.size() > f.shortBy ? r.data.size() - f.shortBy : 0);
         }

@@ -47,7 +47,7 @@ public:
     HRESULT Write(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset, ULONG cbLength,
                   PVOID pData) override
     {
-        return Serve(Request(KxPlcWrite, indexGroup, indexOffset, 0, pData, cbLength),
+        return Serve(Request(KxPlcWrite, indexGroup, indexOffset), pData, cbLength,
                      [&](IKxFexPort* port, KxPlcResponse& r) { return port->WriteRes(pAddr, invokeId, r.error); });
     }
     HRESULT Read(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset, ULONG cbLength) override
@@ -59,7 +59,7 @@ public:
     HRESULT ReadWrite(HopAddr* pAddr, ULONG invokeId, ULONG indexGroup, ULONG indexOffset, ULONG cbReadLength,
                       ULONG cbWriteLength, PVOID pData) override
     {
-        return Serve(Request(KxPlcReadWrite, indexGroup, indexOffset, cbReadLength, pData, cbWriteLength),
+        return Serve(Request(KxPlcReadWrite, indexGroup, indexOffset, cbReadLength), pData, cbWriteLength,
                      [&](IKxFexPort* port, KxPlcResponse& r) {
                          return port->ReadWriteRes(pAddr, invokeId, r.error, static_cast<ULONG>(r.data.size()),
                                                    Data(r));
@@ -68,10 +68,10 @@ public:
     HRESULT WriteControl(HopAddr* pAddr, ULONG invokeId, USHORT nState, USHORT nDevState, ULONG cbLength,
                          PVOID pData) override
     {
-        KxPlcRequest rq = Request(KxPlcWriteControl, 0, 0, 0, pData, cbLength);
+        KxPlcRequest rq = Request(KxPlcWriteControl);
         rq.state = nState;
         rq.devState = nDevState;
-        return Serve(rq, [&](IKxFexPort* port, KxPlcResponse& r) {
+        return Serve(rq, pData, cbLength, [&](IKxFexPort* port, KxPlcResponse& r) {
             return port->WriteControlRes(pAddr, invokeId, r.error);
         });
     }
@@ -125,26 +125,29 @@ private:
         m_cv.wait(g, [this] { return m_settled; });
         return m_port;
     }
-    // Waits for the port, lets the simulator handle rq and sends the answer with answer (port, response).
+    // Waits for the port, lets the simulator handle rq with the bytes sent (p, n), which stay in the
+    // delivery's buffer, and sends the answer with answer (port, response).
     template <class F>
     HRESULT Serve(const KxPlcRequest& rq, F answer)
+    {
+        return Serve(rq, nullptr, 0, answer);
+    }
+    template <class F>
+    HRESULT Serve(const KxPlcRequest& rq, PVOID p, ULONG n, F answer)
     {
         IKxFexPort* port = Port();
         if (!port)
             return FEX_HRESULT(FEXERR_NOTREADY);
-        KxPlcResponse r = m_sim->Handle(rq);
+        KxPlcResponse r = m_sim->Handle(rq, p, p ? n : 0);
         return answer(port, r);
     }
-    static KxPlcRequest Request(uint16_t command, uint32_t group = 0, uint32_t offset = 0, uint32_t readLength = 0,
-                                PVOID p = nullptr, ULONG n = 0)
+    static KxPlcRequest Request(uint16_t command, uint32_t group = 0, uint32_t offset = 0, uint32_t readLength = 0)
     {
         KxPlcRequest rq;
         rq.command = command;
         rq.group = group;
         rq.offset = offset;
         rq.readLength = readLength;
-        if (p && n)
-            rq.writeData.assign(static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
         return rq;
     }
     // The answered bytes, null when there are none.

@@ -820,7 +820,7 @@ void Router::Call(Request&& req, uint32_t timeoutMs, uint32_t* pError, std::vect
     body = std::move(waiter->body);
 }
 
-void Router::Deliver(const std::shared_ptr<LocalPort>& port, uint32_t id, const Request& req)
+void Router::Deliver(const std::shared_ptr<LocalPort>& port, uint32_t id, Request& req)
 {
     {
         std::lock_guard<std::mutex> lock(m_m);
@@ -831,8 +831,9 @@ void Router::Deliver(const std::shared_ptr<LocalPort>& port, uint32_t id, const 
         Fail(id, FEXERR_NOPORT);
         return;
     }
-    // The receiver gets writable buffers of its own, as it would from the wire.
-    std::vector<uint8_t> bytes(req.body);
+    // The receiver gets writable buffers, as it would from the wire: the request's own body, which nobody
+    // reads after this delivery.
+    std::vector<uint8_t>& bytes = req.body;
     FrameBody b;
     HRESULT hr = E_FAIL;
     if (ParseBody(req.cmd, false, 0, bytes.data(), bytes.size(), b)) {

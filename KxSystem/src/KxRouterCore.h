@@ -205,7 +205,7 @@ private:
     // Removes an outstanding request with its time-out entry; call with m_m held.
     void ErasePendingLocked(std::map<uint32_t, Pending>::iterator it);
     uint16_t FreePortLocked();
-    void Deliver(const std::shared_ptr<LocalPort>& port, uint32_t id, const Request& req);
+    void Deliver(const std::shared_ptr<LocalPort>& port, uint32_t id, Request& req);
     bool Answer(uint32_t id, uint32_t error, std::vector<uint8_t>&& body, const LocalPort* fromPort,
                 const HopAddr* requester, const Connection* fromConn, uint16_t cmd, bool checkCmd);
     void Fail(uint32_t id, uint32_t error);
