@@ -124,6 +124,93 @@ HRESULT CXmlDataServer::GetValue(const pugi::xpath_node& pos, const char* sType,
     return GetValueAt(pos, ValueKind(sType, nId, nSize), nSize);
 }
 
+namespace {
+
+// A 16-bit string: the field may lie at any address, so it is converted into aligned units and copied over.
+template <class Pos>
+__attribute__((noinline)) bool GetWideString(const Pos& pos, BYTE* p, uint32_t nSize)
+{
+    try {
+        std::u16string units((nSize + 1) / 2, u'\0');
+        if (FAILED(XMLGetStringImpl(pos, &units[0], nSize)))
+            return false;
+        std::memcpy(p, units.data(), nSize);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// The value of a number's or truth value's text stored at p as the data type id nConv; false when the text
+// does not convert or the value does not fit.
+bool GetNumber(const char* text, uint32_t nConv, BYTE* p)
+{
+    switch (nConv) {
+    case FEX_TYPE_INT8:
+    case FEX_TYPE_INT16:
+    case FEX_TYPE_INT32: {
+        int32_t v = 0;
+        if (FAILED(XMLTextToLong(text, v)))
+            return false;
+        if (nConv == FEX_TYPE_INT8)
+            StoreLE(p, static_cast<int8_t>(v));
+        else if (nConv == FEX_TYPE_INT16)
+            StoreLE(p, static_cast<int16_t>(v));
+        else
+            StoreLE(p, v);
+        return true;
+    }
+    case FEX_TYPE_UINT8:
+    case FEX_TYPE_UINT16:
+    case FEX_TYPE_UINT32: {
+        uint32_t v = 0;
+        if (FAILED(XMLTextToULong(text, v)))
+            return false;
+        if (nConv == FEX_TYPE_UINT8 && v < 0x100)
+            StoreLE(p, static_cast<uint8_t>(v));
+        else if (nConv == FEX_TYPE_UINT16 && v < 0x10000)
+            StoreLE(p, static_cast<uint16_t>(v));
+        else if (nConv == FEX_TYPE_UINT32)
+            StoreLE(p, v);
+        else
+            return false;
+        return true;
+    }
+    case FEX_TYPE_INT64: {
+        int64_t v = 0;
+        if (FAILED(XMLTextToLongLong(text, v)))
+            return false;
+        StoreLE(p, v);
+        return true;
+    }
+    case FEX_TYPE_UINT64: {
+        uint64_t v = 0;
+        if (FAILED(XMLTextToULongLong(text, v)))
+            return false;
+        StoreLE(p, v);
+        return true;
+    }
+    case FEX_TYPE_REAL32: {
+        double v = 0;
+        if (FAILED(XMLTextToDouble(text, v)))
+            return false;
+        StoreLE(p, static_cast<float>(v));
+        return true;
+    }
+    case FEX_TYPE_REAL64: {
+        double v = 0;
+        if (FAILED(XMLTextToDouble(text, v)))
+            return false;
+        StoreLE(p, v);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
 template <class Pos>
 HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize)
 {
@@ -145,88 +232,18 @@ HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uin
     BYTE* p = m_pCursor;
     bool bConverted = false;
     switch (nConv) {
-    case FEX_TYPE_INT8:
-    case FEX_TYPE_INT16:
-    case FEX_TYPE_INT32: {
-        int32_t v = 0;
-        if (SUCCEEDED(XMLGetLong(pos, v))) {
-            if (nConv == FEX_TYPE_INT8)
-                StoreLE(p, static_cast<int8_t>(v));
-            else if (nConv == FEX_TYPE_INT16)
-                StoreLE(p, static_cast<int16_t>(v));
-            else
-                StoreLE(p, v);
-            bConverted = true;
-        }
+    case 0:
         break;
-    }
-    case FEX_TYPE_UINT8:
-    case FEX_TYPE_UINT16:
-    case FEX_TYPE_UINT32: {
-        uint32_t v = 0;
-        if (SUCCEEDED(XMLGetULong(pos, v))) {
-            if (nConv == FEX_TYPE_UINT8 && v < 0x100) {
-                StoreLE(p, static_cast<uint8_t>(v));
-                bConverted = true;
-            } else if (nConv == FEX_TYPE_UINT16 && v < 0x10000) {
-                StoreLE(p, static_cast<uint16_t>(v));
-                bConverted = true;
-            } else if (nConv == FEX_TYPE_UINT32) {
-                StoreLE(p, v);
-                bConverted = true;
-            }
-        }
-        break;
-    }
-    case FEX_TYPE_INT64: {
-        int64_t v = 0;
-        if (SUCCEEDED(XMLGetLongLong(pos, v))) {
-            StoreLE(p, v);
-            bConverted = true;
-        }
-        break;
-    }
-    case FEX_TYPE_UINT64: {
-        uint64_t v = 0;
-        if (SUCCEEDED(XMLGetULongLong(pos, v))) {
-            StoreLE(p, v);
-            bConverted = true;
-        }
-        break;
-    }
-    case FEX_TYPE_REAL32: {
-        float v = 0;
-        if (SUCCEEDED(XMLGetFloat(pos, v))) {
-            StoreLE(p, v);
-            bConverted = true;
-        }
-        break;
-    }
-    case FEX_TYPE_REAL64: {
-        double v = 0;
-        if (SUCCEEDED(XMLGetDouble(pos, v))) {
-            StoreLE(p, v);
-            bConverted = true;
-        }
-        break;
-    }
     case FEX_TYPE_STRING:
         if (nSize > 0)
             bConverted = SUCCEEDED(XMLGetStringImpl(pos, reinterpret_cast<char*>(p), nSize, m_bUtf8));
         break;
     case FEX_TYPE_WSTRING:
-        if (nSize > 0) {
-            // The field may lie at any address: convert into aligned units, then copy the bytes over.
-            std::u16string units((nSize + 1) / 2, u'\0');
-            if (SUCCEEDED(XMLGetStringImpl(pos, &units[0], nSize))) {
-                std::memcpy(p, units.data(), nSize);
-                bConverted = true;
-            }
-        }
+        bConverted = nSize > 0 && GetWideString(pos, p, nSize);
         break;
     case FEX_TYPE_BIT: {
         bool v = false;
-        if (SUCCEEDED(XMLGetBoolean(pos, v))) {
+        if (SUCCEEDED(XMLTextToBoolean(XMLGetText(pos), v))) {
             if (bBitMode)
                 *p = static_cast<BYTE>(v ? (*p | (1u << m_nBitPos)) : (*p & ~(1u << m_nBitPos)));
             else
@@ -236,6 +253,7 @@ HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uin
         break;
     }
     default:
+        bConverted = GetNumber(XMLGetText(pos), nConv, p);
         break;
     }
 
@@ -248,6 +266,18 @@ HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uin
     const uint32_t cbAdvance = bBitMode ? nSize / 8 : nSize;
     m_pCursor += cbAdvance;
     m_cbRemaining -= cbAdvance;
+    return S_OK;
+}
+
+// Nothing to check: the member's bytes lie in the image, and a number is no bit.
+HRESULT CXmlDataServer::GetMemberNumber(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
+{
+    BYTE* p = m_pCursor;
+    if (!GetNumber(XMLGetText(element), kind.read, p))
+        return KeepValue(nSize);
+    NoteKnown(p, kind.cbRead);
+    m_pCursor += nSize;
+    m_cbRemaining -= nSize;
     return S_OK;
 }
 

@@ -49,8 +49,31 @@ char UpperAscii(char c)
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// The data type ids GetMemberNumber converts.
+bool IsNumberId(uint32_t id)
+{
+    switch (id) {
+    case FEX_TYPE_INT8:
+    case FEX_TYPE_INT16:
+    case FEX_TYPE_INT32:
+    case FEX_TYPE_UINT8:
+    case FEX_TYPE_UINT16:
+    case FEX_TYPE_UINT32:
+    case FEX_TYPE_INT64:
+    case FEX_TYPE_UINT64:
+    case FEX_TYPE_REAL32:
+    case FEX_TYPE_REAL64:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool EqualNoCase(const char* a, const char* b)
 {
+    // Documents mostly spell member names as declared.
+    if (std::strcmp(a, b) == 0)
+        return true;
     for (;; ++a, ++b) {
         if (*a != *b) {
             if (UpperAscii(*a) != UpperAscii(*b))
@@ -446,8 +469,10 @@ XmlMemberTable& CXmlDataServer::MemberTable(const FexDatatypeEntry* pType)
         info.utf8 = IsUtf8(m);
         info.noValue = IsPointer(info.typeName) || Exclude(m);
         info.primitive = IsPrimitive(info.typeName, m->dataType);
-        if (info.primitive)
+        if (info.primitive) {
             info.kind = ValueKind(info.typeName, m->dataType, m->size);
+            info.number = !info.bits && !info.noValue && IsNumberId(info.kind.read);
+        }
         table->members.push_back(info);
     }
     XmlMemberTable& result = *table;
@@ -605,6 +630,8 @@ inline HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member,
             w.bAny = true;
         return hr;
     }
+    if (member.number && m_nDirection != 1)
+        return Spend(m_nSerializeBudget) ? GetMemberNumber(node, member.kind, m->size) : kXmlErrFailed;
     if (member.primitive)
         return SerializeValueAt(node, member.kind, m->size);
     if (!member.type) {

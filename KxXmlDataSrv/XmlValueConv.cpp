@@ -425,42 +425,35 @@ double ReadGeneral(const char* text)
 
 namespace {
 
+template <typename T>
+HRESULT TextToReal(const char* text, T& value)
+{
+    try {
+        value = static_cast<T>(ParseDouble(text));
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return kXmlErrFailed;
+    }
+}
+
 // The conversions of both kinds of position (pugi::xpath_node, pugi::xml_node); XMLGetText and
 // XMLSetText tell them apart.
 template <typename T, class Position>
 HRESULT GetInteger(const Position& position, T& value)
 {
-    try {
-        return ParseInteger(XMLGetText(position), value);
-    } catch (const std::bad_alloc&) {
-        return kXmlErrFailed;
-    }
+    return ParseInteger(XMLGetText(position), value);
 }
 
 template <typename T, class Position>
 HRESULT GetReal(const Position& position, T& value)
 {
-    try {
-        value = static_cast<T>(ParseDouble(XMLGetText(position)));
-        return kOk;
-    } catch (const std::bad_alloc&) {
-        return kXmlErrFailed;
-    }
+    return TextToReal(XMLGetText(position), value);
 }
 
 template <class Position>
 HRESULT GetBoolean(const Position& position, bool& value)
 {
-    const std::string_view text = TrimBlanks(XMLGetText(position));
-    if (text == "true" || text == "1") {
-        value = true;
-        return kOk;
-    }
-    if (text == "false" || text == "0") {
-        value = false;
-        return kOk;
-    }
-    return kXmlErrNoValue;
+    return XMLTextToBoolean(XMLGetText(position), value);
 }
 
 template <class Position>
@@ -581,10 +574,24 @@ const char* XMLGetText(const pugi::xpath_node& position)
     return XMLGetText(position.node());
 }
 
-const char* XMLGetText(pugi::xml_node node)
+HRESULT XMLTextToLong(const char* text, int32_t& value) { return ParseInteger(text, value); }
+HRESULT XMLTextToLongLong(const char* text, int64_t& value) { return ParseInteger(text, value); }
+HRESULT XMLTextToULong(const char* text, uint32_t& value) { return ParseInteger(text, value); }
+HRESULT XMLTextToULongLong(const char* text, uint64_t& value) { return ParseInteger(text, value); }
+HRESULT XMLTextToDouble(const char* text, double& value) { return TextToReal(text, value); }
+
+HRESULT XMLTextToBoolean(const char* raw, bool& value)
 {
-    // The walk passes elements: their first text child is found in one call.
-    return node.type() == pugi::node_element ? node.child_value() : node.text().get();
+    const std::string_view text = TrimBlanks(raw);
+    if (text == "true" || text == "1") {
+        value = true;
+        return kOk;
+    }
+    if (text == "false" || text == "0") {
+        value = false;
+        return kOk;
+    }
+    return kXmlErrNoValue;
 }
 
 HRESULT XMLSetText(const pugi::xpath_node& position, const char* text)

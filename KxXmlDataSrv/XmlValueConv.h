@@ -85,7 +85,11 @@ HRESULT XMLSetString(const pugi::xpath_node& position, const char16_t* field, si
 
 // The same functions for a node taken as a position without attribute (an element, as the value walk finds
 // them): the results of the functions above for pugi::xpath_node(node), without building one.
-const char* XMLGetText(pugi::xml_node node);
+inline const char* XMLGetText(pugi::xml_node node)
+{
+    // The walk passes elements: their first text child is found in one call.
+    return node.type() == pugi::node_element ? node.child_value() : node.text().get();
+}
 HRESULT XMLSetText(pugi::xml_node node, const char* text);
 HRESULT XMLGetLong(pugi::xml_node node, int32_t& value);
 HRESULT XMLGetLongLong(pugi::xml_node node, int64_t& value);
@@ -105,6 +109,15 @@ HRESULT XMLSetDouble(pugi::xml_node node, double value);
 HRESULT XMLSetBoolean(pugi::xml_node node, bool value, bool numeric);
 HRESULT XMLSetString(pugi::xml_node node, const char* field, size_t size, bool utf8);
 HRESULT XMLSetString(pugi::xml_node node, const char16_t* field, size_t size);
+
+// The conversions of XMLGetLong ... XMLGetBoolean from the text of a position (XMLGetText), for a caller that
+// has it; same results. (A float is the double narrowed.)
+HRESULT XMLTextToLong(const char* text, int32_t& value);
+HRESULT XMLTextToLongLong(const char* text, int64_t& value);
+HRESULT XMLTextToULong(const char* text, uint32_t& value);
+HRESULT XMLTextToULongLong(const char* text, uint64_t& value);
+HRESULT XMLTextToDouble(const char* text, double& value);
+HRESULT XMLTextToBoolean(const char* text, bool& value);
 
 // Copies (utf8 set) or converts to Windows-1252 a UTF-8 text into a zero-filled 8-bit field of
 // size bytes, keeping a terminating 0; does nothing for no field or size 0.
