@@ -90,7 +90,8 @@ struct XmlMemberInfo {
     bool primitive = false;                   // converted as one text
     XmlValueKind kind;                        // a primitive's conversion
     bool firstOfName = false;                 // ignore order: no earlier member has its name (ignoring case)
-    bool number = false;                      // a primitive number of whole bytes
+    bool direct = false;                      // reading needs no checks: a number, a BOOL or an 8-bit string
+                                              // in whole bytes
 };
 
 // The members of a structure record in declaration order; built on the first walk of the record and kept
@@ -382,8 +383,8 @@ protected:
     HRESULT SetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize);
     template <class Pos>
     HRESULT GetValueAt(const Pos& pos, const XmlValueKind& kind, uint32_t nSize);
-    // GetValueAt of a number member at its element, the cursor on the member's bytes in the image.
-    HRESULT GetMemberNumber(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize);
+    // GetValueAt of a direct member (XmlMemberInfo::direct) at its element, the cursor on its bytes.
+    HRESULT GetMemberValue(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize);
     HRESULT SerializeStruct(pugi::xml_node element, const FexDatatypeEntry* pType);
     XmlMemberTable& MemberTable(const FexDatatypeEntry* pType);
     void MakeNameIndex(XmlMemberTable& table);

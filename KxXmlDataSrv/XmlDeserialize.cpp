@@ -269,11 +269,22 @@ HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uin
     return S_OK;
 }
 
-// Nothing to check: the member's bytes lie in the image, and a number is no bit.
-HRESULT CXmlDataServer::GetMemberNumber(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
+// Nothing to check: the member's bytes lie in the image (PlaceMember), and a BOOL is read in byte mode.
+HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
 {
     BYTE* p = m_pCursor;
-    if (!GetNumber(XMLGetText(element), kind.read, p))
+    bool bConverted;
+    if (kind.read == FEX_TYPE_STRING) {
+        bConverted = SUCCEEDED(XMLGetStringImpl(element, reinterpret_cast<char*>(p), nSize, m_bUtf8));
+    } else if (kind.read == FEX_TYPE_BIT) {
+        bool v = false;
+        bConverted = SUCCEEDED(XMLTextToBoolean(XMLGetText(element), v));
+        if (bConverted)
+            *p = v ? 1 : 0;
+    } else {
+        bConverted = GetNumber(XMLGetText(element), kind.read, p);
+    }
+    if (!bConverted)
         return KeepValue(nSize);
     NoteKnown(p, kind.cbRead);
     m_pCursor += nSize;

@@ -49,7 +49,7 @@ char UpperAscii(char c)
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// The data type ids GetMemberNumber converts.
+// The data type ids of numbers, which GetMemberValue converts.
 bool IsNumberId(uint32_t id)
 {
     switch (id) {
@@ -471,7 +471,10 @@ XmlMemberTable& CXmlDataServer::MemberTable(const FexDatatypeEntry* pType)
         info.primitive = IsPrimitive(info.typeName, m->dataType);
         if (info.primitive) {
             info.kind = ValueKind(info.typeName, m->dataType, m->size);
-            info.number = !info.bits && !info.noValue && IsNumberId(info.kind.read);
+            const uint32_t read = info.kind.read;
+            info.direct = !info.bits && !info.noValue &&
+                          (IsNumberId(read) || (read == FEX_TYPE_BIT && !info.kind.bitName) ||
+                           (read == FEX_TYPE_STRING && m->size > 0));
         }
         table->members.push_back(info);
     }
@@ -630,8 +633,8 @@ inline HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member,
             w.bAny = true;
         return hr;
     }
-    if (member.number && m_nDirection != 1)
-        return Spend(m_nSerializeBudget) ? GetMemberNumber(node, member.kind, m->size) : kXmlErrFailed;
+    if (member.direct && m_nDirection != 1)
+        return Spend(m_nSerializeBudget) ? GetMemberValue(node, member.kind, m->size) : kXmlErrFailed;
     if (member.primitive)
         return SerializeValueAt(node, member.kind, m->size);
     if (!member.type) {

@@ -291,6 +291,43 @@ template <typename T>
 HRESULT ParseInteger(const char* raw, T& value)
 {
     static_assert(std::is_integral_v<T>, "integers only");
+    // Plain decimal texts, nearly all of them, in one pass: the blanks around, the number between.
+    const char* q = raw;
+    while (IsValueBlank(*q))
+        ++q;
+    if (*q != '#') {
+        bool negative = false;
+        if (*q == '-') {
+            if constexpr (std::is_unsigned_v<T>)
+                return kXmlErrNoValue;
+            negative = true;
+            if (*++q == '0')
+                return kXmlErrNoValue;
+        } else if (*q == '+') {
+            ++q;
+        } else if (*q == '\0') {
+            value = 0;
+            return kOk;
+        }
+        const uint64_t limit = uint64_t(std::numeric_limits<T>::max()) + (negative ? 1 : 0);
+        const uint64_t cutoff = limit / 10;
+        const unsigned cutDigit = static_cast<unsigned>(limit % 10);
+        const char* const digits = q;
+        uint64_t m = 0;
+        for (unsigned digit; (digit = static_cast<unsigned>(*q - '0')) <= 9; ++q) {
+            if (m >= cutoff && (m > cutoff || digit > cutDigit))
+                return kXmlErrNoValue;
+            m = m * 10 + digit;
+        }
+        if (q == digits)
+            return kXmlErrNoValue;
+        while (IsValueBlank(*q))
+            ++q;
+        if (*q != '\0')
+            return kXmlErrNoValue;
+        value = static_cast<T>(negative ? 0 - m : m);
+        return kOk;
+    }
     const std::string_view text = TrimBlanks(raw);
     if (text.empty()) {
         value = 0;
@@ -328,15 +365,15 @@ HRESULT ParseInteger(const char* raw, T& value)
 }
 
 // Short decimal texts, the ones this service writes: "[-]digits[.digits]" with at most 15 significant digits
-// and at most 22 behind the point, ended by the text's end or by anything but a digit, '.', 'e' or 'E'. Its
+// and at most 22 behind the point, ended by the text's 0 or by anything but a digit, '.', 'e' or 'E'. Its
 // value is m / 10^k with m and 10^k both exact doubles, so one division rounds it as from_chars and strtod do.
 // False for anything else, which takes the long way.
-bool ParseShortDecimal(const char* p, const char* end, double& value)
+bool ParseShortDecimal(const char* p, double& value)
 {
 #if FLT_EVAL_METHOD == 0
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const bool negative = p < end && *p == '-';
+    const bool negative = *p == '-';
     if (negative)
         ++p;
     uint64_t m = 0;
@@ -344,12 +381,12 @@ bool ParseShortDecimal(const char* p, const char* end, double& value)
     int fraction = 0;
     bool digits = false;
     bool point = false;
-    for (; p < end; ++p) {
+    for (;; ++p) {
         const char c = *p;
         if (c >= '0' && c <= '9') {
             digits = true;
-            if (point)
-                ++fraction;
+            if (point && ++fraction > 22)
+                return false;
             if (m == 0 && c == '0')
                 continue;  // a leading zero adds no significant digit
             if (++significant > 15)
@@ -361,14 +398,13 @@ bool ParseShortDecimal(const char* p, const char* end, double& value)
             break;
         }
     }
-    if (!digits || fraction > 22 || (p < end && (*p == 'e' || *p == 'E')))
+    if (!digits || *p == 'e' || *p == 'E')
         return false;
     const double magnitude = static_cast<double>(m) / kPow10[fraction];
     value = negative ? -magnitude : magnitude;
     return true;
 #else
     (void)p;
-    (void)end;
     (void)value;
     return false;
 #endif
@@ -379,10 +415,14 @@ bool ParseShortDecimal(const char* p, const char* end, double& value)
 // (a '+', hex floats, inf and nan, values out of range) goes through strtod.
 double ParseDouble(const char* raw)
 {
-    const std::string_view text = TrimBlanks(raw);
+    // The short form stops at the first blank: only the leading ones are skipped for it.
+    const char* first = raw;
+    while (IsValueBlank(*first))
+        ++first;
     double shortValue;
-    if (ParseShortDecimal(text.data(), text.data() + text.size(), shortValue))
+    if (ParseShortDecimal(first, shortValue))
         return shortValue;
+    const std::string_view text = TrimBlanks(first);
 #if defined(__cpp_lib_to_chars)
     const char* p = text.data();
     const char* const end = p + text.size();
@@ -582,16 +622,28 @@ HRESULT XMLTextToDouble(const char* text, double& value) { return TextToReal(tex
 
 HRESULT XMLTextToBoolean(const char* raw, bool& value)
 {
-    const std::string_view text = TrimBlanks(raw);
-    if (text == "true" || text == "1") {
-        value = true;
-        return kOk;
+    const char* p = raw;
+    while (IsValueBlank(*p))
+        ++p;
+    bool v;
+    if (p[0] == '1' || p[0] == '0') {
+        v = p[0] == '1';
+        p += 1;
+    } else if (p[0] == 't' && p[1] == 'r' && p[2] == 'u' && p[3] == 'e') {
+        v = true;
+        p += 4;
+    } else if (p[0] == 'f' && p[1] == 'a' && p[2] == 'l' && p[3] == 's' && p[4] == 'e') {
+        v = false;
+        p += 5;
+    } else {
+        return kXmlErrNoValue;
     }
-    if (text == "false" || text == "0") {
-        value = false;
-        return kOk;
-    }
-    return kXmlErrNoValue;
+    while (IsValueBlank(*p))
+        ++p;
+    if (*p != '\0')
+        return kXmlErrNoValue;
+    value = v;
+    return kOk;
 }
 
 HRESULT XMLSetText(const pugi::xpath_node& position, const char* text)
