@@ -123,21 +123,6 @@ const char* FexSymbolComment(const FexSymbolEntry* p)
     return p ? FexSymbolTypeName(p) + p->typeLength + 1 : "";
 }
 
-const char* FexDatatypeName(const FexDatatypeEntry* p)
-{
-    return p ? reinterpret_cast<const char*>(p) + sizeof(FexDatatypeEntry) : "";
-}
-
-const char* FexDatatypeTypeName(const FexDatatypeEntry* p)
-{
-    return p ? FexDatatypeName(p) + p->nameLength + 1 : "";
-}
-
-const char* FexDatatypeComment(const FexDatatypeEntry* p)
-{
-    return p ? FexDatatypeTypeName(p) + p->typeLength + 1 : "";
-}
-
 const FexDatatypeArrayInfo* FexDatatypeArrayDim(const FexDatatypeEntry* p, unsigned i)
 {
     if (!p || i >= p->arrayDim)

@@ -97,9 +97,19 @@ bool FexDatatypeEntryValid(const void* p, size_t cbAvail);
 const char* FexSymbolName(const FexSymbolEntry* p);
 const char* FexSymbolTypeName(const FexSymbolEntry* p);
 const char* FexSymbolComment(const FexSymbolEntry* p);
-const char* FexDatatypeName(const FexDatatypeEntry* p);
-const char* FexDatatypeTypeName(const FexDatatypeEntry* p);
-const char* FexDatatypeComment(const FexDatatypeEntry* p);
+// The same of a data type record, read once per structure element by the value walk.
+inline const char* FexDatatypeName(const FexDatatypeEntry* p)
+{
+    return p ? reinterpret_cast<const char*>(p) + sizeof(FexDatatypeEntry) : "";
+}
+inline const char* FexDatatypeTypeName(const FexDatatypeEntry* p)
+{
+    return p ? FexDatatypeName(p) + p->nameLength + 1 : "";
+}
+inline const char* FexDatatypeComment(const FexDatatypeEntry* p)
+{
+    return p ? FexDatatypeTypeName(p) + p->typeLength + 1 : "";
+}
 
 // Array info of dimension i (0 = first) of a validated record; null when i >= arrayDim or for a null record.
 // The result may be unaligned: read it through the packed struct only.

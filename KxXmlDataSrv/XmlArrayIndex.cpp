@@ -64,7 +64,8 @@ bool ParseIndexText(const char* text, int nDims, int32_t* pSubscripts)
         ++p;
     if (*p != '\0')
         return false;
-    std::memcpy(pSubscripts, values, sizeof(int32_t) * static_cast<size_t>(nDims));
+    for (int k = 0; k < nDims; ++k)
+        pSubscripts[k] = values[k];
     return true;
 }
 
@@ -112,14 +113,16 @@ pugi::xml_node LabelArrayNode(pugi::xml_node parent, pugi::xml_node node, const 
 
 }  // namespace
 
-HRESULT CXmlDataServer::GetIndexAttribute(pugi::xml_node node, const char*& pszText) const
+namespace {
+
+HRESULT IndexAttribute(pugi::xml_node node, bool bLcId, const char*& pszText)
 {
     // A null node or one without attributes has neither attribute.
     if (pugi::xml_attribute index = node.attribute(kIndexAttribute)) {
         pszText = index.value();
         return S_OK;
     }
-    if (m_bLcId && node.attribute(kLcIdAttribute)) {
+    if (bLcId && node.attribute(kLcIdAttribute)) {
         // An LcId marks the element as indexed, but it never carries readable subscripts.
         pszText = "";
         return S_OK;
@@ -127,10 +130,17 @@ HRESULT CXmlDataServer::GetIndexAttribute(pugi::xml_node node, const char*& pszT
     return kXmlErrNoValue;
 }
 
+}  // namespace
+
+HRESULT CXmlDataServer::GetIndexAttribute(pugi::xml_node node, const char*& pszText) const
+{
+    return IndexAttribute(node, m_bLcId, pszText);
+}
+
 HRESULT CXmlDataServer::ReadIndexAttribute(pugi::xml_node node, int32_t* pSubscripts, int nDims) const
 {
     const char* pszText = nullptr;
-    const HRESULT hr = GetIndexAttribute(node, pszText);
+    const HRESULT hr = IndexAttribute(node, m_bLcId, pszText);
     if (FAILED(hr))
         return hr;
     if (!ValidDims(nDims) || !pSubscripts)

@@ -223,7 +223,14 @@ public:
     // blocks of at most CXmlDataServerSettings::m_nFexBlockSize. 0, or kXmlErrGeneral when nSize passes the
     // image; PLC errors leave the bytes as they were and are noted for CheckImageKnown. Does nothing when
     // writing.
-    HRESULT InitValue(uint32_t nSize);
+    HRESULT InitValue(uint32_t nSize)
+    {
+        if (m_nDirection == 1 || (m_pPreRead >= m_pCursor && uint64_t(m_pPreRead - m_pCursor) >= nSize))
+            return S_OK;
+        return PreRead(nSize);
+    }
+    // InitValue when the bytes are not pre-read yet.
+    HRESULT PreRead(uint32_t nSize);
     // Read direction, after the walk: 0 when every image byte was read from the PLC or set from the
     // document; otherwise the PLC's error that cut the pre-read short, or kXmlErrGeneral.
     HRESULT CheckImageKnown() const;

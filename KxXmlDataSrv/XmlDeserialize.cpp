@@ -12,22 +12,8 @@
 #include "XmlDataServerSettings.h"
 #include "XmlValueConv.h"
 
-namespace {
-
-template <class T>
-void StoreLE(BYTE* p, T v)
+HRESULT CXmlDataServer::PreRead(uint32_t nSize)
 {
-    std::memcpy(p, &v, sizeof v);
-}
-
-}  // namespace
-
-HRESULT CXmlDataServer::InitValue(uint32_t nSize)
-{
-    if (m_nDirection == 1)
-        return S_OK;
-    if (m_pPreRead >= m_pCursor && uint64_t(m_pPreRead - m_pCursor) >= nSize)
-        return S_OK;
     if (m_cbRemaining < nSize)
         return kXmlErrGeneral;
     if (!m_pSync || !m_pSymbolInfo || !ImageHolds(m_pCursor, m_cbRemaining))
@@ -141,74 +127,6 @@ __attribute__((noinline)) bool GetWideString(const Pos& pos, BYTE* p, uint32_t n
     }
 }
 
-// The value of a number's or truth value's text stored at p as the data type id nConv; false when the text
-// does not convert or the value does not fit.
-bool GetNumber(const char* text, uint32_t nConv, BYTE* p)
-{
-    switch (nConv) {
-    case FEX_TYPE_INT8:
-    case FEX_TYPE_INT16:
-    case FEX_TYPE_INT32: {
-        int32_t v = 0;
-        if (FAILED(XMLTextToLong(text, v)))
-            return false;
-        if (nConv == FEX_TYPE_INT8)
-            StoreLE(p, static_cast<int8_t>(v));
-        else if (nConv == FEX_TYPE_INT16)
-            StoreLE(p, static_cast<int16_t>(v));
-        else
-            StoreLE(p, v);
-        return true;
-    }
-    case FEX_TYPE_UINT8:
-    case FEX_TYPE_UINT16:
-    case FEX_TYPE_UINT32: {
-        uint32_t v = 0;
-        if (FAILED(XMLTextToULong(text, v)))
-            return false;
-        if (nConv == FEX_TYPE_UINT8 && v < 0x100)
-            StoreLE(p, static_cast<uint8_t>(v));
-        else if (nConv == FEX_TYPE_UINT16 && v < 0x10000)
-            StoreLE(p, static_cast<uint16_t>(v));
-        else if (nConv == FEX_TYPE_UINT32)
-            StoreLE(p, v);
-        else
-            return false;
-        return true;
-    }
-    case FEX_TYPE_INT64: {
-        int64_t v = 0;
-        if (FAILED(XMLTextToLongLong(text, v)))
-            return false;
-        StoreLE(p, v);
-        return true;
-    }
-    case FEX_TYPE_UINT64: {
-        uint64_t v = 0;
-        if (FAILED(XMLTextToULongLong(text, v)))
-            return false;
-        StoreLE(p, v);
-        return true;
-    }
-    case FEX_TYPE_REAL32: {
-        double v = 0;
-        if (FAILED(XMLTextToDouble(text, v)))
-            return false;
-        StoreLE(p, static_cast<float>(v));
-        return true;
-    }
-    case FEX_TYPE_REAL64: {
-        double v = 0;
-        if (FAILED(XMLTextToDouble(text, v)))
-            return false;
-        StoreLE(p, v);
-        return true;
-    }
-    default:
-        return false;
-    }
-}
-
 }  // namespace
 
 template <class Pos>
@@ -253,7 +171,7 @@ HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uin
         break;
     }
     default:
-        bConverted = GetNumber(XMLGetText(pos), nConv, p);
+        bConverted = XMLTextToNumber(XMLGetText(pos), nConv, p);
         break;
     }
 
@@ -266,29 +184,6 @@ HRESULT CXmlDataServer::GetValueAt(const Pos& pos, const XmlValueKind& kind, uin
     const uint32_t cbAdvance = bBitMode ? nSize / 8 : nSize;
     m_pCursor += cbAdvance;
     m_cbRemaining -= cbAdvance;
-    return S_OK;
-}
-
-// Nothing to check: the member's bytes lie in the image (PlaceMember), and a BOOL is read in byte mode.
-HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
-{
-    BYTE* p = m_pCursor;
-    bool bConverted;
-    if (kind.read == FEX_TYPE_STRING) {
-        bConverted = SUCCEEDED(XMLGetStringImpl(element, reinterpret_cast<char*>(p), nSize, m_bUtf8));
-    } else if (kind.read == FEX_TYPE_BIT) {
-        bool v = false;
-        bConverted = SUCCEEDED(XMLTextToBoolean(XMLGetText(element), v));
-        if (bConverted)
-            *p = v ? 1 : 0;
-    } else {
-        bConverted = GetNumber(XMLGetText(element), kind.read, p);
-    }
-    if (!bConverted)
-        return KeepValue(nSize);
-    NoteKnown(p, kind.cbRead);
-    m_pCursor += nSize;
-    m_cbRemaining -= nSize;
     return S_OK;
 }
 

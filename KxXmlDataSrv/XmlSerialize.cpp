@@ -623,6 +623,29 @@ inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_nod
     return node ? S_OK : kXmlErrCreateNode;
 }
 
+// Nothing to check: the member's bytes lie in the image (PlaceMember), and a BOOL is read in byte mode.
+inline HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
+{
+    BYTE* p = m_pCursor;
+    bool bConverted;
+    if (kind.read == FEX_TYPE_STRING) {
+        bConverted = SUCCEEDED(XMLGetStringImpl(element, reinterpret_cast<char*>(p), nSize, m_bUtf8));
+    } else if (kind.read == FEX_TYPE_BIT) {
+        bool v = false;
+        bConverted = SUCCEEDED(XMLTextToBoolean(XMLGetText(element), v));
+        if (bConverted)
+            *p = v ? 1 : 0;
+    } else {
+        bConverted = XMLTextToNumber(XMLGetText(element), kind.read, p);
+    }
+    if (!bConverted)
+        return KeepValue(nSize);
+    NoteKnown(p, kind.cbRead);
+    m_pCursor += nSize;
+    m_cbRemaining -= nSize;
+    return S_OK;
+}
+
 // The member's value at its node; 0x98118003 (tolerated) when nothing of it was found.
 inline HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node)
 {

@@ -16,6 +16,7 @@
 #include <xlocale.h>
 #endif
 
+#include "FexSymbolInfo.h"
 #include "KxXmlErrors.h"
 #include "XmlDataServerSettings.h"
 
@@ -465,6 +466,12 @@ double ReadGeneral(const char* text)
 
 namespace {
 
+template <class T>
+void StoreLE(unsigned char* p, T v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
 template <typename T>
 HRESULT TextToReal(const char* text, T& value)
 {
@@ -614,11 +621,73 @@ const char* XMLGetText(const pugi::xpath_node& position)
     return XMLGetText(position.node());
 }
 
-HRESULT XMLTextToLong(const char* text, int32_t& value) { return ParseInteger(text, value); }
-HRESULT XMLTextToLongLong(const char* text, int64_t& value) { return ParseInteger(text, value); }
-HRESULT XMLTextToULong(const char* text, uint32_t& value) { return ParseInteger(text, value); }
-HRESULT XMLTextToULongLong(const char* text, uint64_t& value) { return ParseInteger(text, value); }
-HRESULT XMLTextToDouble(const char* text, double& value) { return TextToReal(text, value); }
+bool XMLTextToNumber(const char* text, uint32_t nConv, void* field)
+{
+    unsigned char* p = static_cast<unsigned char*>(field);
+    switch (nConv) {
+    case FEX_TYPE_INT8:
+    case FEX_TYPE_INT16:
+    case FEX_TYPE_INT32: {
+        int32_t v = 0;
+        if (FAILED(ParseInteger(text, v)))
+            return false;
+        if (nConv == FEX_TYPE_INT8)
+            StoreLE(p, static_cast<int8_t>(v));
+        else if (nConv == FEX_TYPE_INT16)
+            StoreLE(p, static_cast<int16_t>(v));
+        else
+            StoreLE(p, v);
+        return true;
+    }
+    case FEX_TYPE_UINT8:
+    case FEX_TYPE_UINT16:
+    case FEX_TYPE_UINT32: {
+        uint32_t v = 0;
+        if (FAILED(ParseInteger(text, v)))
+            return false;
+        if (nConv == FEX_TYPE_UINT8 && v < 0x100)
+            StoreLE(p, static_cast<uint8_t>(v));
+        else if (nConv == FEX_TYPE_UINT16 && v < 0x10000)
+            StoreLE(p, static_cast<uint16_t>(v));
+        else if (nConv == FEX_TYPE_UINT32)
+            StoreLE(p, v);
+        else
+            return false;
+        return true;
+    }
+    case FEX_TYPE_INT64: {
+        int64_t v = 0;
+        if (FAILED(ParseInteger(text, v)))
+            return false;
+        StoreLE(p, v);
+        return true;
+    }
+    case FEX_TYPE_UINT64: {
+        uint64_t v = 0;
+        if (FAILED(ParseInteger(text, v)))
+            return false;
+        StoreLE(p, v);
+        return true;
+    }
+    case FEX_TYPE_REAL32: {
+        double v = 0;
+        if (FAILED(TextToReal(text, v)))
+            return false;
+        StoreLE(p, static_cast<float>(v));
+        return true;
+    }
+    case FEX_TYPE_REAL64: {
+        double v = 0;
+        if (FAILED(TextToReal(text, v)))
+            return false;
+        StoreLE(p, v);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 
 HRESULT XMLTextToBoolean(const char* raw, bool& value)
 {

@@ -110,13 +110,12 @@ HRESULT XMLSetBoolean(pugi::xml_node node, bool value, bool numeric);
 HRESULT XMLSetString(pugi::xml_node node, const char* field, size_t size, bool utf8);
 HRESULT XMLSetString(pugi::xml_node node, const char16_t* field, size_t size);
 
-// The conversions of XMLGetLong ... XMLGetBoolean from the text of a position (XMLGetText), for a caller that
-// has it; same results. (A float is the double narrowed.)
-HRESULT XMLTextToLong(const char* text, int32_t& value);
-HRESULT XMLTextToLongLong(const char* text, int64_t& value);
-HRESULT XMLTextToULong(const char* text, uint32_t& value);
-HRESULT XMLTextToULongLong(const char* text, uint64_t& value);
-HRESULT XMLTextToDouble(const char* text, double& value);
+// The conversions of XMLGetLong ... XMLGetDouble from the text of a position (XMLGetText), for a caller that
+// has it: the value stored at field as the little-endian bytes of the data type id nConv (integers of 1, 2, 4
+// or 8 bytes, REAL32, REAL64). False when the text does not convert, the value does not fit the type or nConv
+// is no number id; the field is then unchanged.
+bool XMLTextToNumber(const char* text, uint32_t nConv, void* field);
+// XMLGetBoolean of the text of a position.
 HRESULT XMLTextToBoolean(const char* text, bool& value);
 
 // Copies (utf8 set) or converts to Windows-1252 a UTF-8 text into a zero-filled 8-bit field of
