@@ -623,7 +623,8 @@ inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_nod
     return node ? S_OK : kXmlErrCreateNode;
 }
 
-// Nothing to check: the member's bytes lie in the image (PlaceMember), and a BOOL is read in byte mode.
+// Nothing to check: the member's bytes lie in the image (PlaceMember), and a BOOL is read in byte mode. The
+// member's node is an element (MemberNode), whose text XMLGetText would take from child_value().
 inline HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
 {
     BYTE* p = m_pCursor;
@@ -632,11 +633,11 @@ inline HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlV
         bConverted = SUCCEEDED(XMLGetStringImpl(element, reinterpret_cast<char*>(p), nSize, m_bUtf8));
     } else if (kind.read == FEX_TYPE_BIT) {
         bool v = false;
-        bConverted = SUCCEEDED(XMLTextToBoolean(XMLGetText(element), v));
+        bConverted = SUCCEEDED(XMLTextToBoolean(element.child_value(), v));
         if (bConverted)
             *p = v ? 1 : 0;
     } else {
-        bConverted = XMLTextToNumber(XMLGetText(element), kind.read, p);
+        bConverted = XMLTextToNumber(element.child_value(), kind.read, p);
     }
     if (!bConverted)
         return KeepValue(nSize);

@@ -175,11 +175,11 @@ void Store8Bit(char* field, size_t size, std::string_view text, bool utf8)
     std::memcpy(field, text.data(), n);
 }
 
-// The text a string field is read from. False when the element does not hold a text value
-// (its first child is a comment, an element, ...).
-bool StringSourceText(pugi::xml_node node, std::string_view& text)
+// The text a string field is read from, untrimmed. False when the element does not hold a text value (its
+// first child is a comment, an element, ...).
+bool StringSourceText(pugi::xml_node node, const char*& text)
 {
-    text = std::string_view();
+    text = "";
     if (!node)
         return true;
     const pugi::xml_node_type type = node.type();
@@ -193,8 +193,35 @@ bool StringSourceText(pugi::xml_node node, std::string_view& text)
             return false;
         text = first.value();
     }
+    return true;
+}
+
+// The same, trimmed when CXmlDataServerSettings::m_bTrimStrings says so.
+bool StringSourceText(pugi::xml_node node, std::string_view& text)
+{
+    const char* raw;
+    if (!StringSourceText(node, raw))
+        return false;
+    text = raw;
     if (CXmlDataServerSettings::m_bTrimStrings)
         text = TrimBlanks(text);
+    return true;
+}
+
+// Store8Bit of an ASCII text, the usual one, straight from its 0-terminated bytes; false (the field partly
+// written) when a byte beyond ASCII comes before the field is full.
+bool StoreAscii(char* field, size_t size, const char* text)
+{
+    size_t i = 0;
+    for (; i + 1 < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == 0)
+            break;
+        if (c >= 0x80)
+            return false;
+        field[i] = static_cast<char>(c);
+    }
+    std::memset(field + i, 0, size - i);
     return true;
 }
 
@@ -509,8 +536,18 @@ HRESULT GetString8(const Position& position, char* field, size_t size, bool utf8
     if (!field || size == 0)
         return kXmlErrFailed;
     std::string_view text;
-    if (!StringSourceText(position, text))
+    if constexpr (std::is_same_v<Position, pugi::xml_node>) {
+        const char* raw;
+        if (!StringSourceText(position, raw))
+            return kXmlErrNoValue;
+        if (!CXmlDataServerSettings::m_bTrimStrings && StoreAscii(field, size, raw))
+            return kOk;
+        text = raw;
+        if (CXmlDataServerSettings::m_bTrimStrings)
+            text = TrimBlanks(text);
+    } else if (!StringSourceText(position, text)) {
         return kXmlErrNoValue;
+    }
     try {
         Store8Bit(field, size, text, utf8);
     } catch (const std::bad_alloc&) {

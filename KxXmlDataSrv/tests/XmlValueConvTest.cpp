@@ -514,6 +514,8 @@ TEST(XmlValueConvTest, ReadEightBitStrings)
         {pugi::xpath_node(r.child("e")), false, false, 4, 0, std::string(4, '\0'), "no children"},
         {pugi::xpath_node(), false, false, 4, 0, std::string(4, '\0'), "no node"},
         {pugi::xpath_node(r.child("d")), false, false, 4, 0, std::string("cd\0\0", 4), "CDATA"},
+        {pugi::xpath_node(r.child("d")), false, false, 2, 0, std::string("c\0", 2), "ASCII cut"},
+        {pugi::xpath_node(r.child("u")), false, false, 2, 0, std::string("a\0", 2), "cut before a non-ASCII byte"},
         {pugi::xpath_node(r.child("w")), false, false, 4, 0, std::string("ab\0\0", 4), "CJK dropped"},
         {pugi::xpath_node(r.child("t")), true, false, 3, 0, std::string("\x80 \0", 3), "cut, 0 kept at the end"},
         {pugi::xpath_node(r.child("u")), false, true, 7, 0, std::string("a\xC3\xA9\xE2\x82\xAC", 7), "UTF-8 bytes"},
