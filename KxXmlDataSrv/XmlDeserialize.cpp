@@ -113,18 +113,15 @@ HRESULT CXmlDataServer::GetValue(const pugi::xpath_node& pos, const char* sType,
 namespace {
 
 // A 16-bit string: the field may lie at any address, so it is converted into aligned units and copied over.
+// (Out of line: its string would make every value's call pay for unwinding.)
 template <class Pos>
 __attribute__((noinline)) bool GetWideString(const Pos& pos, BYTE* p, uint32_t nSize)
 {
-    try {
-        std::u16string units((nSize + 1) / 2, u'\0');
-        if (FAILED(XMLGetStringImpl(pos, &units[0], nSize)))
-            return false;
-        std::memcpy(p, units.data(), nSize);
-        return true;
-    } catch (const std::bad_alloc&) {
+    std::u16string units((nSize + 1) / 2, u'\0');
+    if (FAILED(XMLGetStringImpl(pos, &units[0], nSize)))
         return false;
-    }
+    std::memcpy(p, units.data(), nSize);
+    return true;
 }
 
 }  // namespace
