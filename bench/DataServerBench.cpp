@@ -411,20 +411,20 @@ private:
     uint64_t m_start = 0;
 };
 
-// The timed loop of a case: step() once per iteration, null or the text of a failure that stops the case; the
-// memory the loop took is reported with the file's size. One step runs before the timed ones: the memory given
-// back before the case is taken again there, not in the first timed step, which would weigh on a case of a
-// few slow iterations.
+// The timed loop of a case: step(timed) once per iteration, null or the text of a failure that stops the case;
+// the memory the loop took is reported with the file's size. One step(false) runs before the timed ones: the
+// memory given back before the case is taken again there, not in the first timed step, which would weigh on a
+// case of a few slow iterations.
 template <class Step>
 void MeasureLoop(benchmark::State& state, const Target& t, const std::string& file, Step step)
 {
     const MemoryProbe memory;
-    if (const char* error = step()) {
+    if (const char* error = step(false)) {
         state.SkipWithError(error);
         return;
     }
     for (auto _ : state) {
-        if (const char* error = step()) {
+        if (const char* error = step(true)) {
             state.SkipWithError(error);
             break;
         }
@@ -443,11 +443,13 @@ void ServiceStoreBench(benchmark::State& state, Target (*target)(), bool fresh, 
         state.SkipWithError("store failed");
         return;
     }
-    MeasureLoop(state, t, file, [&]() -> const char* {
-        if (fresh) {
+    MeasureLoop(state, t, file, [&](bool timed) -> const char* {
+        if (fresh && timed) {
             state.PauseTiming();
             std::remove(file.c_str());
             state.ResumeTiming();
+        } else if (fresh) {
+            std::remove(file.c_str());
         }
         return FAILED(ServiceStore(t, file, password)) ? "store failed" : nullptr;
     });
@@ -484,7 +486,7 @@ void ServiceRestoreBench(benchmark::State& state, Target (*target)(), uint16_t m
     const std::string file = FileOf(t, password ? "restore-enc-" : "restore-");
     if (!PrepareRestore(state, t, file, mode, password))
         return;
-    MeasureLoop(state, t, file, [&]() -> const char* {
+    MeasureLoop(state, t, file, [&](bool) -> const char* {
         return FAILED(ServiceRestore(t, file, mode, password)) ? "restore failed" : nullptr;
     });
 }
@@ -527,7 +529,7 @@ void PugiStoreBench(benchmark::State& state, Target (*target)())
         return;
     const std::string file = FileOf(t, "pugi-store-");
     const std::unique_ptr<Baseline> b = BaselineFor(t);
-    MeasureLoop(state, t, file, [&]() -> const char* { return PugiStore(t, *b, file) ? nullptr : "save failed"; });
+    MeasureLoop(state, t, file, [&](bool) -> const char* { return PugiStore(t, *b, file) ? nullptr : "save failed"; });
 }
 
 void PugiRestoreBench(benchmark::State& state, Target (*target)())
@@ -540,7 +542,7 @@ void PugiRestoreBench(benchmark::State& state, Target (*target)())
     MakeBaselineFile(t, *b, file);
     KxPlcSymbolInfo sym;
     t.sim->Resolve(t.symbol, sym);
-    MeasureLoop(state, t, file, [&]() -> const char* { return PugiRestore(t, *b, file, sym) ? nullptr : "parse failed"; });
+    MeasureLoop(state, t, file, [&](bool) -> const char* { return PugiRestore(t, *b, file, sym) ? nullptr : "parse failed"; });
 }
 
 double CpuMs()
