@@ -112,8 +112,8 @@ HRESULT XMLSetString(pugi::xml_node node, const char16_t* field, size_t size);
 
 // The conversions of XMLGetLong ... XMLGetDouble from the text of a position (XMLGetText), for a caller that
 // has it: the value stored at field as the little-endian bytes of the data type id nConv (integers of 1, 2, 4
-// or 8 bytes, REAL32, REAL64). False when the text does not convert, the value does not fit the type or nConv
-// is no number id; the field is then unchanged.
+// or 8 bytes, REAL32, REAL64). False when the text does not convert (as XMLGetDouble, also without memory for
+// reading a long one), the value does not fit the type or nConv is no number id; the field is then unchanged.
 bool XMLTextToNumber(const char* text, uint32_t nConv, void* field);
 // XMLGetBoolean of the text of a position.
 HRESULT XMLTextToBoolean(const char* text, bool& value);

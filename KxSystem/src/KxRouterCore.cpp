@@ -41,6 +41,13 @@ constexpr size_t kReadChunk = 64 * 1024;
 
 thread_local const LocalPort* t_deliveringPort = nullptr;
 
+// How long a synchronous caller looks for its answer before it blocks: a port of this process (a simulated
+// PLC) answers within microseconds, and waking a sleeping thread costs tens of them on a virtual machine. The
+// look yields the processor between checks, so that the thread that answers runs meanwhile, and only one
+// caller looks at a time, so that many waiting callers do not take the processors from the ones that work.
+constexpr std::chrono::microseconds kAnswerSpin(50);
+std::atomic<int> g_spinningWaiters{0};
+
 void SetCloexec(int fd)
 {
     int flags = fcntl(fd, F_GETFD);
@@ -142,19 +149,40 @@ void SyncWaiter::Complete(uint32_t err, std::vector<uint8_t>&& b)
         error = err;
         body = std::move(b);
         m_done = true;
+        m_doneFlag.store(true, std::memory_order_release);
     }
     // Woken after the unlock, the waiter does not block again on the mutex; the caller holds a reference.
     m_cv.notify_all();
 }
 
+bool SyncWaiter::SpinUntilDone()
+{
+    if (m_doneFlag.load(std::memory_order_acquire))
+        return true;
+    if (g_spinningWaiters.fetch_add(1, std::memory_order_relaxed) != 0) {
+        g_spinningWaiters.fetch_sub(1, std::memory_order_relaxed);
+        return false;
+    }
+    const Clock::time_point end = Clock::now() + kAnswerSpin;
+    bool done;
+    while (!(done = m_doneFlag.load(std::memory_order_acquire)) && Clock::now() < end)
+        std::this_thread::yield();
+    g_spinningWaiters.fetch_sub(1, std::memory_order_relaxed);
+    return done;
+}
+
 bool SyncWaiter::WaitUntil(Clock::time_point deadline)
 {
+    if (SpinUntilDone())
+        return true;
     std::unique_lock<std::mutex> lock(m_m);
     return m_cv.wait_until(lock, deadline, [this] { return m_done; });
 }
 
 void SyncWaiter::Wait()
 {
+    if (SpinUntilDone())
+        return;
     std::unique_lock<std::mutex> lock(m_m);
     m_cv.wait(lock, [this] { return m_done; });
 }

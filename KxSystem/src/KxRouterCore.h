@@ -56,9 +56,12 @@ public:
     std::vector<uint8_t> body;
 
 private:
+    // Looks for the answer a short while before the caller blocks; true when it came.
+    bool SpinUntilDone();
     std::mutex m_m;
     std::condition_variable m_cv;
     bool m_done = false;
+    std::atomic<bool> m_doneFlag{false};  // m_done, for the look without the mutex
 };
 
 // A port of this process: the receiver and the rundown of deliveries in progress.
