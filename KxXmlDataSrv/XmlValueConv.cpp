@@ -510,6 +510,17 @@ HRESULT TextToReal(const char* text, T& value)
     }
 }
 
+// The value of text read as T by parse, stored at p as Stored; false when it does not read.
+template <class Stored, class T>
+bool ParseAndStore(HRESULT (*parse)(const char*, T&), const char* text, unsigned char* p)
+{
+    T v = 0;
+    if (FAILED(parse(text, v)))
+        return false;
+    StoreLE(p, static_cast<Stored>(v));
+    return true;
+}
+
 // The conversions of both kinds of position (pugi::xpath_node, pugi::xml_node); XMLGetText and
 // XMLSetText tell them apart.
 template <typename T, class Position>
@@ -692,39 +703,18 @@ bool XMLTextToNumber(const char* text, uint32_t nConv, void* field)
             return false;
         return true;
     }
-    case FEX_TYPE_INT64: {
-        int64_t v = 0;
-        if (FAILED(ParseInteger(text, v)))
-            return false;
-        StoreLE(p, v);
-        return true;
-    }
-    case FEX_TYPE_UINT64: {
-        uint64_t v = 0;
-        if (FAILED(ParseInteger(text, v)))
-            return false;
-        StoreLE(p, v);
-        return true;
-    }
-    case FEX_TYPE_REAL32: {
-        double v = 0;
-        if (FAILED(TextToReal(text, v)))
-            return false;
-        StoreLE(p, static_cast<float>(v));
-        return true;
-    }
-    case FEX_TYPE_REAL64: {
-        double v = 0;
-        if (FAILED(TextToReal(text, v)))
-            return false;
-        StoreLE(p, v);
-        return true;
-    }
+    case FEX_TYPE_INT64:
+        return ParseAndStore<int64_t>(ParseInteger<int64_t>, text, p);
+    case FEX_TYPE_UINT64:
+        return ParseAndStore<uint64_t>(ParseInteger<uint64_t>, text, p);
+    case FEX_TYPE_REAL32:
+        return ParseAndStore<float>(TextToReal<double>, text, p);
+    case FEX_TYPE_REAL64:
+        return ParseAndStore<double>(TextToReal<double>, text, p);
     default:
         return false;
     }
 }
-
 
 HRESULT XMLTextToBoolean(const char* raw, bool& value)
 {
