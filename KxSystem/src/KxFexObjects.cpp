@@ -18,6 +18,9 @@ constexpr ULONG kDefaultTimeoutMs = 5000;
 
 // Largest write data that still fits one frame of the link with the fixed fields in front of it.
 constexpr ULONG kMaxWriteData = kMaxBodyLength - 16;
+// A synchronous request that moves at most this many bytes either way is answered by a port of this process
+// within microseconds: its caller looks for the answer before it blocks.
+constexpr uint64_t kQuickBytes = 4096;
 
 HRESULT GoneResult() { return FEX_HRESULT(FEXERR_GONE); }
 
@@ -251,7 +254,7 @@ public:
         if (pcbRead)
             *pcbRead = 0;
         return Run(CMD_READ, [&](BodyWriter& w) { w.U32(indexGroup).U32(indexOffset).U32(cbLength); },
-                   [&](const FrameBody& b) { CopyOut(b, cbLength, pData, pcbRead); });
+                   [&](const FrameBody& b) { CopyOut(b, cbLength, pData, pcbRead); }, cbLength);
     }
     HRESULT SyncReadWrite(ULONG indexGroup, ULONG indexOffset, ULONG cbReadLength, PVOID pReadData, ULONG cbWriteLength,
                           PVOID pWriteData, ULONG* pcbRead) override
@@ -267,7 +270,7 @@ public:
                        w.U32(indexGroup).U32(indexOffset).U32(cbReadLength).U32(cbWriteLength).Bytes(pWriteData,
                                                                                                       cbWriteLength);
                    },
-                   [&](const FrameBody& b) { CopyOut(b, cbReadLength, pReadData, pcbRead); });
+                   [&](const FrameBody& b) { CopyOut(b, cbReadLength, pReadData, pcbRead); }, cbReadLength);
     }
     HRESULT SyncReadState(USHORT* pnState, USHORT* pnDevState) override
     {
@@ -318,8 +321,9 @@ private:
             *pcb = n;
     }
 
+    // cbAsked: the bytes the answer may carry. A request that moves few bytes either way is quick.
     template <typename Build, typename Take>
-    HRESULT Run(uint16_t cmd, Build build, Take take)
+    HRESULT Run(uint16_t cmd, Build build, Take take, uint64_t cbAsked = 0)
     {
         try {
             Request req;
@@ -331,7 +335,8 @@ private:
             req.body = std::move(w.Get());
             uint32_t error = 0;
             std::vector<uint8_t> answer;
-            m_router->Call(std::move(req), m_timeout, &error, answer);
+            const bool quick = req.body.size() + cbAsked <= kQuickBytes;
+            m_router->Call(std::move(req), m_timeout, &error, answer, quick);
             if (error)
                 return FEX_HRESULT(error);
             FrameBody b;

@@ -41,10 +41,11 @@ constexpr size_t kReadChunk = 64 * 1024;
 
 thread_local const LocalPort* t_deliveringPort = nullptr;
 
-// How long a synchronous caller looks for its answer before it blocks: a port of this process (a simulated
-// PLC) answers within microseconds, and waking a sleeping thread costs tens of them on a virtual machine. The
-// look yields the processor between checks, so that the thread that answers runs meanwhile, and only one
-// caller looks at a time, so that many waiting callers do not take the processors from the ones that work.
+// How long a synchronous caller of a quick request looks for its answer before it blocks: a port of this
+// process (a simulated PLC) answers a few bytes within microseconds, and waking a sleeping thread costs tens
+// of them on a virtual machine. The look yields the processor between checks, so that the thread that answers
+// runs meanwhile, and only one caller looks at a time, so that many waiting callers do not take the
+// processors from the ones that work. A large block would only be waited for twice.
 constexpr std::chrono::microseconds kAnswerSpin(50);
 std::atomic<int> g_spinningWaiters{0};
 
@@ -159,6 +160,8 @@ bool SyncWaiter::SpinUntilDone()
 {
     if (m_doneFlag.load(std::memory_order_acquire))
         return true;
+    if (!spin)
+        return false;
     if (g_spinningWaiters.fetch_add(1, std::memory_order_relaxed) != 0) {
         g_spinningWaiters.fetch_sub(1, std::memory_order_relaxed);
         return false;
@@ -830,9 +833,10 @@ bool Router::Cancel(uint32_t id)
     return true;
 }
 
-void Router::Call(Request&& req, uint32_t timeoutMs, uint32_t* pError, std::vector<uint8_t>& body)
+void Router::Call(Request&& req, uint32_t timeoutMs, uint32_t* pError, std::vector<uint8_t>& body, bool quick)
 {
     auto waiter = std::make_shared<SyncWaiter>();
+    waiter->spin = quick;
     uint32_t id = Route(std::move(req), waiter, 0);
     if (timeoutMs == INFINITE) {
         waiter->Wait();

@@ -54,9 +54,10 @@ public:
     void Wait();
     uint32_t error = 0;
     std::vector<uint8_t> body;
+    bool spin = false;  // the answer is expected within microseconds: looked for before the caller blocks
 
 private:
-    // Looks for the answer a short while before the caller blocks; true when it came.
+    // With spin, looks for the answer a short while; true when it came.
     bool SpinUntilDone();
     std::mutex m_m;
     std::condition_variable m_cv;
@@ -174,8 +175,9 @@ public:
     uint32_t Route(Request&& req, std::shared_ptr<Requester> requester, uint32_t forwardTimeoutMs);
     bool Cancel(uint32_t id);
 
-    // A synchronous request: router error number in *pError (0 = answered), answer body in body.
-    void Call(Request&& req, uint32_t timeoutMs, uint32_t* pError, std::vector<uint8_t>& body);
+    // A synchronous request: router error number in *pError (0 = answered), answer body in body. quick: few
+    // bytes go each way, so a port of this process answers within microseconds.
+    void Call(Request&& req, uint32_t timeoutMs, uint32_t* pError, std::vector<uint8_t>& body, bool quick = false);
 
     // From connections.
     void OnFrame(const std::shared_ptr<Connection>& conn, const FrameHeader& hdr, const FrameBody& body,
