@@ -14,6 +14,14 @@
 #include "XmlDataServer.h"
 #include "XmlValueConv.h"
 
+// The steps of one structure member, each called from one place: inlined whatever the optimisation level, as
+// the walk runs them for every element of a large array.
+#if defined(__GNUC__)
+#define KX_WALK_INLINE inline __attribute__((always_inline))
+#else
+#define KX_WALK_INLINE inline
+#endif
+
 namespace {
 
 constexpr HRESULT kNotFound = kXmlErrNoValue;  // tolerated by the walk
@@ -25,7 +33,7 @@ constexpr uint64_t kSerializeBudgetPerByte = 32;
 constexpr size_t kKeepWalkNodes = 4096;
 
 // Takes one step of the walk's budget; false when it is used up.
-bool Spend(uint64_t& budget)
+KX_WALK_INLINE bool Spend(uint64_t& budget)
 {
     if (budget == 0)
         return false;
@@ -69,7 +77,7 @@ bool IsNumberId(uint32_t id)
     }
 }
 
-bool EqualNoCase(const char* a, const char* b)
+KX_WALK_INLINE bool EqualNoCase(const char* a, const char* b)
 {
     // Documents mostly spell member names as declared.
     if (std::strcmp(a, b) == 0)
@@ -364,7 +372,7 @@ HRESULT CXmlDataServer::Serialize(const pugi::xpath_node& pos, const FexDatatype
 }
 
 // The checks before a record is walked and its pre-read: 0 to go on, otherwise the result of the walk.
-inline HRESULT CXmlDataServer::EnterRecord(const FexDatatypeEntry* pType)
+KX_WALK_INLINE HRESULT CXmlDataServer::EnterRecord(const FexDatatypeEntry* pType)
 {
     if (!pType)
         return kNotFound;
@@ -533,7 +541,7 @@ void CXmlDataServer::FillMemberSlots(StructWalk& w)
 }
 
 // Puts the cursor on member m; 0x98110700 when the member lies beyond the structure's bytes.
-inline HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatypeEntry* m)
+KX_WALK_INLINE HRESULT CXmlDataServer::PlaceMember(const StructWalk& w, const FexDatatypeEntry* m)
 {
     if (m->flags & FEX_DTFLAG_BITVALUES) {
         if (uint64_t(w.cbStart) < (uint64_t(m->size) + m->offset + 7) / 8)
@@ -565,7 +573,7 @@ void CXmlDataServer::ListMemberSlots(StructWalk& w)
 }
 
 // The member's node: S_OK with node set, S_FALSE when it has none, or the error of a node not created.
-inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
+KX_WALK_INLINE HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_node& node)
 {
     const XmlMemberInfo& member = w.table->members[i];
     const char* sMember = member.name;
@@ -625,7 +633,7 @@ inline HRESULT CXmlDataServer::MemberNode(StructWalk& w, size_t i, pugi::xml_nod
 
 // Nothing to check: the member's bytes lie in the image (PlaceMember), and a BOOL is read in byte mode. The
 // member's node is an element (MemberNode), whose text XMLGetText would take from child_value().
-inline HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
+KX_WALK_INLINE HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlValueKind& kind, uint32_t nSize)
 {
     BYTE* p = m_pCursor;
     bool bConverted;
@@ -648,7 +656,7 @@ inline HRESULT CXmlDataServer::GetMemberValue(pugi::xml_node element, const XmlV
 }
 
 // The member's value at its node; 0x98118003 (tolerated) when nothing of it was found.
-inline HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node)
+KX_WALK_INLINE HRESULT CXmlDataServer::MemberValue(StructWalk& w, XmlMemberInfo& member, pugi::xml_node node)
 {
     const FexDatatypeEntry* m = member.entry;
     if (member.noValue) {
