@@ -190,6 +190,8 @@ KxPlcResponse CKxPlcSim::Handle(const KxPlcRequest& request)
 KxPlcResponse CKxPlcSim::Handle(const KxPlcRequest& request, const void* data, uint32_t length)
 {
     const uint8_t* wd = static_cast<const uint8_t*>(data);
+    if (!wd)
+        length = 0;  // no bytes sent
     KxPlcResponse r;
     uint32_t delay = 0;
     try {
