@@ -70,10 +70,13 @@ reg="$tmp/registry"
 mkdir -p "$reg"
 sed -e "s|/var/|$root/var/|g" "$root/usr/share/kxxmldatasrv/KxRegistry.xml" > "$reg/KxRegistry.xml"
 
-# A port nothing listens on.
+# A port nothing listens on, below the ports the kernel hands out to connecting sockets: a test running beside
+# this one may hold any of those for a connection, and the service could not listen there.
+low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+[ "$low" -gt 11000 ] 2>/dev/null || low=32768
 port=
 for _ in $(seq 1 50); do
-    p=$((20000 + RANDOM % 30000))
+    p=$((10000 + RANDOM % (low - 10000)))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
         port=$p
         break
