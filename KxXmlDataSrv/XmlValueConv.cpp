@@ -196,15 +196,19 @@ bool StringSourceText(pugi::xml_node node, const char*& text)
     return true;
 }
 
-// The same, trimmed when CXmlDataServerSettings::m_bTrimStrings says so.
+// A source text as the string field takes it: trimmed when CXmlDataServerSettings::m_bTrimStrings says so.
+std::string_view StringValue(const char* raw)
+{
+    const std::string_view text = raw;
+    return CXmlDataServerSettings::m_bTrimStrings ? TrimBlanks(text) : text;
+}
+
 bool StringSourceText(pugi::xml_node node, std::string_view& text)
 {
     const char* raw;
     if (!StringSourceText(node, raw))
         return false;
-    text = raw;
-    if (CXmlDataServerSettings::m_bTrimStrings)
-        text = TrimBlanks(text);
+    text = StringValue(raw);
     return true;
 }
 
@@ -553,9 +557,7 @@ HRESULT GetString8(const Position& position, char* field, size_t size, bool utf8
             return kXmlErrNoValue;
         if (!CXmlDataServerSettings::m_bTrimStrings && StoreAscii(field, size, raw))
             return kOk;
-        text = raw;
-        if (CXmlDataServerSettings::m_bTrimStrings)
-            text = TrimBlanks(text);
+        text = StringValue(raw);
     } else if (!StringSourceText(position, text)) {
         return kXmlErrNoValue;
     }

@@ -149,8 +149,7 @@ void SyncWaiter::Complete(uint32_t err, std::vector<uint8_t>&& b)
         std::lock_guard<std::mutex> lock(m_m);
         error = err;
         body = std::move(b);
-        m_done = true;
-        m_doneFlag.store(true, std::memory_order_release);
+        m_done.store(true, std::memory_order_release);
     }
     // Woken after the unlock, the waiter does not block again on the mutex; the caller holds a reference.
     m_cv.notify_all();
@@ -158,7 +157,7 @@ void SyncWaiter::Complete(uint32_t err, std::vector<uint8_t>&& b)
 
 bool SyncWaiter::SpinUntilDone()
 {
-    if (m_doneFlag.load(std::memory_order_acquire))
+    if (m_done.load(std::memory_order_acquire))
         return true;
     if (!spin)
         return false;
@@ -168,7 +167,7 @@ bool SyncWaiter::SpinUntilDone()
     }
     const Clock::time_point end = Clock::now() + kAnswerSpin;
     bool done;
-    while (!(done = m_doneFlag.load(std::memory_order_acquire)) && Clock::now() < end)
+    while (!(done = m_done.load(std::memory_order_acquire)) && Clock::now() < end)
         std::this_thread::yield();
     g_spinningWaiters.fetch_sub(1, std::memory_order_relaxed);
     return done;
@@ -179,7 +178,7 @@ bool SyncWaiter::WaitUntil(Clock::time_point deadline)
     if (SpinUntilDone())
         return true;
     std::unique_lock<std::mutex> lock(m_m);
-    return m_cv.wait_until(lock, deadline, [this] { return m_done; });
+    return m_cv.wait_until(lock, deadline, [this] { return m_done.load(std::memory_order_relaxed); });
 }
 
 void SyncWaiter::Wait()
@@ -187,7 +186,7 @@ void SyncWaiter::Wait()
     if (SpinUntilDone())
         return;
     std::unique_lock<std::mutex> lock(m_m);
-    m_cv.wait(lock, [this] { return m_done; });
+    m_cv.wait(lock, [this] { return m_done.load(std::memory_order_relaxed); });
 }
 
 bool LocalPort::Enter()

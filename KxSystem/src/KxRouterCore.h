@@ -61,8 +61,7 @@ private:
     bool SpinUntilDone();
     std::mutex m_m;
     std::condition_variable m_cv;
-    bool m_done = false;
-    std::atomic<bool> m_doneFlag{false};  // m_done, for the look without the mutex
+    std::atomic<bool> m_done{false};  // set under m_m; also looked at without it
 };
 
 // A port of this process: the receiver and the rundown of deliveries in progress.
