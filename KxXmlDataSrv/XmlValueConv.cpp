@@ -397,9 +397,9 @@ HRESULT ParseInteger(const char* raw, T& value)
 }
 
 // Short decimal texts, the ones this service writes: "[-]digits[.digits]" with at most 15 significant digits
-// and at most 22 behind the point, ended by the text's 0 or by anything but a digit, '.', 'e' or 'E'. Its
-// value is m / 10^k with m and 10^k both exact doubles, so one division rounds it as from_chars and strtod do.
-// False for anything else, which takes the long way.
+// and at most 22 behind the point, not starting with "0x", ended by the text's 0 or by anything but a digit,
+// '.', 'e' or 'E'. Its value is m / 10^k with m and 10^k both exact doubles, so one division rounds it as
+// from_chars and strtod do. False for anything else, which takes the long way.
 bool ParseShortDecimal(const char* p, double& value)
 {
 #if FLT_EVAL_METHOD == 0
@@ -408,6 +408,8 @@ bool ParseShortDecimal(const char* p, double& value)
     const bool negative = *p == '-';
     if (negative)
         ++p;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        return false;  // a hexadecimal float, not the 0 in front of it
     uint64_t m = 0;
     int significant = 0;
     int fraction = 0;
@@ -443,8 +445,9 @@ bool ParseShortDecimal(const char* p, double& value)
 }
 
 // The leading number of the text as strtod reads it in the C locale. Short decimals are read at once; other
-// plain decimal texts by from_chars, which needs neither a copy nor a locale and rounds the same way; the rest
-// (a '+', hex floats, inf and nan, values out of range) goes through strtod.
+// plain decimal texts by from_chars, which needs no locale and rounds the same way; the rest (a '+', hex
+// floats, inf and nan, values out of range) goes through strtod on the text itself: it stops at the first
+// blank, so the trailing blanks need not be cut off, and nothing is allocated that could fail.
 double ParseDouble(const char* raw)
 {
     // The short form stops at the first blank: only the leading ones are skipped for it.
@@ -454,8 +457,8 @@ double ParseDouble(const char* raw)
     double shortValue;
     if (ParseShortDecimal(first, shortValue))
         return shortValue;
-    const std::string_view text = TrimBlanks(first);
 #if defined(__cpp_lib_to_chars)
+    const std::string_view text = TrimBlanks(first);
     const char* p = text.data();
     const char* const end = p + text.size();
     const char* digits = p < end && *p == '-' ? p + 1 : p;
@@ -465,9 +468,8 @@ double ParseDouble(const char* raw)
     if (decimal && std::from_chars(p, end, value).ec == std::errc())
         return value;
 #endif
-    const std::string copy(text);
     CThreadCLocale cLocale;
-    return std::strtod(copy.c_str(), nullptr);
+    return std::strtod(first, nullptr);
 }
 
 // printf's "%.<precision>g" in the C locale into buffer (at least 32 bytes).
@@ -506,12 +508,8 @@ void StoreLE(unsigned char* p, T v)
 template <typename T>
 HRESULT TextToReal(const char* text, T& value)
 {
-    try {
-        value = static_cast<T>(ParseDouble(text));
-        return kOk;
-    } catch (const std::bad_alloc&) {
-        return kXmlErrFailed;
-    }
+    value = static_cast<T>(ParseDouble(text));
+    return kOk;
 }
 
 // The value of text read as T by parse, stored at p as Stored; false when it does not read.

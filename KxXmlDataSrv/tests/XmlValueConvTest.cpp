@@ -229,6 +229,7 @@ TEST(XmlValueConvTest, FloatingPointTexts)
         double value;
     } reads[] = {
         {"1.5", 1.5}, {" \t2.25\n", 2.25}, {"3.5xyz", 3.5}, {"abc", 0.0}, {"", 0.0}, {"1e3", 1000.0}, {"-0.5", -0.5},
+        {" +1.5e1 \n", 15.0}, {"0x1p-2\t", 0.25},
     };
     for (const auto& row : reads) {
         TextDoc d(row.text);
